@@ -1,0 +1,16 @@
+#pragma once
+// The subcommands of mirdal-cli. Each takes the arguments after its name and
+// returns the process exit status.
+#include <QStringList>
+
+// Exit statuses shared by every subcommand.
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+constexpr int kExitConfiguration = 3;
+
+int runPack(const QStringList& args);
+int runSign(const QStringList& args);
+int runInstall(const QStringList& args);
+int runPorts(const QStringList& args);
+int runCheck(const QStringList& args);

@@ -1,0 +1,81 @@
+#pragma once
+// The configuration of one update, read from the signed configuration.xml of
+// the configuration directory and from the hterm files it names.
+#include <QByteArray>
+#include <QList>
+#include <QObject>
+#include <QString>
+
+class Terminal : public QObject {
+    Q_OBJECT
+public:
+    explicit Terminal(QObject* parent = nullptr);
+    QString name;
+    QString code;
+    QString image;          // full path of the terminal picture
+    int delayReboot = 0;    // ms; the scenario waits at least 35000 ms
+};
+
+class Operation : public QObject {
+    Q_OBJECT
+public:
+    explicit Operation(QObject* parent = nullptr);
+    QString title;
+    QString description;
+};
+
+class Application : public QObject {
+    Q_OBJECT
+public:
+    explicit Application(const QString& file, QObject* parent = nullptr);
+    QString file;           // full path of the package file
+};
+
+class Batch : public QObject {
+    Q_OBJECT
+public:
+    explicit Batch(QObject* parent = nullptr);
+    ~Batch() override;
+    int id = 0;
+    QList<Application*> applications;
+};
+
+class HTerminal : public QObject {
+    Q_OBJECT
+public:
+    static constexpr int kDataSize = 128;
+    explicit HTerminal(QObject* parent = nullptr);
+    unsigned char data[kDataSize] = {};
+};
+
+class Configuration : public QObject {
+    Q_OBJECT
+public:
+    explicit Configuration(QObject* parent = nullptr);
+    ~Configuration() override;
+
+    // The folder holding configuration.xml and the files it names, with a
+    // trailing separator. Defaults to "configuration" beside the executable.
+    QString directory() const;
+    void setDirectory(const QString& directory);
+    QString configurationPath() const;
+
+    bool load();
+    bool checkSignature() const;
+
+    QString terminalImage() const;
+    int terminalDelayReboot() const;
+    QString operationTitle() const;
+    QString operationDescription() const;
+    QList<Batch*> batches() const;
+    QList<HTerminal*> hterminals() const;
+
+    Terminal* terminal;
+    Operation* operation;
+    QList<HTerminal*> hterminalList;
+    QList<Batch*> batchList;
+    QString signature;
+
+private:
+    QString directory_;
+};

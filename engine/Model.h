@@ -1,0 +1,88 @@
+#pragma once
+// The update engine: owns the configuration and the serial link, runs the
+// configuration job, the terminal-search passes and the installation
+// scenario, and reports through six signals. It needs no window: the desktop
+// program connects the signals to its slots, the command line to its output.
+#include "clock.h"
+#include "Configuration.h"
+#include "SerialPort.h"
+
+#include <QObject>
+#include <QStringList>
+#include <array>
+#include <functional>
+#include <memory>
+
+class CommandSet;
+
+struct ModelOptions {
+    std::shared_ptr<PortProvider> ports;     // default: the platform's ports
+    std::shared_ptr<Clock> clock;            // default: real time
+    QString configurationDirectory;          // default: "configuration" beside the executable
+    std::function<void()> pcscSwitch;        // default: Pcsc_switchToCom
+    Link* linkOverride = nullptr;            // wraps the serial link (transcripts); not owned
+};
+
+class Model : public QObject {
+    Q_OBJECT
+public:
+    // With a window, connects the six signals to its slots on_configuration_loaded(),
+    // on_configuration_failed(), on_terminals_found(), on_terminals_failed(),
+    // on_module_progressed(QString,int) and on_total_progressed(QString,int).
+    explicit Model(QObject* window = nullptr, ModelOptions options = {});
+    ~Model() override;
+
+    // Jobs (pool threads in the window).
+    void loadConfiguration();
+    void findTerminals();
+
+    // Accessors for the window (GUI thread).
+    QString terminalImage() const;
+    QString operationTitle() const;
+    QString operationDescription() const;
+    QStringList portLabels() const;
+    int preferredPort() const;
+
+    // The installation scenario.
+    bool install(const QString& port, QString& title, QString& text);
+
+    // Terminal commands.
+    bool initTerminal();
+    bool startVarlenne();
+    bool readHardwareConfiguration();
+    bool checkHardwareConfiguration();
+    bool readApplicationList();
+    bool sendInfo(const Application* application, bool& skip);
+    bool requestAuthorization();
+    bool downloadFile(const Application* application);
+    bool activateFiles();
+    bool releaseTerminal();
+    void releasePorts();
+    void releasePort(const QString& label);
+
+    Configuration* configuration() const { return configuration_; }
+    SerialPort* serialPort() const { return serialPort_; }
+    Clock& clock() const { return *clock_; }
+
+    static constexpr int kHardwareRecordSize = 126;
+    std::array<uint8_t, kHardwareRecordSize> hardwareRecord{};
+    QStringList applicationNames;
+
+signals:
+    void configurationLoaded();
+    void configurationFailed();
+    void terminalsFound();
+    void terminalsFailed();
+    void setModuleProgression(QString, int);
+    void setTotalProgression(QString, int);
+
+private:
+    Link& link() const;
+
+    QObject* window_;
+    Configuration* configuration_;
+    SerialPort* serialPort_;
+    std::shared_ptr<Clock> clock_;
+    ModelOptions options_;
+    bool firstSearch_ = true;
+};

@@ -1,0 +1,28 @@
+#pragma once
+// The byte link to the terminal, as the terminal commands see it.
+// SerialPort implements it over a real (or pseudo-) serial port; tests and
+// tools may wrap it (recording, fault injection) without touching the commands.
+#include <cstdint>
+
+class Link {
+public:
+    virtual ~Link() = default;
+
+    // Writes all `length` bytes and waits until they have left the output
+    // queue. False when fewer bytes were accepted, on an error, or when the
+    // queue does not drain in a bounded time.
+    virtual bool write(const uint8_t* data, uint16_t length) = 0;
+
+    // One wait of at most `timeoutMs` for data, then one read of what has
+    // arrived, up to `length` bytes. On success `length` holds the count read
+    // (at least 1). False, with `length` unchanged, when nothing arrived.
+    virtual bool read(uint8_t* buffer, uint16_t& length, int timeoutMs) = 0;
+
+    // Reads until exactly `length` bytes have arrived. False, with `length`
+    // set to 0, when the link fails or stays silent for the bounded wait
+    // (at least 10 s without a byte).
+    virtual bool readFull(uint8_t* buffer, uint16_t& length) = 0;
+
+    // Discards every received byte not read yet.
+    virtual void clearInput() = 0;
+};

@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Builds Mirdal and runs every test. Usage: tools/test.sh [build-dir]
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${1:-$root/build}
+jobs=$(nproc)
+
+# Qt warnings are bugs: any warning fails the test that caused it.
+export QT_FATAL_WARNINGS=1
+export XDG_RUNTIME_DIR=${XDG_RUNTIME_DIR:-$(mktemp -d /tmp/mirdal-xdg.XXXXXX)}
+chmod 0700 "$XDG_RUNTIME_DIR"
+
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$build" -j "$jobs"
+ctest --test-dir "$build" --output-on-failure -j "$jobs"

@@ -1,0 +1,38 @@
+#pragma once
+// Where the serial ports come from. Production lists the platform's ports;
+// tests and the simulator list pseudo-terminals as ports of the maker.
+#include <QList>
+#include <QString>
+#include <memory>
+
+struct PortInfo {
+    QString portName;       // e.g. ttyUSB0, COM4
+    QString description;    // e.g. USB Serial Device
+    QString manufacturer;   // compared with the maker's name, ignoring case
+    QString systemLocation; // what is opened: /dev/ttyUSB0, /dev/pts/7, COM4
+};
+
+class PortProvider {
+public:
+    virtual ~PortProvider() = default;
+    virtual QList<PortInfo> availablePorts() const = 0;
+};
+
+// The platform's ports (QSerialPortInfo).
+class SystemPortProvider : public PortProvider {
+public:
+    QList<PortInfo> availablePorts() const override;
+};
+
+// A fixed list, for tests and for the simulator.
+class StaticPortProvider : public PortProvider {
+public:
+    explicit StaticPortProvider(QList<PortInfo> ports) : ports_(std::move(ports)) {}
+    QList<PortInfo> availablePorts() const override { return ports_; }
+
+private:
+    QList<PortInfo> ports_;
+};
+
+// "description - (portName)": the text by which a port is shown and chosen.
+QString portLabel(const PortInfo& port);
