@@ -8,6 +8,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -15,22 +16,31 @@ class CommandSet {
 public:
     CommandSet(Link& link, Clock& clock) : link_(link), clock_(clock) {}
 
-    bool initTerminal();                                       // opening slash frame, 3 attempts
-    bool startVarlenne();                                      // Varlenne start slash frame
+    // Diagnostics of the wire logic that the caller may route to its log
+    // (for instance the count of a final confirmation with a wrong CRC).
+    using Log = std::function<void(const std::string&)>;
+    void setDebugLog(Log log) { debugLog_ = std::move(log); }
+
+    bool initTerminal();                                           // opening slash frame, 3 attempts
+    bool startVarlenne();                                          // Varlenne start slash frame
     bool readHardwareConfiguration(std::array<uint8_t, 126>& record);   // code 7
-    bool readApplicationList(std::vector<std::string>& names); // code 1 (names as Latin-1 bytes)
-    bool advertise(const std::string& text);                   // code 2, text = length field + name
-    bool requestAuthorization();                               // code 3
-    bool startDownload();                                      // code 4
-    enum class BlockAnswer { Accepted, Resend, Failed };
-    BlockAnswer sendBlock(uint16_t number, const uint8_t* data, uint8_t count);   // 128-byte block frame
-    enum class FinalAnswer { Confirmed, ConfirmedBadCrc, Failed };
-    FinalAnswer finalConfirmation(uint16_t* received = nullptr);
-    bool activateFiles();                                      // code 5
-    bool releaseTerminal();                                    // code 6
-    void sendReleaseFrames();                                  // both release slash frames on an open link
+    bool readApplicationList(std::vector<std::string>& names);     // code 1; names as raw Latin-1 bytes
+    bool requestAuthorization();                                   // code 3
+    bool activateFiles();                                          // code 5
+    bool releaseTerminal();                                        // code 6
+    void sendReleaseFrames();                                      // both release slash frames, answers ignored
+
+    // File transfer. The advertisement text is the length field followed by
+    // the upper-case name; one that does not fit a command frame is not sent
+    // and `skip` is set.
+    static std::string lengthField(uint32_t length);               // "000005", "1000000;"
+    bool advertise(const std::string& name, uint32_t length, bool& skip);   // code 2
+    // Start frame, data blocks with resend requests, final confirmation.
+    // `progress` gets the percentage after every accepted block.
+    bool download(const uint8_t* content, uint32_t length, const std::function<void(int)>& progress);
 
 private:
     Link& link_;
     Clock& clock_;
+    Log debugLog_;
 };
