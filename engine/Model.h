@@ -15,12 +15,22 @@
 
 class CommandSet;
 
+// Opening and closing of the terminal's port as the scenario sees them. The
+// serial port does it by default; tests stand in for it to script failures.
+class PortControl {
+public:
+    virtual ~PortControl() = default;
+    virtual bool open(const QString& label) = 0;
+    virtual bool close() = 0;
+};
+
 struct ModelOptions {
     std::shared_ptr<PortProvider> ports;     // default: the platform's ports
     std::shared_ptr<Clock> clock;            // default: real time
     QString configurationDirectory;          // default: "configuration" beside the executable
     std::function<void()> pcscSwitch;        // default: Pcsc_switchToCom
     Link* linkOverride = nullptr;            // wraps the serial link (transcripts); not owned
+    PortControl* portOverride = nullptr;     // opens and closes instead of the serial port; not owned
 };
 
 class Model : public QObject {
@@ -60,6 +70,10 @@ public:
     void releasePorts();
     void releasePort(const QString& label);
 
+    // The port the scenario works on (the serial port unless overridden).
+    bool openPort(const QString& label);
+    bool closePort();
+
     Configuration* configuration() const { return configuration_; }
     SerialPort* serialPort() const { return serialPort_; }
     Clock& clock() const { return *clock_; }
@@ -77,7 +91,9 @@ signals:
     void setTotalProgression(QString, int);
 
 private:
+    friend class InstallRun;
     Link& link() const;
+    void connectWindow();
 
     QObject* window_;
     Configuration* configuration_;
@@ -85,4 +101,5 @@ private:
     std::shared_ptr<Clock> clock_;
     ModelOptions options_;
     bool firstSearch_ = true;
+    std::unique_ptr<CommandSet> commands_;
 };

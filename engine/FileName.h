@@ -1,0 +1,13 @@
+#pragma once
+// The name by which a package file is advertised to the terminal and shown
+// to the user: the part of its path after the last directory separator
+// ('/' or the platform's own), in upper case.
+#include <QDir>
+#include <algorithm>
+#include <QString>
+
+inline QString fileDisplayName(const QString& path)
+{
+    const int slash = std::max(path.lastIndexOf(QLatin1Char('/')), path.lastIndexOf(QDir::separator()));
+    return path.mid(slash + 1).toUpper();
+}

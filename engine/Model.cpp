@@ -1,0 +1,184 @@
+// Construction, the two background jobs, the accessors of the window and the
+// terminal commands, which forward to the protocol's command set.
+#include "Model.h"
+
+#include "Pcsc.h"
+#include "commands.h"
+
+#include <QDebug>
+#include <QDir>
+
+namespace {
+
+// The search passes after the first one are paced by this pause.
+constexpr uint32_t kSearchPauseMs = 2000;
+
+// Where a hardware configuration entry and the terminal's record keep the
+// three bytes that identify the terminal's hardware.
+constexpr int kEntryHardwareOffset = 8;
+constexpr int kRecordHardwareOffset = 10;
+constexpr int kHardwareIdSize = 3;
+
+} // namespace
+
+Model::Model(QObject* window, ModelOptions options)
+    : QObject(nullptr), window_(window), options_(std::move(options))
+{
+    if (!options_.ports)
+        options_.ports = std::make_shared<SystemPortProvider>();
+    if (!options_.clock)
+        options_.clock = std::make_shared<ScaledClock>(1.0);
+    if (!options_.pcscSwitch)
+        options_.pcscSwitch = Pcsc_switchToCom;
+    clock_ = options_.clock;
+
+    configuration_ = new Configuration;
+    if (!options_.configurationDirectory.isEmpty())
+        configuration_->setDirectory(options_.configurationDirectory);
+    serialPort_ = new SerialPort(nullptr, options_.ports);
+
+    commands_ = std::make_unique<CommandSet>(link(), *clock_);
+    commands_->setDebugLog([](const std::string& line) {
+        qDebug().noquote() << QString::fromStdString(line);
+    });
+
+    if (window_)
+        connectWindow();
+}
+
+Model::~Model()
+{
+    commands_.reset();
+    delete serialPort_;
+    delete configuration_;
+}
+
+// By signature, so that the window needs no header of the engine beyond its
+// slots, and with the automatic type, so that signals of pool threads are queued.
+void Model::connectWindow()
+{
+    connect(this, SIGNAL(configurationLoaded()), window_, SLOT(on_configuration_loaded()));
+    connect(this, SIGNAL(configurationFailed()), window_, SLOT(on_configuration_failed()));
+    connect(this, SIGNAL(terminalsFound()), window_, SLOT(on_terminals_found()));
+    connect(this, SIGNAL(terminalsFailed()), window_, SLOT(on_terminals_failed()));
+    connect(this, SIGNAL(setModuleProgression(QString, int)), window_, SLOT(on_module_progressed(QString, int)));
+    connect(this, SIGNAL(setTotalProgression(QString, int)), window_, SLOT(on_total_progressed(QString, int)));
+}
+
+Link& Model::link() const
+{
+    if (options_.linkOverride)
+        return *options_.linkOverride;
+    return *serialPort_;
+}
+
+// ---------------------------------------------------------------- jobs
+
+void Model::loadConfiguration()
+{
+    // The signature is only worth computing over a configuration that was read.
+    if (!configuration_->load() || !configuration_->checkSignature()) {
+        emit configurationFailed();
+        return;
+    }
+    emit configurationLoaded();
+}
+
+void Model::findTerminals()
+{
+    // Only the first pass switches the maker's card readers to serial mode;
+    // the later ones are paced instead.
+    if (firstSearch_)
+        options_.pcscSwitch();
+    else
+        clock_->sleepMs(kSearchPauseMs);
+
+    if (serialPort_->listPorts())
+        emit terminalsFound();
+    else
+        emit terminalsFailed();
+    firstSearch_ = false;
+}
+
+// ---------------------------------------------------------------- accessors
+
+QString Model::terminalImage() const { return configuration_->terminalImage(); }
+QString Model::operationTitle() const { return configuration_->operationTitle(); }
+QString Model::operationDescription() const { return configuration_->operationDescription(); }
+QStringList Model::portLabels() const { return serialPort_->portLabels(); }
+int Model::preferredPort() const { return serialPort_->preferredPort(); }
+
+// ---------------------------------------------------------------- port
+
+bool Model::openPort(const QString& label)
+{
+    if (options_.portOverride)
+        return options_.portOverride->open(label);
+    return serialPort_->open(label);
+}
+
+bool Model::closePort()
+{
+    if (options_.portOverride)
+        return options_.portOverride->close();
+    return serialPort_->close();
+}
+
+// ---------------------------------------------------------------- commands
+
+bool Model::initTerminal() { return commands_->initTerminal(); }
+bool Model::startVarlenne() { return commands_->startVarlenne(); }
+bool Model::requestAuthorization() { return commands_->requestAuthorization(); }
+bool Model::activateFiles() { return commands_->activateFiles(); }
+bool Model::releaseTerminal() { return commands_->releaseTerminal(); }
+
+bool Model::readHardwareConfiguration()
+{
+    std::array<uint8_t, kHardwareRecordSize> record{};
+    if (!commands_->readHardwareConfiguration(record))
+        return false;
+    hardwareRecord = record;
+    return true;
+}
+
+bool Model::checkHardwareConfiguration()
+{
+    const uint8_t* terminalId = hardwareRecord.data() + kRecordHardwareOffset;
+    for (const HTerminal* entry : configuration_->hterminals()) {
+        if (std::equal(terminalId, terminalId + kHardwareIdSize, entry->data + kEntryHardwareOffset))
+            return true;
+    }
+    return false;
+}
+
+bool Model::readApplicationList()
+{
+    // The names received before a failure are kept, as the terminal sent them.
+    std::vector<std::string> names;
+    const bool complete = commands_->readApplicationList(names);
+    applicationNames.clear();
+    for (const std::string& name : names)
+        applicationNames.append(QString::fromLatin1(name.data(), static_cast<int>(name.size())));
+    return complete;
+}
+
+// Every port of the list gets the release frames, whichever one the last
+// installation used: the terminal may sit on any of them.
+void Model::releasePorts()
+{
+    for (const QString& label : serialPort_->portLabels()) {
+        closePort();
+        if (!openPort(label))
+            continue;
+        commands_->sendReleaseFrames();
+    }
+    closePort();
+}
+
+void Model::releasePort(const QString& label)
+{
+    closePort();
+    if (openPort(label))
+        commands_->sendReleaseFrames();
+    closePort();
+}

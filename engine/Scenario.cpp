@@ -1,0 +1,238 @@
+// The installation scenario: every batch of the configuration is one complete
+// connection to the terminal, from the opening frame to the restart wait.
+// Progress goes out through the two progression signals; the outcome is one
+// of a fixed set of French title and text pairs.
+#include "FileName.h"
+#include "Model.h"
+
+#include <QDebug>
+#include <algorithm>
+
+namespace {
+
+// The terminal needs at least this long to restart after an installation,
+// whatever the configuration says.
+constexpr int kMinimumRestartWaitMs = 35000;
+
+// Three restarts of a file at most: the fourth failed download ends the run.
+constexpr int kMaxRestarts = 3;
+
+// The overall bar covers the batches with this much in total before the
+// final 100; each batch advances it in steps of total / batches.
+constexpr int kBatchSpan = 10;
+
+// What the scenario undoes before reporting a failure.
+enum class CleanUp { None, Close, ReleaseAndClose };
+
+struct FailureRow {
+    CleanUp cleanUp;
+    const char* title;
+    const char* text;          // for the per-file failures, the text before the file name
+    const char* textAfterFile; // nullptr unless the text names the file
+};
+
+const char* const kFileUnreadable = " ne peut pas être lu.\nVeuillez contacter le support.";
+const char* const kFileRefused = " n'est pas autorisé sur le terminal.\nVeuillez contacter le support.";
+const char* const kFileNotLoaded = " ne peut pas être chargé dans le terminal.\nVeuillez contacter le support.";
+
+} // namespace
+
+// One run of the scenario; the state lives as long as the call.
+class InstallRun {
+public:
+    InstallRun(Model& model, const QString& port) : model_(model), port_(port) {}
+
+    bool run(QString& title, QString& text);
+
+private:
+    enum Stage {
+        NoScenario, Open, Init, Varlenne, Hardware, Coherence, ApplicationList,
+        Information, Authorization, Download, Activation, Close, StageCount
+    };
+    static const FailureRow kFailures[StageCount];
+
+    bool runBatch(const Batch& batch);
+    bool runFiles(const QList<Application*>& files);
+    bool runFile(const Application& file, int index, int count);
+    void waitForRestart();
+
+    bool fail(Stage stage, const Application* file = nullptr);
+    void total(const QString& text, int value) { emit model_.setTotalProgression(text, value); }
+    void total(const char* text, int value) { total(QString::fromUtf8(text), value); }
+    void module(const char* text, int value) { emit model_.setModuleProgression(QString::fromUtf8(text), value); }
+
+    Model& model_;
+    const QString port_;
+    int step_ = 0;
+    int overall_ = 0;     // the overall bar before a batch starts
+    int filePosition_ = 0; // the overall bar during the files of a batch
+    int restarts_ = 0;    // consecutive failed downloads of the current file
+    Stage failure_ = NoScenario;
+    QString failedFile_;
+};
+
+const FailureRow InstallRun::kFailures[StageCount] = {
+    {CleanUp::None, "Erreur fichier de configuration",
+     "Le fichier de configuration ne contient pas de scénario", nullptr},
+    {CleanUp::None, "Erreur ouverture",
+     "Le terminal sélectionné n'est pas disponible.\nVeuillez fermer toutes les applications ou contacter le support.",
+     nullptr},
+    {CleanUp::Close, "Erreur initialisation",
+     "Le terminal ne peut pas être initialisé.\nVeuillez contacter le support.", nullptr},
+    {CleanUp::ReleaseAndClose, "Erreur varlenne",
+     "L'application \"Varlenne\" n'est pas installée sur le terminal.\n", nullptr},
+    {CleanUp::ReleaseAndClose, "Erreur HTerminal",
+     "La configuration matérielle du terminal ne peut pas être lue.\nVeuillez contacter le support.", nullptr},
+    {CleanUp::ReleaseAndClose, "Erreur cohérence HTerminal",
+     "La configuration matérielle du terminal ne correspond pas au package à installer.\nVeuillez contacter le support.",
+     nullptr},
+    {CleanUp::ReleaseAndClose, "Erreur liste applications",
+     "La liste des applications ne peut pas être lue.\nVeuillez contacter le support.", nullptr},
+    {CleanUp::ReleaseAndClose, "Erreur Information", "Le fichier : ", kFileUnreadable},
+    {CleanUp::ReleaseAndClose, "Erreur autorisation", "Le fichier : ", kFileRefused},
+    {CleanUp::ReleaseAndClose, "Erreur chargement", "Le fichier : ", kFileNotLoaded},
+    {CleanUp::Close, "Erreur Activation",
+     "Les fichiers ne peuvent pas être installés sur le terminal.\nVeuillez contacter le support.", nullptr},
+    {CleanUp::None, "Erreur fermeture",
+     "Le terminal sélectionné ne peut pas être relâché.\nVeuillez contacter le support.", nullptr},
+};
+
+bool InstallRun::run(QString& title, QString& text)
+{
+    const QList<Batch*> batches = model_.configuration()->batches();
+    bool done = false;
+    if (!batches.isEmpty()) {
+        step_ = kBatchSpan / batches.size();
+        total("Démarrage de l'installation", 0);
+        module("Veuillez patienter ...", 0);
+        done = std::all_of(batches.begin(), batches.end(), [this](const Batch* batch) { return runBatch(*batch); });
+    }
+
+    if (!done) {
+        const FailureRow& row = kFailures[failure_];
+        title = QString::fromUtf8(row.title);
+        text = QString::fromUtf8(row.text);
+        if (row.textAfterFile)
+            text += failedFile_ + QString::fromUtf8(row.textAfterFile);
+        return false;
+    }
+    total("Installation réalisée avec succès", 100);
+    title = QString::fromUtf8("Installation réalisée avec succès");
+    text = QString::fromUtf8("Le terminal a été correctement mis à jour.");
+    return true;
+}
+
+bool InstallRun::runBatch(const Batch& batch)
+{
+    const QList<Application*> files = batch.applications;
+
+    overall_ += step_;
+    total("Tentative d'accès au terminal", overall_);
+    if (!model_.openPort(port_))
+        return fail(Open);
+
+    overall_ += step_;
+    total("Initialisation du terminal", overall_);
+    if (!model_.initTerminal())
+        return fail(Init);
+
+    overall_ += step_;
+    total("Initialisation de l'application \"Varlenne\" du terminal", overall_);
+    if (!model_.startVarlenne())
+        return fail(Varlenne);
+
+    total("Récupération de la configuration matérielle du terminal", overall_ + step_);
+    if (!model_.readHardwareConfiguration())
+        return fail(Hardware);
+
+    total("Vérification de la cohérence de la configuration matérielle du terminal", overall_ + step_);
+    if (!model_.checkHardwareConfiguration())
+        return fail(Coherence);
+
+    total("Vérification de la liste des applications du terminal", overall_ + 2 * step_);
+    if (!model_.readApplicationList())
+        return fail(ApplicationList);
+
+    filePosition_ = overall_ + 3 * step_;
+    if (!runFiles(files))
+        return false;
+
+    total("Installation des applications sur le terminal en cours", filePosition_);
+    module("Tous les fichiers ont été téléchargés", 100);
+    if (!model_.activateFiles())
+        return fail(Activation);
+
+    total("Redémarrage du terminal en cours. Veuillez patienter ...", filePosition_ + step_);
+    module("Tous les fichiers ont été installés", 100);
+    model_.releaseTerminal(); // the port is closed whatever the terminal answered
+    if (!model_.closePort())
+        return fail(Close);
+
+    waitForRestart();
+    overall_ = filePosition_ + 2 * step_;
+    return true;
+}
+
+bool InstallRun::runFiles(const QList<Application*>& files)
+{
+    const int count = files.size();
+    for (int index = 0; index < count; ++index) {
+        if (!runFile(*files[index], index, count))
+            return false;
+        filePosition_ += step_ / count;
+        restarts_ = 0;
+    }
+    return true;
+}
+
+// One file, from its advertisement to the end of its download, taken again
+// from the advertisement after each failed download until the restarts are spent.
+bool InstallRun::runFile(const Application& file, int index, int count)
+{
+    for (;;) {
+        bool skip = false;
+        qDebug("START %d", index);
+        total(QString::fromUtf8("Téléchargement des fichiers en cours (%1/%2)").arg(index + 1).arg(count), filePosition_);
+        if (!model_.sendInfo(&file, skip))
+            return fail(Information, &file);
+        if (skip) {
+            qInfo("Download Skipping App %s", file.file.toLatin1().constData());
+            return true;
+        }
+        if (!model_.requestAuthorization())
+            return fail(Authorization, &file);
+        // A success on the pass after the last restart still counts: the file is in.
+        if (model_.downloadFile(&file))
+            return true;
+        if (restarts_ >= kMaxRestarts)
+            return fail(Download, &file);
+        ++restarts_;
+        // The restart trace is numbered one below the START trace of the same
+        // file: the numbering that readers of these logs know.
+        qDebug("RESTART %d", index - 1);
+    }
+}
+
+void InstallRun::waitForRestart()
+{
+    const int delay = model_.configuration()->terminalDelayReboot();
+    model_.clock().sleepMs(static_cast<uint32_t>(std::max(delay, kMinimumRestartWaitMs)));
+}
+
+bool InstallRun::fail(Stage stage, const Application* file)
+{
+    const CleanUp cleanUp = kFailures[stage].cleanUp;
+    if (cleanUp == CleanUp::ReleaseAndClose)
+        model_.releaseTerminal();
+    if (cleanUp != CleanUp::None)
+        model_.closePort();
+    failure_ = stage;
+    if (file)
+        failedFile_ = fileDisplayName(file->file);
+    return false;
+}
+
+bool Model::install(const QString& port, QString& title, QString& text)
+{
+    return InstallRun(*this, port).run(title, text);
+}
