@@ -1,0 +1,211 @@
+#include "MainWindow.h"
+
+#include "About.h"
+#include "MakerSite.h"
+#include "Resources.h"
+#include "ui_mainwindow.h"
+
+#include <QApplication>
+#include <QDesktopServices>
+#include <QMessageBox>
+#include <QPixmap>
+#include <QScreen>
+#include <QStyle>
+#include <QThreadPool>
+#include <QtConcurrent>
+
+#include <mutex>
+#include <vector>
+
+namespace {
+
+const QString kPlaceholder = QStringLiteral("Sélectionnez le terminal");
+const QString kAccentColour = QStringLiteral("color: rgba(0, 130, 123)");
+const QString kTransparentBackground = QStringLiteral(
+    "background-color: qlineargradient(spread:pad, x1:0, y1:0, x2:1, y2:0, "
+    "stop:0 rgba(0, 0, 0, 0), stop:1 rgba(255, 255, 255, 0));");
+
+// A search pass or an installation may still be running on the pool when its
+// window goes away, so the engine is never deleted: it stays reachable here
+// until the process ends.
+void keepForProcessLifetime(Model* model)
+{
+    static std::mutex mutex;
+    static std::vector<Model*> models;
+    std::lock_guard<std::mutex> lock(mutex);
+    models.push_back(model);
+}
+
+// Boxes are built as objects parented to the window so that they are modal to
+// it (and can be found as the active modal widget).
+void showBox(QWidget* parent, QMessageBox::Icon icon, const QString& title, const QString& text)
+{
+    QMessageBox box(icon, title, text, QMessageBox::Ok, parent);
+    box.exec();
+}
+
+} // namespace
+
+MainWindow::MainWindow(QWidget* parent)
+    : MainWindow(ModelOptions{}, parent)
+{
+}
+
+MainWindow::MainWindow(ModelOptions options, QWidget* parent)
+    : QMainWindow(parent)
+{
+    registerImages();
+    ui = new Ui::MainWindow;
+    ui->setupUi(this);
+    // The form's by-name binding is done here for the two buttons only: the
+    // toolkit's binder would also visit the slots named after the engine's
+    // signals (on_configuration_loaded...) and warn that no child emits them.
+    connect(ui->generateButton, &QPushButton::clicked, this, &MainWindow::on_generateButton_clicked);
+    connect(ui->pushButton, &QPushButton::clicked, this, &MainWindow::on_pushButton_clicked);
+
+    about = new About(this);
+    // Centred on the available area of the default screen.
+    setGeometry(QStyle::alignedRect(Qt::LeftToRight, Qt::AlignCenter, size(),
+                                    QGuiApplication::primaryScreen()->availableGeometry()));
+    ui->terminalsNames->insertItem(ui->terminalsNames->count(), kPlaceholder);
+    ui->generateButton->setEnabled(false);
+    ui->operationDescriptionLabel->setStyleSheet(kTransparentBackground);
+    ui->label_3->setStyleSheet(kAccentColour);
+    model = new Model(this, std::move(options));
+    keepForProcessLifetime(model);
+    ui->generateButton->setStyleSheet(kAccentColour);
+    connect(this, &MainWindow::displayResult, this, &MainWindow::on_result_displayed);
+    installing = false;
+
+    QtConcurrent::run(QThreadPool::globalInstance(), model, &Model::loadConfiguration);
+    searchTerminals();
+}
+
+MainWindow::~MainWindow()
+{
+    model->releasePorts();
+    delete ui;
+}
+
+void MainWindow::searchTerminals()
+{
+    QtConcurrent::run(QThreadPool::globalInstance(), model, &Model::findTerminals);
+}
+
+void MainWindow::resetTerminalList()
+{
+    ui->terminalsNames->clear();
+    ui->terminalsNames->insertItem(ui->terminalsNames->count(), kPlaceholder);
+}
+
+void MainWindow::on_configuration_loaded()
+{
+    const QPixmap picture(model->terminalImage());
+    ui->imageTerminal->setPixmap(
+        picture.scaled(ui->imageTerminal->size(), Qt::KeepAspectRatio, Qt::FastTransformation));
+    ui->operationTitleLabel->setText(model->operationTitle());
+    ui->operationDescriptionLabel->setText(model->operationDescription());
+    show();
+}
+
+void MainWindow::on_configuration_failed()
+{
+    showBox(this, QMessageBox::Critical, QStringLiteral("Erreur fichier de configuration"),
+            QStringLiteral("Le fichier de configuration est manquant ou incorrect.\n"
+                           "Veuillez contacter votre support."));
+    // The window was never shown: with the box gone no window is left, and the
+    // toolkit ends the program.
+    ui->generateButton->setEnabled(false);
+}
+
+bool MainWindow::terminalListShows(const QStringList& labels) const
+{
+    const QComboBox* list = ui->terminalsNames;
+    if (list->count() != labels.size() + 1)
+        return false;
+    for (int i = 0; i < labels.size(); ++i) {
+        if (list->itemText(i + 1) != labels.at(i))
+            return false;
+    }
+    return true;
+}
+
+void MainWindow::on_terminals_found()
+{
+    // The labels are compared one by one, not only counted: a port replaced by
+    // another between two passes must not keep showing a label that no longer
+    // opens. An unchanged list keeps the user's choice and the button's state.
+    const QStringList labels = model->portLabels();
+    if (!terminalListShows(labels)) {
+        resetTerminalList();
+        // The placeholder sits at index 0, so the 1-based preferred port is
+        // directly the list index of the maker's port (0: the placeholder).
+        const int preferred = model->preferredPort();
+        for (const QString& label : labels)
+            ui->terminalsNames->insertItem(ui->terminalsNames->count(), label);
+        ui->terminalsNames->setCurrentIndex(preferred <= labels.size() ? preferred : 0);
+        ui->generateButton->setEnabled(true);
+    }
+    searchTerminals();
+}
+
+void MainWindow::on_terminals_failed()
+{
+    resetTerminalList();
+    searchTerminals();
+    ui->generateButton->setEnabled(false);
+}
+
+void MainWindow::on_module_progressed(QString info, int value)
+{
+    ui->moduleLabel->setText(info);
+    ui->moduleProgressBar->setValue(value);
+}
+
+void MainWindow::on_total_progressed(QString info, int value)
+{
+    ui->moduleLabel_2->setText(info);
+    ui->totalProgressBar->setValue(value);
+}
+
+void MainWindow::on_generateButton_clicked()
+{
+    ui->generateButton->setEnabled(false);
+    ui->terminalsNames->setEnabled(false);
+    if (installing)
+        return;
+    installing = true;
+    // The list stays disabled until the result is shown, so its text taken
+    // here is what the job would read; widgets are not read off the GUI thread.
+    QtConcurrent::run(QThreadPool::globalInstance(), this, &MainWindow::runInstall,
+                      ui->terminalsNames->currentText());
+}
+
+void MainWindow::runInstall(const QString& port)
+{
+    QString title;
+    QString text;
+    const bool result = model->install(port, title, text);
+    emit displayResult(result, title, text);
+}
+
+void MainWindow::on_result_displayed(bool success, QString title, QString text)
+{
+    showBox(this, success ? QMessageBox::Information : QMessageBox::Critical, title, text);
+    model->releasePorts();
+    installing = false;
+    ui->generateButton->setEnabled(true);
+    ui->terminalsNames->setEnabled(true);
+    if (success)
+        QCoreApplication::quit();
+}
+
+void MainWindow::on_about_clicked()
+{
+    about->show();
+}
+
+void MainWindow::on_pushButton_clicked()
+{
+    QDesktopServices::openUrl(makerSite());
+}
