@@ -1,0 +1,347 @@
+#include "commands.h"
+
+#include "crc16.h"
+#include "framing.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+enum class Reception {
+    None,       // the request has no answer of its own (application list)
+    Read,       // one wait of the time-out, then one read of what arrived
+    ReadFull,   // exactly the capacity, however long it takes
+};
+
+// What arrived, in a zero-filled buffer large enough for every capacity.
+struct Answer {
+    std::array<uint8_t, kReleaseAnswerCapacity> bytes{};
+    uint16_t count = 0;
+};
+
+// One request/answer exchange, described by data so that every command runs
+// the same steps: settle pause, write, (pause), receive, judge, clear.
+struct Exchange {
+    const uint8_t* request = nullptr;   // nullptr: only receive
+    uint16_t requestSize = 0;
+    uint32_t settleMs = 0;              // before the request
+    uint32_t afterSendMs = 0;           // between request and reception
+    Reception reception = Reception::Read;
+    uint16_t capacity = kCommandFrameSize;
+    int timeoutMs = 0;                  // Read only
+    bool exactLength = false;           // Read must deliver the whole capacity
+    uint16_t crcOffset = 0;             // 0: no CRC test (slash-frame answers)
+    bool crcOnlyLogged = false;         // a wrong CRC is reported, not failed
+    std::array<uint8_t, 3> leading{};   // expected first bytes of the answer
+    size_t leadingCount = 0;
+    std::function<bool(const Answer&)> accept;   // the command's own last test
+    bool clearOnSuccess = true;
+};
+
+bool receive(Link& link, const Exchange& exchange, Answer& answer)
+{
+    answer = Answer{};
+    uint16_t length = exchange.capacity;
+    switch (exchange.reception) {
+    case Reception::None:
+        return true;
+    case Reception::Read:
+        if (!link.read(answer.bytes.data(), length, exchange.timeoutMs))
+            return false;
+        answer.count = length;
+        return !exchange.exactLength || length == exchange.capacity;
+    case Reception::ReadFull:
+        if (!link.readFull(answer.bytes.data(), length))
+            return false;
+        answer.count = length;
+        return length == exchange.capacity;
+    }
+    return false;
+}
+
+bool crcAccepted(const Exchange& exchange, Answer& answer, const CommandSet::Log& debugLog)
+{
+    if (exchange.crcOffset == 0 || crc16Check(answer.bytes.data(), exchange.crcOffset))
+        return true;
+    if (!exchange.crcOnlyLogged)
+        return false;
+    if (debugLog)
+        debugLog("CRC fails: " + std::to_string(answer.count));
+    return true;
+}
+
+bool runExchange(Link& link, Clock& clock, const CommandSet::Log& debugLog, const Exchange& exchange,
+                 Answer& answer)
+{
+    if (exchange.request) {
+        if (exchange.settleMs > 0)
+            clock.sleepMs(exchange.settleMs);
+        if (!link.write(exchange.request, exchange.requestSize))
+            return false;
+        if (exchange.afterSendMs > 0)
+            clock.sleepMs(exchange.afterSendMs);
+    }
+    if (!receive(link, exchange, answer))
+        return false;
+    if (exchange.reception == Reception::None)
+        return true;
+    if (!crcAccepted(exchange, answer, debugLog))
+        return false;
+    if (!std::equal(exchange.leading.begin(), exchange.leading.begin() + exchange.leadingCount,
+                    answer.bytes.begin()))
+        return false;
+    if (exchange.accept && !exchange.accept(answer))
+        return false;
+    if (exchange.clearOnSuccess)
+        link.clearInput();
+    return true;
+}
+
+// --- Exchange shapes --------------------------------------------------------
+
+// The judgement of a 32-byte answer: CRC over bytes 0..29, then the leading bytes.
+Exchange expecting(std::initializer_list<uint8_t> leading)
+{
+    Exchange exchange;
+    exchange.crcOffset = kCommandCrcOffset;
+    std::copy(leading.begin(), leading.end(), exchange.leading.begin());
+    exchange.leadingCount = leading.size();
+    return exchange;
+}
+
+template <size_t N>
+Exchange sending(Exchange exchange, const std::array<uint8_t, N>& frame, uint32_t settleMs)
+{
+    exchange.request = frame.data();
+    exchange.requestSize = static_cast<uint16_t>(N);
+    exchange.settleMs = settleMs;
+    return exchange;
+}
+
+Exchange withRead(Exchange exchange, uint16_t capacity, int timeoutMs)
+{
+    exchange.reception = Reception::Read;
+    exchange.capacity = capacity;
+    exchange.timeoutMs = timeoutMs;
+    return exchange;
+}
+
+Exchange withReadFull(Exchange exchange)
+{
+    exchange.reception = Reception::ReadFull;
+    exchange.capacity = kCommandFrameSize;
+    return exchange;
+}
+
+// Slash-frame answers are judged by content only, never by a CRC.
+template <size_t N>
+Exchange slashExchange(const std::array<uint8_t, N>& frame, uint16_t capacity, int timeoutMs)
+{
+    return withRead(sending(Exchange{}, frame, 0), capacity, timeoutMs);
+}
+
+bool varlenneStarted(const Answer& answer)
+{
+    if (std::equal(kVarlenneRefusal.begin(), kVarlenneRefusal.end(),
+                   answer.bytes.begin() + kVarlenneRefusalOffset))
+        return false;
+    for (uint16_t i = 0; i < answer.count && answer.bytes[i] != 0; ++i) {
+        if (answer.bytes[i] == kVarlenneAccepted)
+            return true;
+    }
+    return false;
+}
+
+// The name of one application-list answer. A length byte above 28 would
+// reach past the frame: we cut the name at 28 bytes rather than refuse the
+// list, since the bytes that are there are still the name's beginning.
+std::string applicationName(const Answer& answer)
+{
+    const uint16_t length = std::min<uint16_t>(answer.bytes[kNameLengthOffset], kMaxNameLength);
+    const auto* begin = answer.bytes.data() + kNameOffset;
+    const auto* end = std::find(begin, begin + length, uint8_t{0});
+    return std::string(begin, end);
+}
+
+} // namespace
+
+// --- Opening, Varlenne, hardware record, application list -------------------
+
+bool CommandSet::initTerminal()
+{
+    const Exchange exchange = slashExchange(kOpeningFrame, kOpeningAnswerCapacity, kOpeningTimeoutMs);
+    for (int attempt = 0; attempt < kOpeningAttempts; ++attempt) {
+        Answer answer;
+        if (runExchange(link_, clock_, debugLog_, exchange, answer))
+            return true;
+    }
+    return false;
+}
+
+bool CommandSet::startVarlenne()
+{
+    Exchange exchange = slashExchange(kVarlenneStartFrame, kVarlenneAnswerCapacity, kVarlenneTimeoutMs);
+    exchange.accept = varlenneStarted;
+    Answer answer;
+    return runExchange(link_, clock_, debugLog_, exchange, answer);
+}
+
+bool CommandSet::readHardwareConfiguration(std::array<uint8_t, 126>& record)
+{
+    static_assert(sizeof(record) == kBlockCrcOffset, "the record is the body of a block frame");
+    const CommandFrame frame = commandFrame(kCodeHardwareConfiguration);
+    Exchange exchange = withRead(sending(Exchange{}, frame, kHardwareSettleMs), kBlockFrameSize, kHardwareTimeoutMs);
+    exchange.crcOffset = kBlockCrcOffset;
+    exchange.accept = [&record](const Answer& answer) {
+        std::copy_n(answer.bytes.begin(), record.size(), record.begin());
+        return true;
+    };
+    Answer answer;
+    return runExchange(link_, clock_, debugLog_, exchange, answer);
+}
+
+bool CommandSet::readApplicationList(std::vector<std::string>& names)
+{
+    const CommandFrame frame = commandFrame(kCodeApplicationList);
+    Exchange request = sending(Exchange{}, frame, 0);
+    request.reception = Reception::None;
+    Answer answer;
+    if (!runExchange(link_, clock_, debugLog_, request, answer))
+        return false;
+    names.clear();
+
+    // Answers follow without further requests; each must be whole when read.
+    Exchange next = withRead(expecting({}), kCommandFrameSize, kListTimeoutMs);
+    next.exactLength = true;
+    next.clearOnSuccess = false;
+    for (;;) {
+        if (!runExchange(link_, clock_, debugLog_, next, answer))
+            return false;
+        if (answer.bytes[kNameLengthOffset] == 0) {
+            link_.clearInput();
+            return true;
+        }
+        names.push_back(applicationName(answer));
+        clock_.sleepMs(kListPacingMs);
+    }
+}
+
+// --- Authorization, activation, end of dialogue -----------------------------
+
+bool CommandSet::requestAuthorization()
+{
+    CommandFrame frame{};
+    frame[0] = kCodeAuthorization;
+    frame[kAuthorizationParameterOffset] = kAuthorizationParameter;
+    sealCommandFrame(frame);
+    const Exchange exchange =
+        withReadFull(sending(expecting({kCodeAuthorization, kAnswerMarker, kResultGranted}), frame, kSettleMs));
+    Answer answer;
+    return runExchange(link_, clock_, debugLog_, exchange, answer);
+}
+
+bool CommandSet::activateFiles()
+{
+    const CommandFrame frame = commandFrame(kCodeActivate);
+    Exchange exchange = withRead(sending(expecting({kCodeActivate, kAnswerMarker, kResultDone}), frame, kShortSettleMs),
+                                 kCommandFrameSize, kActivationTimeoutMs);
+    exchange.afterSendMs = kActivationPauseMs;
+    Answer answer;
+    return runExchange(link_, clock_, debugLog_, exchange, answer);
+}
+
+bool CommandSet::releaseTerminal()
+{
+    const CommandFrame frame = commandFrame(kCodeRelease);
+    const Exchange exchange = withRead(sending(expecting({kCodeRelease, kAnswerMarker, kResultDone}), frame, kShortSettleMs),
+                                       kCommandFrameSize, kReleaseTimeoutMs);
+    Answer answer;
+    return runExchange(link_, clock_, debugLog_, exchange, answer);
+}
+
+void CommandSet::sendReleaseFrames()
+{
+    // The answers are not judged: the frames only put the terminal back to
+    // its own menu, and the second one is worth sending only to a port that
+    // answered the first.
+    Exchange first = slashExchange(kFirstReleaseFrame, kReleaseAnswerCapacity, kReleaseFramesTimeoutMs);
+    first.clearOnSuccess = false;
+    Exchange second = slashExchange(kSecondReleaseFrame, kReleaseAnswerCapacity, kReleaseFramesTimeoutMs);
+    second.clearOnSuccess = false;
+    Answer answer;
+    if (runExchange(link_, clock_, debugLog_, first, answer))
+        runExchange(link_, clock_, debugLog_, second, answer);
+}
+
+// --- File transfer ----------------------------------------------------------
+
+std::string CommandSet::lengthField(uint32_t length)
+{
+    std::string digits = std::to_string(length);
+    if (length > kMaxShortLength)
+        return digits + kLongLengthEnd;
+    return std::string(kShortLengthDigits - digits.size(), '0') + digits;
+}
+
+bool CommandSet::advertise(const std::string& name, uint32_t length, bool& skip)
+{
+    skip = false;
+    const std::string text = lengthField(length) + name;
+    if (text.size() > kMaxAdvertisementText) {
+        skip = true;
+        return true;
+    }
+    const CommandFrame frame = advertisementFrame(text);
+    const Exchange exchange = withReadFull(sending(expecting({kCodeAdvertise, kAnswerMarker, kResultDone}), frame, kSettleMs));
+    Answer answer;
+    return runExchange(link_, clock_, debugLog_, exchange, answer);
+}
+
+bool CommandSet::download(const uint8_t* content, uint32_t length, const std::function<void(int)>& progress)
+{
+    const CommandFrame start = commandFrame(kCodeDownload);
+    Exchange startExchange = withReadFull(sending(expecting({kCodeDownload, kAnswerMarker, kResultDone}), start, kSettleMs));
+    // A terminal may already have queued more; the first block's answer is read whole anyway.
+    startExchange.clearOnSuccess = false;
+    Answer answer;
+    if (!runExchange(link_, clock_, debugLog_, startExchange, answer))
+        return false;
+
+    uint32_t sent = 0;
+    uint16_t number = 0;   // wraps after 65535 like the 16-bit field
+    while (sent < length) {
+        const uint16_t count = static_cast<uint16_t>(std::min<uint32_t>(kMaxBlockPayload, length - sent));
+        const BlockFrame block = blockFrame(number, content + sent, count);
+        // The result byte decides between done and resend, so it is tested below.
+        Exchange blockExchange = withReadFull(sending(expecting({kCodeDownload, kAnswerMarker}), block, 0));
+        blockExchange.clearOnSuccess = false;
+
+        int resendRequests = 0;
+        for (;;) {
+            if (!runExchange(link_, clock_, debugLog_, blockExchange, answer))
+                return false;
+            if (answer.bytes[kResultOffset] != kResultResend)
+                break;
+            if (++resendRequests > kMaxResendRequests)
+                return false;
+            clock_.sleepMs(kResendPauseMs);
+            link_.clearInput();
+        }
+        if (answer.bytes[kResultOffset] != kResultDone)
+            return false;
+
+        ++number;
+        sent += count;
+        // After the last block the final confirmation may already be queued.
+        if (sent < length)
+            link_.clearInput();
+        if (progress)
+            progress(static_cast<int>(uint64_t{sent} * 100 / length));
+    }
+
+    Exchange confirmation = withRead(expecting({kCodeDownload, kAnswerMarker, kResultDone}), kCommandFrameSize,
+                                     kFinalConfirmationTimeoutMs);
+    confirmation.crcOnlyLogged = true;
+    return runExchange(link_, clock_, debugLog_, confirmation, answer);
+}
