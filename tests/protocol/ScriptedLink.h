@@ -1,0 +1,179 @@
+#pragma once
+// A Link that plays a scripted terminal and a Clock that only takes note.
+// Both write into one journal, so a test sees the exact order of pauses,
+// writes, reads and clears.
+#include "clock.h"
+#include "framing.h"
+#include "link.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+using Bytes = std::vector<uint8_t>;
+
+struct Event {
+    enum Type { Sleep, Write, Read, ReadFull, Clear };
+    Type type;
+    Bytes bytes;            // Write: the frame
+    uint32_t value = 0;     // Sleep: ms; Read/ReadFull: requested length
+    int timeoutMs = 0;      // Read
+};
+
+using Journal = std::vector<Event>;
+
+class ScriptedLink : public Link {
+public:
+    explicit ScriptedLink(Journal& journal) : journal_(journal) {}
+
+    // The terminal's reaction to the next write: the pieces that arrive after
+    // it, each visible to one `read`. Writes beyond the script get no answer.
+    ScriptedLink& reply(std::vector<Bytes> pieces)
+    {
+        script_.push_back({true, std::move(pieces)});
+        return *this;
+    }
+    ScriptedLink& reply(const Bytes& answer) { return reply(std::vector<Bytes>{answer}); }
+    ScriptedLink& silence() { return reply(std::vector<Bytes>{}); }
+    ScriptedLink& failWrite()
+    {
+        script_.push_back({false, {}});
+        return *this;
+    }
+
+    bool write(const uint8_t* data, uint16_t length) override
+    {
+        journal_.push_back({Event::Write, Bytes(data, data + length)});
+        if (script_.empty())
+            return true;
+        Step step = std::move(script_.front());
+        script_.pop_front();
+        if (!step.writeOk)
+            return false;
+        for (auto& piece : step.pieces)
+            input_.push_back(std::move(piece));
+        return true;
+    }
+
+    // Only the first piece has arrived when the wait ends.
+    bool read(uint8_t* buffer, uint16_t& length, int timeoutMs) override
+    {
+        journal_.push_back({Event::Read, {}, length, timeoutMs});
+        if (input_.empty())
+            return false;
+        Bytes& piece = input_.front();
+        const uint16_t count = static_cast<uint16_t>(std::min<size_t>(length, piece.size()));
+        std::copy_n(piece.begin(), count, buffer);
+        piece.erase(piece.begin(), piece.begin() + count);
+        if (piece.empty())
+            input_.pop_front();
+        length = count;
+        return true;
+    }
+
+    // Gathers pieces until the count is reached; too few bytes stand for the
+    // bounded wait running out.
+    bool readFull(uint8_t* buffer, uint16_t& length) override
+    {
+        journal_.push_back({Event::ReadFull, {}, length});
+        Bytes queued;
+        for (const auto& piece : input_)
+            queued.insert(queued.end(), piece.begin(), piece.end());
+        if (queued.size() < length) {
+            length = 0;
+            return false;
+        }
+        std::copy_n(queued.begin(), length, buffer);
+        input_.clear();
+        if (queued.size() > length)
+            input_.push_back(Bytes(queued.begin() + length, queued.end()));
+        return true;
+    }
+
+    void clearInput() override
+    {
+        journal_.push_back({Event::Clear, {}});
+        input_.clear();
+    }
+
+    bool scriptUsed() const { return script_.empty(); }
+
+private:
+    struct Step {
+        bool writeOk;
+        std::vector<Bytes> pieces;
+    };
+    Journal& journal_;
+    std::deque<Step> script_;
+    std::deque<Bytes> input_;
+};
+
+class NotingClock : public Clock {
+public:
+    explicit NotingClock(Journal& journal) : journal_(journal) {}
+    void sleepMs(uint32_t ms) override { journal_.push_back({Event::Sleep, {}, ms}); }
+
+private:
+    Journal& journal_;
+};
+
+// --- Answers and journal views ------------------------------------------------
+
+inline Bytes toBytes(const CommandFrame& frame) { return Bytes(frame.begin(), frame.end()); }
+
+inline Bytes answer(uint8_t code, uint8_t result) { return toBytes(answerFrame(code, result)); }
+
+inline Bytes withBadCrc(Bytes frame)
+{
+    frame.back() ^= 0xFF;
+    return frame;
+}
+
+// A 32-byte answer with any first bytes and a correct CRC.
+inline Bytes answerStarting(std::initializer_list<uint8_t> leading)
+{
+    CommandFrame frame{};
+    std::copy(leading.begin(), leading.end(), frame.begin());
+    sealCommandFrame(frame);
+    return toBytes(frame);
+}
+
+inline Bytes firstPart(const Bytes& frame, size_t count) { return Bytes(frame.begin(), frame.begin() + count); }
+
+inline std::vector<Event::Type> types(const Journal& journal)
+{
+    std::vector<Event::Type> result;
+    for (const auto& event : journal)
+        result.push_back(event.type);
+    return result;
+}
+
+// One field of the events of one type, in order.
+template <typename Field>
+auto fieldsOf(const Journal& journal, Event::Type type, Field field)
+{
+    std::vector<std::decay_t<decltype(field(journal.front()))>> result;
+    for (const auto& event : journal)
+        if (event.type == type)
+            result.push_back(field(event));
+    return result;
+}
+
+inline std::vector<Bytes> writes(const Journal& journal)
+{
+    return fieldsOf(journal, Event::Write, [](const Event& event) { return event.bytes; });
+}
+
+inline std::vector<uint32_t> sleeps(const Journal& journal)
+{
+    return fieldsOf(journal, Event::Sleep, [](const Event& event) { return event.value; });
+}
+
+inline size_t countOf(const Journal& journal, Event::Type type)
+{
+    return static_cast<size_t>(std::count_if(journal.begin(), journal.end(),
+                                             [type](const Event& event) { return event.type == type; }));
+}
