@@ -1,0 +1,97 @@
+#pragma once
+// The PC/SC side of the reader switch: the platform's smart-card calls behind
+// a table of function pointers, and the small pure pieces of the switch.
+// Production goes through systemPcscApi(); tests hand switchReadersToCom() a
+// table of fakes that stand in for the readers.
+//
+// Windows has the wide-character reader names (SCardListReadersW and
+// SCardConnectW); pcsc-lite has only the narrow ones. PcscChar hides the
+// difference, so the walk over the readers is the same code on both.
+#include <cstddef>
+#include <cstdint>
+
+#include <QString>
+
+#ifdef _WIN32
+#ifndef NOMINMAX
+#define NOMINMAX  // keep std::min and std::max usable
+#endif
+#include <windows.h>
+#include <winioctl.h>  // CTL_CODE, behind SCARD_CTL_CODE
+#include <winscard.h>
+#define MIRDAL_PCSC_CALL WINAPI
+using PcscChar = wchar_t;
+#else
+#include <reader.h>
+#include <winscard.h>
+#define MIRDAL_PCSC_CALL
+using PcscChar = char;
+#endif
+
+struct PcscApi {
+    LONG(MIRDAL_PCSC_CALL* establishContext)(DWORD scope, LPCVOID reserved1, LPCVOID reserved2,
+                                             LPSCARDCONTEXT context);
+    LONG(MIRDAL_PCSC_CALL* listReaders)(SCARDCONTEXT context, const PcscChar* groups,
+                                        PcscChar* readers, LPDWORD length);
+    LONG(MIRDAL_PCSC_CALL* connect)(SCARDCONTEXT context, const PcscChar* reader, DWORD shareMode,
+                                    DWORD preferredProtocols, LPSCARDHANDLE card,
+                                    LPDWORD activeProtocol);
+    LONG(MIRDAL_PCSC_CALL* getAttrib)(SCARDHANDLE card, DWORD attribute, LPBYTE buffer,
+                                      LPDWORD length);
+    LONG(MIRDAL_PCSC_CALL* control)(SCARDHANDLE card, DWORD code, LPCVOID input, DWORD inputLength,
+                                    LPVOID output, DWORD outputLength, LPDWORD returned);
+    LONG(MIRDAL_PCSC_CALL* disconnect)(SCARDHANDLE card, DWORD disposition);
+    LONG(MIRDAL_PCSC_CALL* freeMemory)(SCARDCONTEXT context, LPCVOID memory);
+    LONG(MIRDAL_PCSC_CALL* releaseContext)(SCARDCONTEXT context);
+};
+
+// The platform's own functions.
+const PcscApi& systemPcscApi();
+
+// The whole switch, on the given functions: Pcsc_switchToCom() is this on
+// systemPcscApi().
+void switchReadersToCom(const PcscApi& api);
+
+// Reader control codes are built differently on the two platforms: Windows
+// wraps the function number into a device I/O control code of the smart-card
+// device type, pcsc-lite adds it to a fixed base.
+enum class CtlCodeConvention { Windows, PcscLite };
+
+constexpr uint32_t scardCtlCode(CtlCodeConvention convention, uint32_t function) {
+    return convention == CtlCodeConvention::Windows
+               ? (0x31u << 16) | (function << 2)   // FILE_DEVICE_SMARTCARD, METHOD_BUFFERED, FILE_ANY_ACCESS
+               : 0x42000000u + function;
+}
+
+#ifdef _WIN32
+constexpr CtlCodeConvention kHostCtlCodeConvention = CtlCodeConvention::Windows;
+#else
+constexpr CtlCodeConvention kHostCtlCodeConvention = CtlCodeConvention::PcscLite;
+#endif
+
+// Function numbers of the two reader controls the switch uses.
+constexpr uint32_t kFeatureRequestFunction = 3400;  // list of the reader's features
+constexpr uint32_t kDefaultEscapeFunction = 1;      // escape, when the reader lists none
+
+// The codes actually sent, from the platform's own macro.
+constexpr DWORD kFeatureRequestCode = SCARD_CTL_CODE(kFeatureRequestFunction);
+constexpr DWORD kDefaultEscapeCode = SCARD_CTL_CODE(kDefaultEscapeFunction);
+
+constexpr uint8_t kEscapeFeatureTag = 0x13;
+constexpr std::size_t kFeatureEntrySize = 6;    // tag, length, 4-byte big-endian code
+constexpr uint8_t kSwitchToSerialCommand = 0x10;
+constexpr std::size_t kPcscBufferSize = 256;     // vendor name, feature list, escape answer
+inline constexpr char kMakerVendorName[] = "Velmaris";
+
+// The control code of the escape command in a feature list: the value of the
+// first tag-0x13 entry that is not 0, otherwise fallback. Only whole entries
+// count; a trailing partial entry is ignored.
+uint32_t escapeControlCode(const uint8_t* features, std::size_t length, uint32_t fallback);
+
+// Whether a vendor-name attribute names the maker: the text up to the first
+// zero byte (readers may count the terminating zero in the length), compared
+// ignoring letter case.
+bool isMakerVendor(const uint8_t* attribute, std::size_t length);
+
+// A reader name as the log shows it: its Latin-1 text.
+QString readerLogName(const PcscChar* name);
