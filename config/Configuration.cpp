@@ -1,0 +1,268 @@
+#include "Configuration.h"
+
+#include "Signature.h"
+#include "container.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QXmlStreamReader>
+#include <cstring>
+#include <functional>
+#include <vector>
+
+namespace {
+
+// A configuration is a few levels deep. Deeper documents are hostile: the
+// reader would keep a stack entry per open element, so the walk stops there.
+constexpr int kMaxDepth = 32;
+
+// The reader under the walk's own limits. Every token goes through next(),
+// which turns what a configuration never holds into a reading error, so that
+// every loop of the walk ends as it does on broken XML:
+// - a document type declaration: its entities could make a few hundred
+//   kilobytes of references expand to gigabytes of text;
+// - elements nested deeper than kMaxDepth.
+class XmlWalk {
+public:
+    explicit XmlWalk(QIODevice* device) : reader_(device) {}
+
+    bool more() const { return !reader_.atEnd() && !reader_.hasError(); }
+
+    QXmlStreamReader::TokenType next()
+    {
+        const QXmlStreamReader::TokenType type = reader_.readNext();
+        if (type == QXmlStreamReader::DTD)
+            reader_.raiseError(QStringLiteral("document type declarations are not accepted"));
+        else if (type == QXmlStreamReader::StartElement && ++depth_ > kMaxDepth)
+            reader_.raiseError(QStringLiteral("elements nested too deeply"));
+        else if (type == QXmlStreamReader::EndElement)
+            --depth_;
+        return reader_.tokenType();
+    }
+
+    QString name() const { return reader_.name().toString(); }
+    QString text() const { return reader_.text().toString(); }
+    QXmlStreamAttributes attributes() const { return reader_.attributes(); }
+
+    bool isEndOf(QLatin1String element) const
+    {
+        return reader_.tokenType() == QXmlStreamReader::EndElement && reader_.name() == element;
+    }
+
+private:
+    QXmlStreamReader reader_;
+    int depth_ = 0;
+};
+
+// Reads the children of one element up to its end tag. The value of a child
+// is the text of the one token after its start tag: "<a>x<b/>y</a>" gives "x",
+// "<a/>" gives "". Children that are not keys are read over the same way.
+void readBlock(XmlWalk& walk, QLatin1String end, const std::function<void(const QString&, const QString&)>& onChild)
+{
+    while (walk.more()) {
+        if (walk.next() == QXmlStreamReader::StartElement) {
+            const QString key = walk.name();
+            walk.next();
+            onChild(key, walk.text());
+        }
+        if (walk.isEndOf(end))
+            return;
+    }
+}
+
+QByteArray readWholeFile(const QString& path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QByteArray();
+    return file.readAll();
+}
+
+// Hardware-configuration records come in the encrypted container. Our rule
+// for malformed files: a file shorter than its 4-byte header, a body that is
+// empty or not a whole number of 16-byte blocks, or a plain length above the
+// 128-byte record or above the body adds no entry. Only the blocks that hold
+// the record are decrypted, so nothing is ever read past the file's data or
+// written past the record.
+bool decryptHardwareRecord(const QByteArray& file, unsigned char (&record)[HTerminal::kDataSize])
+{
+    const auto* bytes = reinterpret_cast<const uint8_t*>(file.constData());
+    const auto size = static_cast<size_t>(file.size());
+    ContainerView view;
+    if (parseContainer(bytes, size, view) != ContainerError::None || view.plainLength > HTerminal::kDataSize)
+        return false;
+    std::vector<uint8_t> plain;
+    if (decryptContainer(bytes, size, plain) != ContainerError::None)
+        return false;
+    std::memcpy(record, plain.data(), plain.size());
+    return true;
+}
+
+void readTerminal(XmlWalk& walk, Terminal& terminal, const QString& folder)
+{
+    readBlock(walk, QLatin1String("terminal"), [&](const QString& key, const QString& value) {
+        if (key == QLatin1String("name"))
+            terminal.name = value;
+        else if (key == QLatin1String("code"))
+            terminal.code = value;
+        else if (key == QLatin1String("image"))
+            terminal.image = folder + value;
+        else if (key == QLatin1String("delayReboot"))
+            terminal.delayReboot = value.toInt(nullptr, 10);
+    });
+}
+
+void readOperation(XmlWalk& walk, Operation& operation)
+{
+    readBlock(walk, QLatin1String("operation"), [&](const QString& key, const QString& value) {
+        if (key == QLatin1String("title"))
+            operation.title = value;
+        else if (key == QLatin1String("description"))
+            operation.description = value;
+    });
+}
+
+void readBatch(XmlWalk& walk, Batch& batch, const QString& folder)
+{
+    batch.id = walk.attributes().value(QLatin1String("id")).toInt(nullptr, 10);
+    readBlock(walk, QLatin1String("batch"), [&](const QString& key, const QString& value) {
+        if (key == QLatin1String("file"))
+            batch.applications.append(new Application(folder + value));
+    });
+}
+
+// Null when the file does not open or is refused.
+HTerminal* readHardwareConfiguration(const QString& path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return nullptr;
+    const QByteArray bytes = file.readAll();
+    file.close();
+    auto* entry = new HTerminal;
+    if (!decryptHardwareRecord(bytes, entry->data)) {
+        delete entry;
+        return nullptr;
+    }
+    return entry;
+}
+
+} // namespace
+
+Terminal::Terminal(QObject* parent) : QObject(parent) {}
+
+Operation::Operation(QObject* parent) : QObject(parent) {}
+
+Application::Application(const QString& file, QObject* parent) : QObject(parent), file(file) {}
+
+Batch::Batch(QObject* parent) : QObject(parent) {}
+
+Batch::~Batch()
+{
+    qDeleteAll(applications);
+}
+
+HTerminal::HTerminal(QObject* parent) : QObject(parent) {}
+
+Configuration::Configuration(QObject* parent)
+    : QObject(parent), terminal(new Terminal), operation(new Operation)
+{
+}
+
+// The configuration owns every entry it read.
+Configuration::~Configuration()
+{
+    qDeleteAll(batchList);
+    qDeleteAll(hterminalList);
+    delete operation;
+    delete terminal;
+}
+
+QString Configuration::directory() const
+{
+    if (!directory_.isEmpty())
+        return directory_;
+    return QDir::toNativeSeparators(QCoreApplication::applicationDirPath() + QStringLiteral("/configuration/"));
+}
+
+void Configuration::setDirectory(const QString& directory)
+{
+    directory_ = QDir::toNativeSeparators(directory);
+    if (!directory_.isEmpty() && !directory_.endsWith(QDir::separator()))
+        directory_ += QDir::separator();
+}
+
+QString Configuration::configurationPath() const
+{
+    return directory() + QStringLiteral("configuration.xml");
+}
+
+bool Configuration::load()
+{
+    const QString folder = directory();
+    qInfo("Configuration::load searching in %s", folder.toLatin1().constData());
+
+    QFile file(folder + QStringLiteral("configuration.xml"));
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
+        return false;
+    {
+        XmlWalk walk(&file);
+        while (walk.more()) {
+            if (walk.next() != QXmlStreamReader::StartElement)
+                continue;
+            const QString name = walk.name();
+            if (name == QLatin1String("terminal")) {
+                readTerminal(walk, *terminal, folder);
+            } else if (name == QLatin1String("operation")) {
+                readOperation(walk, *operation);
+            } else if (name == QLatin1String("batch")) {
+                batchList.append(new Batch);
+                readBatch(walk, *batchList.last(), folder);
+            } else if (name == QLatin1String("hterm")) {
+                walk.next();
+                if (HTerminal* entry = readHardwareConfiguration(folder + walk.text()))
+                    hterminalList.append(entry);
+            }
+        }
+    }
+    file.close();
+
+    signature = storedSignature(readWholeFile(file.fileName()));
+    return true;
+}
+
+bool Configuration::checkSignature() const
+{
+    return verifySignature(signedPart(readWholeFile(configurationPath())), signature, signingPublicKey());
+}
+
+QString Configuration::terminalImage() const
+{
+    return terminal->image;
+}
+
+int Configuration::terminalDelayReboot() const
+{
+    return terminal->delayReboot;
+}
+
+QString Configuration::operationTitle() const
+{
+    return operation->title;
+}
+
+QString Configuration::operationDescription() const
+{
+    return operation->description;
+}
+
+QList<Batch*> Configuration::batches() const
+{
+    return batchList;
+}
+
+QList<HTerminal*> Configuration::hterminals() const
+{
+    return hterminalList;
+}
