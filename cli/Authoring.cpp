@@ -1,0 +1,217 @@
+#include "Authoring.h"
+
+#include "Signature.h"
+#include "aes.h"
+#include "container.h"
+#include "pemkey.h"
+
+#include <QFile>
+#include <QSaveFile>
+#include <QXmlStreamReader>
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
+
+#include <climits>
+#include <cstdio>
+#include <memory>
+
+namespace {
+
+const QByteArray kStartTag = QByteArrayLiteral("<signature>");
+const QByteArray kEndTag = QByteArrayLiteral("</signature>");
+const QByteArray kEndTagOpening = QByteArrayLiteral("</signature");  // what the reader looks for
+
+struct CipherFree {
+    void operator()(EVP_CIPHER_CTX* p) const { EVP_CIPHER_CTX_free(p); }
+};
+
+void appendBigEndian32(QByteArray& out, uint32_t value)
+{
+    for (int shift = 24; shift >= 0; shift -= 8)
+        out.append(static_cast<char>((value >> shift) & 0xFF));
+}
+
+bool encryptBlocks(const QByteArray& blocks, QByteArray& out)
+{
+    std::unique_ptr<EVP_CIPHER_CTX, CipherFree> ctx(EVP_CIPHER_CTX_new());
+    if (!ctx || !EVP_EncryptInit_ex(ctx.get(), EVP_aes_128_ecb(), nullptr, FILE_KEY, nullptr)
+        || !EVP_CIPHER_CTX_set_padding(ctx.get(), 0))
+        return false;
+    const int start = out.size();
+    out.resize(start + blocks.size());
+    auto* dest = reinterpret_cast<unsigned char*>(out.data() + start);
+    int written = 0;
+    int last = 0;
+    return EVP_EncryptUpdate(ctx.get(), dest, &written, reinterpret_cast<const unsigned char*>(blocks.constData()),
+                             blocks.size())
+        && EVP_EncryptFinal_ex(ctx.get(), dest + written, &last) && written + last == blocks.size();
+}
+
+// The name of the root element of a well-formed document. A document type
+// declaration is refused, since the program stops reading at it.
+bool findRoot(const QByteArray& document, QString& root, QString& error)
+{
+    QXmlStreamReader reader(document);
+    while (!reader.atEnd() && !reader.hasError()) {
+        const auto type = reader.readNext();
+        if (type == QXmlStreamReader::DTD) {
+            error = QStringLiteral("document type declarations are not accepted");
+            return false;
+        }
+        if (type == QXmlStreamReader::StartElement && root.isEmpty())
+            root = reader.name().toString();
+    }
+    if (reader.hasError()) {
+        error = QStringLiteral("not well-formed XML (line %1: %2)").arg(reader.lineNumber()).arg(reader.errorString());
+        return false;
+    }
+    return true;
+}
+
+bool isXmlSpace(char c)
+{
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
+
+// Where a new signature element goes: just before the root's end tag, which
+// must be the last thing in the file apart from white space. -1 otherwise.
+int rootEndTag(const QByteArray& document, const QString& root)
+{
+    const QByteArray opening = "</" + root.toUtf8();
+    const int position = document.lastIndexOf(opening);
+    if (position < 0)
+        return -1;
+    int i = position + opening.size();
+    while (i < document.size() && isXmlSpace(document.at(i)))
+        ++i;
+    if (i >= document.size() || document.at(i) != '>')
+        return -1;
+    for (++i; i < document.size(); ++i) {
+        if (!isXmlSpace(document.at(i)))
+            return -1;
+    }
+    return position;
+}
+
+} // namespace
+
+bool packContainer(const QByteArray& plain, QByteArray& container, QString& error)
+{
+    if (plain.size() > INT_MAX - int(kContainerHeaderSize + kAesBlockSize)) {
+        error = QStringLiteral("file too large");
+        return false;
+    }
+    QByteArray blocks = plain;
+    const int blockCount = std::max<int>(1, (plain.size() + int(kAesBlockSize) - 1) / int(kAesBlockSize));
+    blocks.append(QByteArray(blockCount * int(kAesBlockSize) - plain.size(), '\0'));
+
+    QByteArray out;
+    appendBigEndian32(out, static_cast<uint32_t>(plain.size()));
+    if (!encryptBlocks(blocks, out)) {
+        error = QStringLiteral("encryption failed");
+        return false;
+    }
+    container = out;
+    return true;
+}
+
+bool signConfiguration(const QByteArray& original, const RsaPrivateKey& key, QByteArray& result, QString& error)
+{
+    QString root;
+    if (!findRoot(original, root, error))
+        return false;
+    if (root.isEmpty()) {
+        error = QStringLiteral("no root element");
+        return false;
+    }
+
+    // The signed part runs up to the new "<signature>", the rest of the file follows the element.
+    QByteArray before;
+    QByteArray after;
+    const int start = original.lastIndexOf(kStartTag);
+    if (start >= 0) {
+        const int end = original.lastIndexOf(kEndTagOpening);
+        if (end < start) {
+            error = QStringLiteral("the last signature element has no end tag");
+            return false;
+        }
+        before = original.left(start);
+        after = original.mid(end);
+    } else {
+        const int end = rootEndTag(original, root);
+        if (end < 0) {
+            error = QStringLiteral("the root element must end the file with its own end tag");
+            return false;
+        }
+        // On a line of its own when the root's end tag has one, with the file's line end.
+        const bool ownLine = end > 0 && original.at(end - 1) == '\n';
+        const QByteArray lineEnd = end > 1 && original.at(end - 2) == '\r' ? "\r\n" : "\n";
+        before = original.left(end) + (ownLine ? "  " : "");
+        after = kEndTag + (ownLine ? lineEnd : QByteArray()) + original.mid(end);
+    }
+
+    const QString text = signatureText(before, key);
+    QByteArray signedFile = before + kStartTag + text.toLatin1() + after;
+
+    // The file must read back as the program will read it.
+    QString ignored;
+    if (!findRoot(signedFile, ignored, error) || signedPart(signedFile) != before || storedSignature(signedFile) != text
+        || !verifySignature(before, text, publicHalf(key))) {
+        error = QStringLiteral("the signed file does not verify (%1)").arg(error.isEmpty() ? QStringLiteral("check the key") : error);
+        return false;
+    }
+    result = signedFile;
+    return true;
+}
+
+bool loadPrivateKey(const QString& path, RsaPrivateKey& key, QString& error)
+{
+    PemKey pem;
+    std::string reason;
+    if (!readPemKey(QFile::encodeName(path).toStdString(), pem, reason)) {
+        error = QString::fromStdString(reason);
+        return false;
+    }
+    if (!pem.hasPrivate) {
+        OPENSSL_cleanse(&pem, sizeof pem);
+        error = QStringLiteral("%1: not a private key").arg(path);
+        return false;
+    }
+    key = pem.key;
+    OPENSSL_cleanse(&pem, sizeof pem);
+    return true;
+}
+
+bool readWholeFile(const QString& path, QByteArray& bytes, QString& error)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        error = QStringLiteral("cannot read %1: %2").arg(path, file.errorString());
+        return false;
+    }
+    bytes = file.readAll();
+    if (file.error() != QFileDevice::NoError) {
+        error = QStringLiteral("cannot read %1: %2").arg(path, file.errorString());
+        return false;
+    }
+    return true;
+}
+
+bool writeWholeFile(const QString& path, const QByteArray& bytes, QString& error)
+{
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit()) {
+        error = QStringLiteral("cannot write %1: %2").arg(path, file.errorString());
+        file.cancelWriting();
+        return false;
+    }
+    return true;
+}
+
+int commandError(const char* command, const QString& problem, int status)
+{
+    QString line = problem;
+    line.replace(QLatin1Char('\n'), QLatin1Char(' '));
+    std::fprintf(stderr, "mirdal-cli %s: %s\n", command, line.toLocal8Bit().constData());
+    return status;
+}
