@@ -1,0 +1,181 @@
+#include "TestSupport.h"
+
+#include "Authoring.h"
+
+#include <QDir>
+#include <QFile>
+#include <openssl/bio.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/rsa.h>
+
+#include <memory>
+
+namespace {
+
+struct PkeyFree {
+    void operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); }
+};
+struct PkeyCtxFree {
+    void operator()(EVP_PKEY_CTX* p) const { EVP_PKEY_CTX_free(p); }
+};
+struct BioFree {
+    void operator()(BIO* p) const { BIO_free(p); }
+};
+using Pkey = std::unique_ptr<EVP_PKEY, PkeyFree>;
+using PkeyCtx = std::unique_ptr<EVP_PKEY_CTX, PkeyCtxFree>;
+
+Pkey loadOpensslKey(const QString& pemPath)
+{
+    std::unique_ptr<BIO, BioFree> bio(BIO_new_file(QFile::encodeName(pemPath).constData(), "r"));
+    return Pkey(bio ? PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr) : nullptr);
+}
+
+// One EVP signature operation; `configure` sets padding and digest.
+template <typename Configure>
+QByteArray opensslSign(const QString& pemPath, const QByteArray& input, Configure configure)
+{
+    Pkey key = loadOpensslKey(pemPath);
+    if (!key)
+        return QByteArray();
+    PkeyCtx ctx(EVP_PKEY_CTX_new(key.get(), nullptr));
+    size_t length = 0;
+    if (!ctx || EVP_PKEY_sign_init(ctx.get()) <= 0 || !configure(ctx.get()))
+        return QByteArray();
+    const auto* in = reinterpret_cast<const unsigned char*>(input.constData());
+    if (EVP_PKEY_sign(ctx.get(), nullptr, &length, in, input.size()) <= 0)
+        return QByteArray();
+    QByteArray out(int(length), '\0');
+    if (EVP_PKEY_sign(ctx.get(), reinterpret_cast<unsigned char*>(out.data()), &length, in, input.size()) <= 0)
+        return QByteArray();
+    out.resize(int(length));
+    return out;
+}
+
+} // namespace
+
+ConfigFolder::ConfigFolder()
+{
+    if (!dir_.isValid())
+        throw std::runtime_error("no temporary folder");
+}
+
+QString ConfigFolder::path() const
+{
+    return dir_.path() + QLatin1Char('/');
+}
+
+QString ConfigFolder::file(const QString& name) const
+{
+    return path() + name;
+}
+
+void ConfigFolder::write(const QString& name, const QByteArray& bytes) const
+{
+    QFile out(file(name));
+    if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate) || out.write(bytes) != bytes.size())
+        throw std::runtime_error("cannot write a test file");
+}
+
+QByteArray ConfigFolder::read(const QString& name) const
+{
+    QFile in(file(name));
+    if (!in.open(QIODevice::ReadOnly))
+        return QByteArray();
+    return in.readAll();
+}
+
+QStringList ConfigFolder::entries() const
+{
+    return QDir(dir_.path()).entryList(QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name);
+}
+
+QByteArray packed(const QByteArray& plain)
+{
+    QByteArray container;
+    QString error;
+    if (!packContainer(plain, container, error))
+        throw std::runtime_error(error.toStdString());
+    return container;
+}
+
+QByteArray rawContainer(uint32_t plainLength, const QByteArray& body)
+{
+    QByteArray out;
+    for (int shift = 24; shift >= 0; shift -= 8)
+        out.append(char((plainLength >> shift) & 0xFF));
+    return out + body;
+}
+
+QString buildSigningKeyPath()
+{
+    return QStringLiteral(MIRDAL_TEST_SIGNING_KEY);
+}
+
+const PemKey& buildSigningKey()
+{
+    static const PemKey key = [] {
+        PemKey loaded;
+        std::string error;
+        if (!readPemKey(MIRDAL_TEST_SIGNING_KEY, loaded, error))
+            throw std::runtime_error(error);
+        return loaded;
+    }();
+    return key;
+}
+
+QByteArray otherKeyPem()
+{
+    static const QByteArray pem = [] {
+        Pkey key(EVP_RSA_gen(2048));
+        std::unique_ptr<BIO, BioFree> bio(BIO_new(BIO_s_mem()));
+        if (!key || !bio || !PEM_write_bio_PrivateKey(bio.get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr))
+            throw std::runtime_error("cannot make a key");
+        char* data = nullptr;
+        const long length = BIO_get_mem_data(bio.get(), &data);
+        return QByteArray(data, int(length));
+    }();
+    return pem;
+}
+
+const PemKey& otherKey()
+{
+    static const PemKey key = [] {
+        PemKey parsed;
+        std::string error;
+        if (!parsePemKey(otherKeyPem().toStdString(), parsed, error))
+            throw std::runtime_error(error);
+        return parsed;
+    }();
+    return key;
+}
+
+QByteArray signedWith(const QByteArray& unsignedXml, const RsaPrivateKey& key)
+{
+    QByteArray result;
+    QString error;
+    if (!signConfiguration(unsignedXml, key, result, error))
+        throw std::runtime_error(error.toStdString());
+    return result;
+}
+
+QByteArray opensslRawPrivate(const QString& pemPath, const QByteArray& block)
+{
+    return opensslSign(pemPath, block, [](EVP_PKEY_CTX* ctx) {
+        return EVP_PKEY_CTX_set_rsa_padding(ctx, RSA_NO_PADDING) > 0;
+    });
+}
+
+QByteArray opensslPkcs1Sha256(const QString& pemPath, const QByteArray& message)
+{
+    QByteArray hash(EVP_MAX_MD_SIZE, '\0');
+    unsigned int hashLength = 0;
+    if (!EVP_Digest(message.constData(), message.size(), reinterpret_cast<unsigned char*>(hash.data()), &hashLength,
+                    EVP_sha256(), nullptr))
+        return QByteArray();
+    hash.resize(int(hashLength));
+    return opensslSign(pemPath, hash, [](EVP_PKEY_CTX* ctx) {
+        return EVP_PKEY_CTX_set_rsa_padding(ctx, RSA_PKCS1_PADDING) > 0
+            && EVP_PKEY_CTX_set_signature_md(ctx, EVP_sha256()) > 0;
+    });
+}
