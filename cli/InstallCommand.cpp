@@ -1,9 +1,359 @@
-// Placeholder until the subcommand is written.
+// mirdal-cli install: runs the installation scenario on one or more
+// terminals, each on its own port with its own engine, in parallel. Progress
+// goes to stderr, the result of every terminal to stdout, and the release
+// frames follow every scenario on the port it used.
 #include "commands.h"
-#include <cstdio>
 
-int runInstall(const QStringList&)
+#include "Model.h"
+#include "PortProvider.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QRegularExpression>
+
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <sys/ioctl.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+const char* const kUsage =
+    "usage: mirdal-cli install --port DEVICE [--port DEVICE ...] [--config-dir DIR] [--time-scale F] [--trace FILE]\n"
+    "  DEVICE  a device path (/dev/ttyUSB0, /dev/pts/7, COM4) or a port label as listed by 'mirdal-cli ports'\n"
+    "  DIR     configuration directory (default: \"configuration\" beside the program)\n"
+    "  F       factor in (0,1] applied to every fixed pause (default 1)\n"
+    "  FILE    transcript of every byte exchanged with the terminals\n";
+
+// The maker's name as the port enumeration reports it: a device given by its
+// path is presented as the maker's port.
+const char* const kMakerManufacturer = "velmaris";
+const char* const kDirectDeviceDescription = "Serial device";
+
+struct InstallOptions {
+    QStringList ports;
+    QString configurationDirectory;
+    double timeScale = 1.0;
+    QString traceFile;
+};
+
+int usageError(const QString& problem)
 {
-    std::fputs("mirdal-cli: not available yet\n", stderr);
+    std::fprintf(stderr, "mirdal-cli install: %s\n%s", qPrintable(problem), kUsage);
     return kExitUsage;
+}
+
+// Fills `options`; an empty result means the arguments were understood.
+QString parseArguments(const QStringList& args, InstallOptions& options)
+{
+    for (int i = 0; i < args.size(); ++i) {
+        const QString& option = args[i];
+        if (option != QLatin1String("--port") && option != QLatin1String("--config-dir")
+            && option != QLatin1String("--time-scale") && option != QLatin1String("--trace"))
+            return QStringLiteral("unknown argument '%1'").arg(option);
+        if (i + 1 >= args.size() || args[i + 1].isEmpty())
+            return QStringLiteral("%1 needs a value").arg(option);
+        const QString value = args[++i];
+        if (option == QLatin1String("--port")) {
+            options.ports.append(value);
+        } else if (option == QLatin1String("--config-dir")) {
+            options.configurationDirectory = value;
+        } else if (option == QLatin1String("--trace")) {
+            options.traceFile = value;
+        } else {
+            bool ok = false;
+            options.timeScale = value.toDouble(&ok);
+            // Written so that NaN fails too.
+            if (!ok || !(options.timeScale > 0.0 && options.timeScale <= 1.0))
+                return QStringLiteral("--time-scale must be a number in (0,1], not '%1'").arg(value);
+        }
+    }
+    if (options.ports.isEmpty())
+        return QStringLiteral("--port is required");
+    if (options.ports.removeDuplicates() > 0)
+        return QStringLiteral("a port may be given only once");
+    return {};
+}
+
+QString printable(const QByteArray& bytes)
+{
+    QString hex;
+    for (const char byte : bytes)
+        hex += QString::asprintf(" %02X", static_cast<unsigned char>(byte));
+    return hex;
+}
+
+// ---------------------------------------------------------------- trace
+
+// One transcript for all terminals: each line names the terminal, the
+// direction and the bytes.
+class TraceFile {
+public:
+    bool open(const QString& path)
+    {
+        file_.setFileName(path);
+        return file_.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text);
+    }
+    bool isOpen() const { return file_.isOpen(); }
+    void line(const QString& terminal, const char* direction, const QString& text)
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        file_.write(QStringLiteral("%1 %2%3\n").arg(terminal, QLatin1String(direction), text).toUtf8());
+        file_.flush();
+    }
+
+private:
+    std::mutex mutex_;
+    QFile file_;
+};
+
+// Passes every exchange on to the serial link and writes it to the transcript.
+class TracingLink : public Link {
+public:
+    TracingLink(TraceFile& trace, QString terminal) : trace_(trace), terminal_(std::move(terminal)) {}
+    void setTarget(Link* target) { target_ = target; }
+
+    bool write(const uint8_t* data, uint16_t length) override
+    {
+        const bool ok = target_->write(data, length);
+        trace_.line(terminal_, ok ? ">" : "> failed:", printable(bytes(data, length)));
+        return ok;
+    }
+    bool read(uint8_t* buffer, uint16_t& length, int timeoutMs) override
+    {
+        const bool ok = target_->read(buffer, length, timeoutMs);
+        trace_.line(terminal_, "<", ok ? printable(bytes(buffer, length)) : QStringLiteral(" (nothing)"));
+        return ok;
+    }
+    bool readFull(uint8_t* buffer, uint16_t& length) override
+    {
+        const bool ok = target_->readFull(buffer, length);
+        trace_.line(terminal_, "<", ok ? printable(bytes(buffer, length)) : QStringLiteral(" (incomplete)"));
+        return ok;
+    }
+    void clearInput() override
+    {
+        target_->clearInput();
+        trace_.line(terminal_, "-", QStringLiteral(" clear input"));
+    }
+
+private:
+    static QByteArray bytes(const uint8_t* data, uint16_t length)
+    {
+        return QByteArray(reinterpret_cast<const char*>(data), length);
+    }
+
+    TraceFile& trace_;
+    const QString terminal_;
+    Link* target_ = nullptr;
+};
+
+// ---------------------------------------------------------------- progress
+
+// A status line per terminal on stderr: redrawn in place on a terminal,
+// one plain line per status change otherwise (logs, pipes, tests).
+class ProgressView {
+public:
+    ProgressView(const QStringList& names, bool live) : names_(names), live_(live), rows_(names.size()) {}
+
+    void status(int terminal, const QString& text, int value)
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        rows_[terminal].status = text;
+        rows_[terminal].total = value;
+        if (live_)
+            redraw();
+        else
+            std::fprintf(stderr, "%s[%3d%%] %s\n", qPrintable(prefix(terminal)), value, text.toUtf8().constData());
+    }
+
+    void module(int terminal, const QString& text, int value)
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        rows_[terminal].module = text;
+        rows_[terminal].moduleValue = value;
+        if (live_)
+            redraw();
+    }
+
+private:
+    struct Row {
+        QString status;
+        int total = 0;
+        QString module;
+        int moduleValue = 0;
+    };
+
+    QString prefix(int terminal) const
+    {
+        return names_.size() > 1 ? names_[terminal] + QStringLiteral(": ") : QString();
+    }
+
+    static QString bar(int value)
+    {
+        constexpr int kWidth = 20;
+        const int filled = std::max(0, std::min(kWidth, value * kWidth / 100));
+        return QStringLiteral("[%1%2] %3%").arg(QString(filled, QLatin1Char('#')), QString(kWidth - filled, QLatin1Char('-')))
+            .arg(value, 3);
+    }
+
+    static int columns()
+    {
+        winsize size{};
+        if (ioctl(fileno(stderr), TIOCGWINSZ, &size) == 0 && size.ws_col > 0)
+            return size.ws_col;
+        return 80;
+    }
+
+    // Cursor back to the first row, then every row rewritten; rows are cut to
+    // the width so that none wraps and the count of lines to go back stays right.
+    void redraw()
+    {
+        if (drawn_)
+            std::fprintf(stderr, "\x1b[%dA", static_cast<int>(rows_.size()));
+        const int width = columns() - 1;
+        for (size_t i = 0; i < rows_.size(); ++i) {
+            const Row& row = rows_[i];
+            QString line = prefix(static_cast<int>(i)) + bar(row.total) + QLatin1Char(' ') + row.status;
+            if (!row.module.isEmpty())
+                line += QStringLiteral(" | %1 %2%").arg(row.module).arg(row.moduleValue);
+            std::fprintf(stderr, "\r\x1b[2K%s\n", line.left(width).toUtf8().constData());
+        }
+        std::fflush(stderr);
+        drawn_ = true;
+    }
+
+    const QStringList names_;
+    const bool live_;
+    std::vector<Row> rows_;
+    bool drawn_ = false;
+    std::mutex mutex_;
+};
+
+// ---------------------------------------------------------------- terminals
+
+bool isDevicePath(const QString& port)
+{
+    static const QRegularExpression windowsPort(QStringLiteral("^COM[0-9]+$"), QRegularExpression::CaseInsensitiveOption);
+    return port.startsWith(QLatin1Char('/')) || windowsPort.match(port).hasMatch();
+}
+
+// One terminal: its port, its own engine, and the outcome of its scenario.
+struct TerminalRun {
+    QString name;   // as the user gave it
+    QString label;  // as the engine opens it
+    std::unique_ptr<TracingLink> trace;
+    std::unique_ptr<Model> model;
+    bool ok = false;
+    QString title;
+    QString text;
+};
+
+std::unique_ptr<TerminalRun> makeTerminal(const QString& port, const InstallOptions& options,
+                                          const std::shared_ptr<Clock>& clock, TraceFile& trace)
+{
+    auto run = std::make_unique<TerminalRun>();
+    run->name = port;
+    ModelOptions modelOptions;
+    modelOptions.clock = clock;
+    modelOptions.configurationDirectory = options.configurationDirectory;
+    if (isDevicePath(port)) {
+        // Opened directly, whatever the platform's enumeration says about it.
+        PortInfo info;
+        info.portName = port.startsWith(QLatin1String("/dev/")) ? port.mid(5) : port;
+        info.description = QLatin1String(kDirectDeviceDescription);
+        info.manufacturer = QLatin1String(kMakerManufacturer);
+        info.systemLocation = port;
+        run->label = portLabel(info);
+        modelOptions.ports = std::make_shared<StaticPortProvider>(QList<PortInfo>{info});
+    } else {
+        run->label = port;
+    }
+    if (trace.isOpen()) {
+        run->trace = std::make_unique<TracingLink>(trace, port);
+        modelOptions.linkOverride = run->trace.get();
+    }
+    run->model = std::make_unique<Model>(nullptr, std::move(modelOptions));
+    if (run->trace)
+        run->trace->setTarget(run->model->serialPort());
+    return run;
+}
+
+bool loadConfiguration(Model& model)
+{
+    bool loaded = false;
+    QObject::connect(&model, &Model::configurationLoaded, [&loaded] { loaded = true; });
+    model.loadConfiguration();
+    return loaded;
+}
+
+void printResult(const TerminalRun& run, bool withName)
+{
+    if (withName)
+        std::printf("%s\n", run.name.toUtf8().constData());
+    std::printf("%s\n%s\n", run.title.toUtf8().constData(), run.text.toUtf8().constData());
+}
+
+QString defaultConfigurationDirectory()
+{
+    return QCoreApplication::applicationDirPath() + QStringLiteral("/configuration");
+}
+
+} // namespace
+
+int runInstall(const QStringList& args)
+{
+    InstallOptions options;
+    const QString problem = parseArguments(args, options);
+    if (!problem.isEmpty())
+        return usageError(problem);
+    if (options.configurationDirectory.isEmpty())
+        options.configurationDirectory = defaultConfigurationDirectory();
+    options.configurationDirectory = QDir(options.configurationDirectory).absolutePath() + QLatin1Char('/');
+
+    TraceFile trace;
+    if (!options.traceFile.isEmpty() && !trace.open(options.traceFile))
+        return usageError(QStringLiteral("cannot write the trace file '%1'").arg(options.traceFile));
+
+    const auto clock = std::make_shared<ScaledClock>(options.timeScale);
+    std::vector<std::unique_ptr<TerminalRun>> runs;
+    for (const QString& port : options.ports) {
+        runs.push_back(makeTerminal(port, options, clock, trace));
+        if (!loadConfiguration(*runs.back()->model)) {
+            std::printf("%s\n%s\n", "Erreur fichier de configuration",
+                        "Le fichier de configuration est manquant ou incorrect.\nVeuillez contacter votre support.");
+            return kExitConfiguration;
+        }
+    }
+
+    ProgressView progress(options.ports, isatty(fileno(stderr)) != 0);
+    std::vector<std::thread> threads;
+    for (size_t i = 0; i < runs.size(); ++i) {
+        TerminalRun& run = *runs[i];
+        const int row = static_cast<int>(i);
+        // Direct connections: the view is thread-safe and no event loop runs.
+        QObject::connect(run.model.get(), &Model::setTotalProgression,
+                         [&progress, row](const QString& text, int value) { progress.status(row, text, value); });
+        QObject::connect(run.model.get(), &Model::setModuleProgression,
+                         [&progress, row](const QString& text, int value) { progress.module(row, text, value); });
+        threads.emplace_back([&run] {
+            run.ok = run.model->install(run.label, run.title, run.text);
+            // Whatever the outcome, the terminal is told to leave its download mode.
+            run.model->releasePort(run.label);
+        });
+    }
+    for (std::thread& thread : threads)
+        thread.join();
+
+    bool allDone = true;
+    for (const auto& run : runs) {
+        printResult(*run, runs.size() > 1);
+        allDone = allDone && run->ok;
+    }
+    std::fflush(stdout);
+    return allDone ? kExitOk : kExitFailed;
 }
