@@ -29,4 +29,9 @@ struct ContainerView {
 ContainerError parseContainer(const uint8_t* data, size_t size, ContainerView& view);
 
 // Decrypts a well-formed container; `plain` receives exactly L bytes.
+// A refused container leaves `plain` empty.
 ContainerError decryptContainer(const uint8_t* data, size_t size, std::vector<uint8_t>& plain);
+
+// The same without a second copy of the file: `file` (the whole container)
+// becomes its L plain bytes. A refused container leaves `file` as it was.
+ContainerError decryptContainerInPlace(std::vector<uint8_t>& file);

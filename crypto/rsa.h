@@ -48,10 +48,19 @@ constexpr uint8_t kRsaKeyPublic = 2;
 constexpr uint8_t kRsaKeyPrivate = 3;
 constexpr uint8_t kCryptoMode = 2;
 
+// The module state is shared by all threads (0 stopped, 2 started) and safe
+// to touch from several at once; note that one thread's cryptoEnd stops the
+// module for the others too.
 int cryptoStart(uint8_t mode);
 int cryptoEnd();
+
+// `data->output` must hold (bits + 7) / 8 bytes; `data->outputLength` receives
+// the count written. On any non-zero status the output is left untouched.
 int rsaOperation(uint8_t operation, uint8_t keyKind, RsaData* data, const void* key);
 
+// Raw operations: write (bits + 7) / 8 bytes, or return kRsaDataError (input
+// not below the modulus) or kRsaLengthError (input over 256 bytes) and write
+// nothing. The private one works by the Chinese remainder theorem.
 int rsaPrivateBlock(uint8_t* output, uint32_t* outputLength, const uint8_t* input, uint32_t inputLength,
                     const RsaPrivateKey* key);
 int rsaPublicBlock(uint8_t* output, uint32_t* outputLength, const uint8_t* input, uint32_t inputLength,
