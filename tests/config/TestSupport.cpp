@@ -138,6 +138,18 @@ QByteArray otherKeyPem()
     return pem;
 }
 
+QByteArray publicPem(const QByteArray& privatePem)
+{
+    std::unique_ptr<BIO, BioFree> in(BIO_new_mem_buf(privatePem.constData(), privatePem.size()));
+    Pkey key(in ? PEM_read_bio_PrivateKey(in.get(), nullptr, nullptr, nullptr) : nullptr);
+    std::unique_ptr<BIO, BioFree> out(BIO_new(BIO_s_mem()));
+    if (!key || !out || !PEM_write_bio_PUBKEY(out.get(), key.get()))
+        throw std::runtime_error("cannot write a public key");
+    char* data = nullptr;
+    const long length = BIO_get_mem_data(out.get(), &data);
+    return QByteArray(data, int(length));
+}
+
 const PemKey& otherKey()
 {
     static const PemKey key = [] {

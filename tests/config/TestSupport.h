@@ -36,6 +36,9 @@ QString buildSigningKeyPath();
 const PemKey& otherKey();
 QByteArray otherKeyPem();
 
+// The public key of a private PEM text, as PEM text.
+QByteArray publicPem(const QByteArray& privatePem);
+
 // `unsignedXml` signed with `key` by the authoring tool.
 QByteArray signedWith(const QByteArray& unsignedXml, const RsaPrivateKey& key);
 

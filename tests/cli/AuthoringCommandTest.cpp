@@ -1,0 +1,236 @@
+// mirdal-cli pack and sign, run as processes.
+#include "Authoring.h"
+#include "Configuration.h"
+#include "Signature.h"
+#include "TestSupport.h"
+#include "container.h"
+
+#include <QProcess>
+#include <vector>
+
+namespace {
+
+struct Outcome {
+    int status = -1;
+    QByteArray error;  // stderr
+};
+
+Outcome runCli(const QStringList& args)
+{
+    QProcess process;
+    process.start(QStringLiteral(MIRDAL_CLI), args);
+    Outcome outcome;
+    if (!process.waitForFinished(120000) || process.exitStatus() != QProcess::NormalExit)
+        return outcome;
+    outcome.status = process.exitCode();
+    outcome.error = process.readAllStandardError();
+    return outcome;
+}
+
+// A failure explains itself in exactly one line.
+void expectOneLine(const Outcome& outcome, const char* what)
+{
+    EXPECT_EQ(outcome.error.count('\n'), 1) << what << ": " << outcome.error.constData();
+    EXPECT_TRUE(outcome.error.startsWith("mirdal-cli ")) << what << ": " << outcome.error.constData();
+}
+
+bool passesCheck(const ConfigFolder& folder)
+{
+    Configuration configuration;
+    configuration.setDirectory(folder.path());
+    return configuration.load() && configuration.checkSignature();
+}
+
+const QByteArray kTemplate = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<configuration>\n"
+                             "  <operation>\n    <title>Mise à jour</title>\n  </operation>\n"
+                             "  <batch id=\"1\">\n    <file>A.BIN</file>\n  </batch>\n</configuration>\n";
+
+} // namespace
+
+// ---------------------------------------------------------------- pack
+
+TEST(PackCommand, PackedFilesDecryptToTheirContent)
+{
+    ConfigFolder folder;
+    for (int size : {0, 5, 16, 489, 4096}) {
+        QByteArray plain(size, '\0');
+        for (int i = 0; i < size; ++i)
+            plain[i] = char(i * 13 + size);
+        folder.write(QStringLiteral("plain"), plain);
+        const Outcome outcome =
+            runCli({QStringLiteral("pack"), folder.file(QStringLiteral("plain")), folder.file(QStringLiteral("out"))});
+        ASSERT_EQ(outcome.status, 0) << outcome.error.constData();
+        EXPECT_TRUE(outcome.error.isEmpty());
+        const QByteArray container = folder.read(QStringLiteral("out"));
+        std::vector<uint8_t> decrypted;
+        ASSERT_EQ(decryptContainer(reinterpret_cast<const uint8_t*>(container.constData()), size_t(container.size()),
+                                   decrypted),
+                  ContainerError::None)
+            << size;
+        EXPECT_EQ(QByteArray(reinterpret_cast<const char*>(decrypted.data()), int(decrypted.size())), plain) << size;
+    }
+    EXPECT_EQ(folder.entries(), QStringList({QStringLiteral("out"), QStringLiteral("plain")}));
+}
+
+TEST(PackCommand, WrongArgumentsAreAUsageError)
+{
+    ConfigFolder folder;
+    folder.write(QStringLiteral("plain"), "abc");
+    const QString plain = folder.file(QStringLiteral("plain"));
+    const QString out = folder.file(QStringLiteral("out"));
+    const std::vector<QStringList> cases = {
+        {QStringLiteral("pack")},
+        {QStringLiteral("pack"), plain},
+        {QStringLiteral("pack"), plain, out, out},
+        {QStringLiteral("pack"), QStringLiteral("--force"), out},
+    };
+    for (const QStringList& args : cases) {
+        const Outcome outcome = runCli(args);
+        EXPECT_EQ(outcome.status, 2) << qPrintable(args.join(' '));
+        expectOneLine(outcome, qPrintable(args.join(' ')));
+    }
+    EXPECT_EQ(folder.entries(), QStringList(QStringLiteral("plain")));
+}
+
+TEST(PackCommand, UnreadableInputFailsAndLeavesTheOutputAlone)
+{
+    ConfigFolder folder;
+    folder.write(QStringLiteral("out"), "previous");
+    const Outcome outcome =
+        runCli({QStringLiteral("pack"), folder.file(QStringLiteral("absent")), folder.file(QStringLiteral("out"))});
+    EXPECT_EQ(outcome.status, 1);
+    expectOneLine(outcome, "absent input");
+    EXPECT_EQ(folder.read(QStringLiteral("out")), QByteArray("previous"));
+    EXPECT_EQ(folder.entries(), QStringList(QStringLiteral("out")));
+}
+
+TEST(PackCommand, UnwritableOutputFails)
+{
+    ConfigFolder folder;
+    folder.write(QStringLiteral("plain"), "abc");
+    const Outcome outcome = runCli({QStringLiteral("pack"), folder.file(QStringLiteral("plain")),
+                                    folder.file(QStringLiteral("no/such/folder/out"))});
+    EXPECT_EQ(outcome.status, 1);
+    expectOneLine(outcome, "missing output folder");
+    EXPECT_EQ(folder.entries(), QStringList(QStringLiteral("plain")));
+}
+
+// ---------------------------------------------------------------- sign
+
+class SignCommand : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        folder.write(QStringLiteral("configuration.xml"), kTemplate);
+        keys.write(QStringLiteral("other.pem"), otherKeyPem());
+    }
+
+    QString otherKeyPath() const { return keys.file(QStringLiteral("other.pem")); }
+
+    Outcome sign(const QString& keyPath)
+    {
+        return runCli({QStringLiteral("sign"), QStringLiteral("--key"), keyPath, QStringLiteral("--config-dir"),
+                       folder.path()});
+    }
+
+    QByteArray configuration() const { return folder.read(QStringLiteral("configuration.xml")); }
+
+    ConfigFolder folder;  // the configuration directory
+    ConfigFolder keys;
+};
+
+TEST_F(SignCommand, SignedFilePassesTheProgramsCheck)
+{
+    REQUIRE_SIGNING_KEY();
+    EXPECT_FALSE(passesCheck(folder));
+    const Outcome outcome = sign(buildSigningKeyPath());
+    ASSERT_EQ(outcome.status, 0) << outcome.error.constData();
+    EXPECT_TRUE(outcome.error.isEmpty());
+    EXPECT_TRUE(passesCheck(folder));
+    EXPECT_EQ(configuration().count("<signature>"), 1);
+    EXPECT_TRUE(configuration().startsWith(kTemplate.left(kTemplate.lastIndexOf("</configuration>"))));
+    EXPECT_EQ(folder.entries(), QStringList(QStringLiteral("configuration.xml")));
+}
+
+TEST_F(SignCommand, SigningAgainAfterAnEditReplacesTheSignature)
+{
+    REQUIRE_SIGNING_KEY();
+    ASSERT_EQ(sign(buildSigningKeyPath()).status, 0);
+    QByteArray edited = configuration();
+    edited.replace("Mise à jour", "Mise à jour 2");
+    folder.write(QStringLiteral("configuration.xml"), edited);
+    EXPECT_FALSE(passesCheck(folder));
+
+    ASSERT_EQ(sign(buildSigningKeyPath()).status, 0);
+    EXPECT_TRUE(passesCheck(folder));
+    EXPECT_EQ(configuration().count("<signature>"), 1);
+    EXPECT_EQ(signedPart(configuration()), signedPart(edited));
+}
+
+TEST_F(SignCommand, SignatureOfAnotherKeyDoesNotPass)
+{
+    ASSERT_EQ(sign(otherKeyPath()).status, 0);
+    EXPECT_EQ(storedSignature(configuration()).size(), 344);
+    EXPECT_FALSE(passesCheck(folder));
+}
+
+TEST_F(SignCommand, WrongArgumentsAreAUsageError)
+{
+    const QString key = otherKeyPath();
+    const QString dir = folder.path();
+    const std::vector<QStringList> cases = {
+        {QStringLiteral("sign")},
+        {QStringLiteral("sign"), QStringLiteral("--config-dir"), dir},
+        {QStringLiteral("sign"), QStringLiteral("--key")},
+        {QStringLiteral("sign"), QStringLiteral("--key"), QString(), QStringLiteral("--config-dir"), dir},
+        {QStringLiteral("sign"), QStringLiteral("--key"), key, QStringLiteral("--config-dir"), dir, QStringLiteral("--x")},
+        {QStringLiteral("sign"), QStringLiteral("--key"), key, QStringLiteral("--key"), key},
+        {QStringLiteral("sign"), key, QStringLiteral("--config-dir"), dir},
+    };
+    for (const QStringList& args : cases) {
+        const Outcome outcome = runCli(args);
+        EXPECT_EQ(outcome.status, 2) << qPrintable(args.join(' '));
+        expectOneLine(outcome, qPrintable(args.join(' ')));
+    }
+    EXPECT_EQ(configuration(), kTemplate);
+}
+
+TEST_F(SignCommand, KeysThatCannotSignLeaveTheFileAlone)
+{
+    keys.write(QStringLiteral("garbage.pem"), "not a key\n");
+    keys.write(QStringLiteral("public.pem"), publicPem(otherKeyPem()));
+    keys.write(QStringLiteral("truncated.pem"), otherKeyPem().left(400));
+    for (const char* name : {"absent.pem", "garbage.pem", "public.pem", "truncated.pem"}) {
+        const Outcome outcome = sign(keys.file(QLatin1String(name)));
+        EXPECT_EQ(outcome.status, 1) << name;
+        expectOneLine(outcome, name);
+        EXPECT_EQ(configuration(), kTemplate) << name;
+    }
+    EXPECT_EQ(folder.entries(), QStringList(QStringLiteral("configuration.xml")));
+}
+
+TEST_F(SignCommand, FilesThatCannotBeSignedAreLeftAlone)
+{
+    const std::vector<std::pair<const char*, QByteArray>> cases = {
+        {"broken XML", "<configuration><batch></configuration>\n"},
+        {"unterminated signature", "<configuration>\n  <signature>abc\n</configuration>\n"},
+    };
+    for (const auto& test : cases) {
+        folder.write(QStringLiteral("configuration.xml"), test.second);
+        const Outcome outcome = sign(otherKeyPath());
+        EXPECT_EQ(outcome.status, 1) << test.first;
+        expectOneLine(outcome, test.first);
+        EXPECT_EQ(configuration(), test.second) << test.first;
+    }
+    EXPECT_EQ(folder.entries(), QStringList(QStringLiteral("configuration.xml")));
+}
+
+TEST_F(SignCommand, MissingConfigurationFails)
+{
+    ConfigFolder empty;
+    const Outcome outcome = runCli({QStringLiteral("sign"), QStringLiteral("--key"), otherKeyPath(),
+                                    QStringLiteral("--config-dir"), empty.path()});
+    EXPECT_EQ(outcome.status, 1);
+    expectOneLine(outcome, "missing configuration.xml");
+    EXPECT_TRUE(empty.entries().isEmpty());
+}
