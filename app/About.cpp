@@ -1,6 +1,6 @@
 #include "About.h"
 
-#include "MakerSite.h"
+#include "Branding.h"
 #include "Resources.h"
 #include "ui_about.h"
 
@@ -14,7 +14,7 @@ About::About(QWidget* parent)
     ui->setupUi(this);
     ui->buildLabel->setText(QStringLiteral("Build: 20180330"));
     ui->versionLabel->setText(QStringLiteral("Version: 2.0.3"));
-    ui->label_5->setStyleSheet(QStringLiteral("color: rgba(0, 130, 123)"));
+    ui->label_5->setStyleSheet(accentStyleSheet());
 }
 
 About::~About()

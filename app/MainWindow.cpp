@@ -1,7 +1,7 @@
 #include "MainWindow.h"
 
 #include "About.h"
-#include "MakerSite.h"
+#include "Branding.h"
 #include "Resources.h"
 #include "ui_mainwindow.h"
 
@@ -20,7 +20,6 @@
 namespace {
 
 const QString kPlaceholder = QStringLiteral("Sélectionnez le terminal");
-const QString kAccentColour = QStringLiteral("color: rgba(0, 130, 123)");
 const QString kTransparentBackground = QStringLiteral(
     "background-color: qlineargradient(spread:pad, x1:0, y1:0, x2:1, y2:0, "
     "stop:0 rgba(0, 0, 0, 0), stop:1 rgba(255, 255, 255, 0));");
@@ -70,10 +69,10 @@ MainWindow::MainWindow(ModelOptions options, QWidget* parent)
     ui->terminalsNames->insertItem(ui->terminalsNames->count(), kPlaceholder);
     ui->generateButton->setEnabled(false);
     ui->operationDescriptionLabel->setStyleSheet(kTransparentBackground);
-    ui->label_3->setStyleSheet(kAccentColour);
+    ui->label_3->setStyleSheet(accentStyleSheet());
     model = new Model(this, std::move(options));
     keepForProcessLifetime(model);
-    ui->generateButton->setStyleSheet(kAccentColour);
+    ui->generateButton->setStyleSheet(accentStyleSheet());
     connect(this, &MainWindow::displayResult, this, &MainWindow::on_result_displayed);
     installing = false;
 

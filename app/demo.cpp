@@ -3,10 +3,11 @@
 // (or photographed) through a whole update.
 //
 //   mirdal-window-demo --port /dev/pts/N [--config-dir DIR] [--time-scale F]
-//                      [--start] [--about]
+//                      [--start] [--about] [--report]
 //
 // --start presses the start button once the port is listed; --about opens the
-// About dialog beside the window.
+// About dialog beside the window; --report prints "total T module M" on the
+// standard output whenever a bar moves, for scripts that wait for a stage.
 #include "MainWindow.h"
 
 #include <QApplication>
@@ -14,6 +15,7 @@
 #include <QCommandLineParser>
 #include <QComboBox>
 #include <QFileInfo>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QTimer>
 
@@ -23,6 +25,7 @@ struct DemoOptions {
     ModelOptions model;
     bool start = false;
     bool about = false;
+    bool report = false;
 };
 
 bool parse(const QApplication& application, DemoOptions& out)
@@ -34,7 +37,8 @@ bool parse(const QApplication& application, DemoOptions& out)
     const QCommandLineOption scale("time-scale", "Factor for the fixed pauses.", "factor", "1");
     const QCommandLineOption start("start", "Press the start button once the port is listed.");
     const QCommandLineOption about("about", "Open the About dialog.");
-    parser.addOptions({port, dir, scale, start, about});
+    const QCommandLineOption report("report", "Print the bar values as they change.");
+    parser.addOptions({port, dir, scale, start, about, report});
     parser.process(application);
     if (!parser.isSet(port)) {
         fprintf(stderr, "mirdal-window-demo: --port is required\n");
@@ -56,6 +60,7 @@ bool parse(const QApplication& application, DemoOptions& out)
     out.model.pcscSwitch = [] {};
     out.start = parser.isSet(start);
     out.about = parser.isSet(about);
+    out.report = parser.isSet(report);
     return true;
 }
 
@@ -73,6 +78,18 @@ void startWhenListed(MainWindow& window)
     poll->start(100);
 }
 
+void reportBars(MainWindow& window)
+{
+    auto* total = window.findChild<QProgressBar*>("totalProgressBar");
+    auto* module = window.findChild<QProgressBar*>("moduleProgressBar");
+    const auto print = [total, module] {
+        printf("total %d module %d\n", total->value(), module->value());
+        fflush(stdout);
+    };
+    QObject::connect(total, &QProgressBar::valueChanged, &window, print);
+    QObject::connect(module, &QProgressBar::valueChanged, &window, print);
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
@@ -84,6 +101,8 @@ int main(int argc, char* argv[])
     MainWindow window(options.model);
     if (options.start)
         startWhenListed(window);
+    if (options.report)
+        reportBars(window);
     if (options.about)
         QTimer::singleShot(0, &window, [&window] { window.findChild<QAction*>("actionAbout")->trigger(); });
     return application.exec();

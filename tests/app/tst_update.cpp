@@ -1,0 +1,125 @@
+// A whole update through the window: the engine's only port is the
+// pseudo-terminal of a simulated terminal (mirdal-sim), the pauses are scaled
+// down, the test presses the start button and watches both bars, the result
+// box and the end of the program.
+#include "MainWindow.h"
+#include "WindowHarness.h"
+
+#include <QComboBox>
+#include <QDir>
+#include <QLabel>
+#include <QProcess>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QtTest>
+
+class UpdateTest : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void wholeUpdateEndsWithSuccessAndQuits();
+
+private:
+    QTemporaryDir received;
+    QProcess simulator;
+    QString device;
+};
+
+void UpdateTest::initTestCase()
+{
+    QVERIFY(received.isValid());
+    simulator.setProgram(QStringLiteral(MIRDAL_BIN_DIR "/mirdal-sim"));
+    simulator.setArguments({"--store", received.path(), "--verify", QStringLiteral(MIRDAL_SAMPLE_CONFIGURATION)});
+    simulator.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    simulator.start();
+    QVERIFY2(simulator.waitForStarted(), qPrintable(simulator.errorString()));
+    // The simulator's first line names the pseudo-terminal it serves.
+    QTRY_VERIFY_WITH_TIMEOUT(simulator.canReadLine() || simulator.state() != QProcess::Running, 20000);
+    device = QString::fromLocal8Bit(simulator.readLine()).trimmed();
+    QVERIFY2(device.startsWith(QStringLiteral("/dev/")), qPrintable(device));
+}
+
+void UpdateTest::cleanupTestCase()
+{
+    if (simulator.state() == QProcess::Running) {
+        simulator.terminate();
+        if (!simulator.waitForFinished(10000))
+            simulator.kill();
+    }
+}
+
+void UpdateTest::wholeUpdateEndsWithSuccessAndQuits()
+{
+    auto ports = std::make_shared<TestPorts>();
+    ports->set({makerPort(device, QStringLiteral("Velmaris Terminal"))});
+    auto* window = new MainWindow(testOptions(ports));
+    auto* list = window->findChild<QComboBox*>("terminalsNames");
+    auto* start = window->findChild<QPushButton*>("generateButton");
+    auto* total = window->findChild<QProgressBar*>("totalProgressBar");
+    auto* module = window->findChild<QProgressBar*>("moduleProgressBar");
+    auto* status = window->findChild<QLabel*>("moduleLabel_2");
+
+    QTRY_VERIFY(window->isVisible() && start->isEnabled());
+    const QString label = QStringLiteral("Velmaris Terminal - (%1)").arg(QDir(device).dirName());
+    QCOMPARE(list->currentText(), label);
+
+    QList<int> totalValues;
+    QList<int> moduleValues;
+    connect(total, &QProgressBar::valueChanged, this, [&](int value) { totalValues << value; });
+    connect(module, &QProgressBar::valueChanged, this, [&](int value) { moduleValues << value; });
+
+    int totalUnderTheBox = -1;
+    int moduleUnderTheBox = -1;
+    QString statusUnderTheBox;
+    BoxCloser closer([&](const BoxSeen&) {
+        totalUnderTheBox = total->value();
+        moduleUnderTheBox = module->value();
+        statusUnderTheBox = status->text();
+    });
+
+    QTest::mouseClick(start, Qt::LeftButton);
+    QVERIFY(!start->isEnabled());
+    QVERIFY(!list->isEnabled());
+
+    // A port plugged in during the installation rebuilds the list, which
+    // enables the button but not the list; a click then starts nothing.
+    ports->set({makerPort(device, QStringLiteral("Velmaris Terminal")),
+                otherPort(QStringLiteral("ttyS0"), QStringLiteral("Communications Port"))});
+    QTRY_COMPARE(list->count(), 3);
+    QCOMPARE(list->currentText(), label);
+    QVERIFY(start->isEnabled());
+    QVERIFY(!list->isEnabled());
+    QTest::mouseClick(start, Qt::LeftButton);
+    QVERIFY(!start->isEnabled());
+    QVERIFY(!list->isEnabled());
+    QVERIFY(closer.seen.isEmpty());
+
+    // Success closes the program once its box is closed.
+    QCOMPARE(runUntilQuit(), 0);
+    QCOMPARE(closer.seen.size(), 1);
+    const BoxSeen box = closer.seen.first();
+    QCOMPARE(box.icon, QMessageBox::Information);
+    QCOMPARE(box.title, QStringLiteral("Installation réalisée avec succès"));
+    QCOMPARE(box.text, QStringLiteral("Le terminal a été correctement mis à jour."));
+    QCOMPARE(box.parent, window);
+    QCOMPARE(box.buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
+
+    QCOMPARE(totalUnderTheBox, 100);
+    QCOMPARE(moduleUnderTheBox, 100);
+    QCOMPARE(statusUnderTheBox, QStringLiteral("Installation réalisée avec succès"));
+    // The bars moved through the update, the overall one never backwards.
+    QVERIFY(totalValues.size() > 5);
+    QVERIFY(std::is_sorted(totalValues.begin(), totalValues.end()));
+    QVERIFY(moduleValues.size() > 2);
+    QVERIFY(std::any_of(moduleValues.begin(), moduleValues.end(), [](int v) { return v > 0 && v < 100; }));
+    QVERIFY(start->isEnabled() && list->isEnabled());
+
+    // The terminal received every file of the package.
+    QVERIFY(!QDir(received.path()).entryList(QDir::Files).isEmpty());
+    delete window;
+}
+
+QTEST_MAIN(UpdateTest)
+#include "tst_update.moc"

@@ -1,0 +1,34 @@
+# Sourced by the scripts that need an X server: start_xvfb starts Xvfb on a
+# display that the server itself picks as free (-displayfd, so tests running
+# side by side never race for one), exports DISPLAY and QT_QPA_PLATFORM=xcb,
+# and stop_xvfb ends it. Needs a scratch folder in $xvfb_work.
+
+xvfb_pid=
+
+start_xvfb() {
+  command -v Xvfb >/dev/null || { echo "missing Xvfb (tools/setup-debian.sh)" >&2; return 1; }
+  local number_file=$xvfb_work/xvfb.display
+  : >"$number_file"
+  Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$number_file" >"$xvfb_work/xvfb.log" 2>&1 &
+  xvfb_pid=$!
+  for _ in $(seq 200); do
+    [ -s "$number_file" ] && break
+    kill -0 "$xvfb_pid" 2>/dev/null || break
+    sleep 0.05
+  done
+  local number
+  number=$(tr -dc 0-9 <"$number_file")
+  if [ -z "$number" ]; then
+    echo "Xvfb did not start:" >&2; cat "$xvfb_work/xvfb.log" >&2
+    return 1
+  fi
+  export DISPLAY=":$number" QT_QPA_PLATFORM=xcb
+}
+
+stop_xvfb() {
+  if [ -n "$xvfb_pid" ]; then
+    kill "$xvfb_pid" 2>/dev/null || true
+    wait "$xvfb_pid" 2>/dev/null || true
+    xvfb_pid=
+  fi
+}
