@@ -1,0 +1,211 @@
+#include "SerialPort.h"
+
+#include <QAbstractEventDispatcher>
+#include <QDeadlineTimer>
+#include <QEventLoop>
+#include <QSerialPort>
+
+namespace {
+
+constexpr qint32 kBaudRate = 9600;
+
+// The maker's ports announce this manufacturer, in whatever letter case.
+const QLatin1String kMakerName("velmaris");
+
+bool isMakersPort(const PortInfo& port)
+{
+    return port.manufacturer.toLower() == kMakerName;
+}
+
+// QSerialPort watches its descriptor with socket notifiers, which need an
+// event dispatcher on the thread that opens it. Threads started by QThread
+// have one; a plain native thread gets one the first time an event loop is
+// made on it.
+void ensureEventDispatcher()
+{
+    if (!QAbstractEventDispatcher::instance())
+        QEventLoop makesDispatcher;
+}
+
+// RTS and DTR on a device without modem-control lines (a pseudo-terminal,
+// some USB bridges) are refused as unsupported: there is nothing to assert
+// there, so that refusal is not a failure of the line settings.
+bool modemLineSet(QSerialPort& port, bool accepted)
+{
+    if (accepted)
+        return true;
+    if (port.error() != QSerialPort::UnsupportedOperationError)
+        return false;
+    port.clearError();
+    return true;
+}
+
+// Waits until unread bytes are in the port's buffer. waitForReadyRead waits
+// for new bytes only, so bytes that an earlier wait already took in count
+// first. False on time-out, error or a vanished device (the wait then returns
+// at once with a read error).
+bool waitForInput(QSerialPort& port, int timeoutMs)
+{
+    if (port.bytesAvailable() > 0)
+        return true;
+    return port.waitForReadyRead(timeoutMs) && port.bytesAvailable() > 0;
+}
+
+} // namespace
+
+SerialPort::SerialPort(QObject* parent, std::shared_ptr<PortProvider> provider)
+    : QObject(parent)
+    , provider_(std::move(provider))
+{
+}
+
+SerialPort::~SerialPort()
+{
+    close();
+}
+
+bool SerialPort::listPorts()
+{
+    std::lock_guard<std::mutex> lock(listMutex_);
+    portLabels_.clear();
+    preferredPort_ = 0;
+    const QList<PortInfo> ports = provider_->availablePorts();
+    for (int i = 0; i < ports.size(); ++i) {
+        portLabels_.append(portLabel(ports[i]));
+        if (preferredPort_ == 0 && isMakersPort(ports[i]))
+            preferredPort_ = i + 1;
+    }
+    return !ports.isEmpty();
+}
+
+QStringList SerialPort::portLabels() const
+{
+    std::lock_guard<std::mutex> lock(listMutex_);
+    return portLabels_;
+}
+
+int SerialPort::preferredPort() const
+{
+    std::lock_guard<std::mutex> lock(listMutex_);
+    return preferredPort_;
+}
+
+void SerialPort::selectPort(const QString& label)
+{
+    {
+        // The lock keeps the provider from being asked by two threads at once.
+        std::lock_guard<std::mutex> lock(listMutex_);
+        for (const PortInfo& port : provider_->availablePorts()) {
+            if (portLabel(port) == label) {
+                boundLocation_ = port.systemLocation;
+                return;
+            }
+        }
+    }
+    if (isOpen())
+        port_->clear(QSerialPort::AllDirections);
+}
+
+bool SerialPort::open(const QString& label)
+{
+    selectPort(label);
+    if (isOpen())
+        return true;
+    if (boundLocation_.isEmpty())
+        return false;
+
+    ensureEventDispatcher();
+    port_ = std::make_unique<QSerialPort>();
+    port_->setPortName(boundLocation_);
+    if (!port_->open(QIODevice::ReadWrite)) {
+        port_.reset();
+        return false;
+    }
+    return configure();
+}
+
+bool SerialPort::configure()
+{
+    if (!isOpen())
+        return false;
+    QSerialPort& port = *port_;
+    return port.setBaudRate(kBaudRate, QSerialPort::AllDirections)
+        && port.setDataBits(QSerialPort::Data8)
+        && port.setParity(QSerialPort::NoParity)
+        && port.setStopBits(QSerialPort::OneStop)
+        && modemLineSet(port, port.setRequestToSend(true))
+        && port.setFlowControl(QSerialPort::NoFlowControl)
+        && modemLineSet(port, port.setDataTerminalReady(true));
+}
+
+bool SerialPort::close()
+{
+    if (!port_)
+        return true;
+    if (port_->isOpen())
+        port_->close();
+    const bool closed = !port_->isOpen();
+    port_.reset();
+    return closed;
+}
+
+bool SerialPort::isOpen() const
+{
+    return port_ && port_->isOpen();
+}
+
+bool SerialPort::write(const uint8_t* data, uint16_t length)
+{
+    if (!isOpen())
+        return false;
+    if (port_->write(reinterpret_cast<const char*>(data), length) != length)
+        return false;
+
+    // Each blocking wait hands the driver what it can take; the deadline
+    // bounds a line that stopped draining.
+    const QDeadlineTimer deadline(kDrainTimeoutMs);
+    while (port_->bytesToWrite() > 0) {
+        const qint64 left = deadline.remainingTime();
+        if (left <= 0 || !port_->waitForBytesWritten(int(left)))
+            return false;
+    }
+    return true;
+}
+
+bool SerialPort::read(uint8_t* buffer, uint16_t& length, int timeoutMs)
+{
+    if (!isOpen() || length == 0 || !waitForInput(*port_, timeoutMs))
+        return false;
+    const qint64 got = port_->read(reinterpret_cast<char*>(buffer), length);
+    if (got <= 0)
+        return false;
+    length = uint16_t(got);
+    return true;
+}
+
+bool SerialPort::readFull(uint8_t* buffer, uint16_t& length)
+{
+    const uint16_t total = length;
+    uint16_t received = 0;
+    while (received < total) {
+        // The silence limit starts afresh with every piece that arrives.
+        if (!isOpen() || !waitForInput(*port_, kReadFullSilenceMs)) {
+            length = 0;
+            return false;
+        }
+        const qint64 got = port_->read(reinterpret_cast<char*>(buffer) + received, total - received);
+        if (got <= 0) {
+            length = 0;
+            return false;
+        }
+        received = uint16_t(received + got);
+    }
+    return true;
+}
+
+void SerialPort::clearInput()
+{
+    // Empties both the port's own buffer and the driver's input queue.
+    if (isOpen())
+        port_->clear(QSerialPort::Input);
+}
