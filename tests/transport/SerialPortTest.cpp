@@ -1,0 +1,268 @@
+// Opening, line settings and the blocking byte primitives, against a
+// pseudo-terminal whose other end plays the terminal.
+#include "PtyPortFixture.h"
+
+#include <QElapsedTimer>
+#include <chrono>
+#include <thread>
+
+using namespace std::chrono_literals;
+
+// --- Opening and closing ---------------------------------------------------
+
+TEST_F(PtyPortTest, OpensByLabelWithTheFixedLineSettings)
+{
+    termios odd = pty.lineSettings();
+    cfsetispeed(&odd, B19200);
+    cfsetospeed(&odd, B19200);
+    odd.c_cflag = (odd.c_cflag & ~CSIZE) | CS7 | PARENB | CSTOPB | CRTSCTS;
+    odd.c_iflag |= IXON | IXOFF;
+    pty.setLineSettings(odd);
+
+    ASSERT_TRUE(port.open(pty.label()));
+    EXPECT_TRUE(port.isOpen());
+    const termios line = pty.lineSettings();
+    EXPECT_EQ(cfgetispeed(&line), speed_t(B9600));
+    EXPECT_EQ(cfgetospeed(&line), speed_t(B9600));
+    EXPECT_EQ(line.c_cflag & CSIZE, tcflag_t(CS8));
+    EXPECT_EQ(line.c_cflag & (PARENB | CSTOPB | CRTSCTS), tcflag_t(0));
+    EXPECT_EQ(line.c_iflag & (IXON | IXOFF), tcflag_t(0));
+}
+
+TEST_F(PtyPortTest, OpeningAnOpenPortLeavesItsSettingsAlone)
+{
+    ASSERT_TRUE(port.open(pty.label()));
+    termios changed = pty.lineSettings();
+    cfsetispeed(&changed, B19200);
+    cfsetospeed(&changed, B19200);
+    pty.setLineSettings(changed);
+
+    EXPECT_TRUE(port.open(pty.label()));
+    const termios line = pty.lineSettings();
+    EXPECT_EQ(cfgetospeed(&line), speed_t(B19200));
+}
+
+TEST_F(PtyPortTest, ClosingAClosedPortSucceeds)
+{
+    EXPECT_TRUE(port.close());
+    ASSERT_TRUE(port.open(pty.label()));
+    EXPECT_TRUE(port.close());
+    EXPECT_FALSE(port.isOpen());
+    EXPECT_TRUE(port.close());
+}
+
+TEST_F(PtyPortTest, ReopensAfterClose)
+{
+    ASSERT_TRUE(port.open(pty.label()));
+    ASSERT_TRUE(port.close());
+    ASSERT_TRUE(port.open(pty.label()));
+    ASSERT_TRUE(write("again"));
+    EXPECT_EQ(pty.receive(5), QByteArray("again"));
+}
+
+TEST_F(PtyPortTest, UnknownLabelOpensNothing)
+{
+    EXPECT_FALSE(port.open(QStringLiteral("Velmaris Terminal - (nowhere)")));
+    EXPECT_FALSE(port.isOpen());
+    // Labels compare case-sensitively.
+    EXPECT_FALSE(port.open(pty.label().toUpper()));
+    EXPECT_FALSE(port.isOpen());
+}
+
+TEST_F(PtyPortTest, UnopenableDeviceOpensNothing)
+{
+    const PortInfo gone{QStringLiteral("ttyGONE"), QStringLiteral("Vanished"), QStringLiteral("Velmaris"),
+                        QStringLiteral("/nonexistent/ttyGONE")};
+    SerialPort serial(nullptr, std::make_shared<StaticPortProvider>(QList<PortInfo>{gone}));
+    EXPECT_FALSE(serial.open(portLabel(gone)));
+    EXPECT_FALSE(serial.isOpen());
+    EXPECT_TRUE(serial.close());
+}
+
+TEST_F(PtyPortTest, UnknownLabelKeepsThePreviousBinding)
+{
+    ASSERT_TRUE(port.open(pty.label()));
+    ASSERT_TRUE(port.close());
+    ASSERT_TRUE(port.open(QStringLiteral("No such port - (ttyX)")));
+    ASSERT_TRUE(write("still here"));
+    EXPECT_EQ(pty.receive(10), QByteArray("still here"));
+}
+
+TEST_F(PtyPortTest, UnknownLabelOnAnOpenPortDropsPendingInput)
+{
+    ASSERT_TRUE(port.open(pty.label()));
+    pty.deliver("stale");
+    port.selectPort(QStringLiteral("No such port - (ttyX)"));
+    EXPECT_FALSE(read(32, 100).ok);
+    EXPECT_TRUE(port.isOpen());
+}
+
+TEST_F(PtyPortTest, ClosedPortRefusesEveryTransfer)
+{
+    uint8_t buffer[4] = {};
+    uint16_t length = 4;
+    EXPECT_FALSE(port.write(buffer, 4));
+    EXPECT_FALSE(port.read(buffer, length, 10));
+    EXPECT_EQ(length, 4);
+    EXPECT_FALSE(port.readFull(buffer, length));
+    EXPECT_EQ(length, 0);
+    port.clearInput();
+    EXPECT_FALSE(port.configure());
+}
+
+// --- write and read --------------------------------------------------------
+
+TEST_F(PtyPortTest, WrittenBytesReachTheTerminal)
+{
+    ASSERT_TRUE(port.open(pty.label()));
+    QByteArray frame(128, '\0');
+    for (int i = 0; i < frame.size(); ++i)
+        frame[i] = char(i * 7);
+    ASSERT_TRUE(write(frame));
+    EXPECT_EQ(pty.receive(frame.size()), frame);
+}
+
+TEST_F(PtyPortTest, ReadDeliversWhatArrivedUpToTheLength)
+{
+    ASSERT_TRUE(port.open(pty.label()));
+    pty.deliver(QByteArray("0123456789abcdefghij"));
+    EXPECT_TRUE(delivered(read(32, 1000), "0123456789abcdefghij"));
+}
+
+TEST_F(PtyPortTest, ReadStopsAtTheLengthAndKeepsTheRest)
+{
+    ASSERT_TRUE(port.open(pty.label()));
+    pty.deliver("0123456789");
+    EXPECT_TRUE(delivered(read(4, 1000), "0123"));
+    // The rest is already in hand: no new byte needs to arrive for it.
+    EXPECT_TRUE(delivered(read(32, 0), "456789"));
+}
+
+TEST_F(PtyPortTest, ReadWithNothingArrivingFailsAndKeepsTheLength)
+{
+    ASSERT_TRUE(port.open(pty.label()));
+    const ReadResult got = read(32, 100);
+    EXPECT_FALSE(got.ok);
+    EXPECT_EQ(got.length, 32);
+
+    // Bytes that come after the time-out wait for the next read.
+    pty.deliver("late");
+    EXPECT_TRUE(delivered(read(32, 1000), "late"));
+}
+
+TEST_F(PtyPortTest, ReadWaitsForBytesOnTheirWay)
+{
+    ASSERT_TRUE(port.open(pty.label()));
+    std::thread terminal([this] {
+        std::this_thread::sleep_for(100ms);
+        pty.send("answer");
+    });
+    const ReadResult got = read(32, 5000);
+    terminal.join();
+    EXPECT_TRUE(delivered(got, "answer"));
+}
+
+TEST_F(PtyPortTest, RoundTrips)
+{
+    ASSERT_TRUE(port.open(pty.label()));
+    for (int i = 0; i < 5; ++i) {
+        const QByteArray request = "request " + QByteArray::number(i);
+        const QByteArray answer = "answer " + QByteArray::number(i);
+        ASSERT_TRUE(write(request));
+        ASSERT_EQ(pty.receive(request.size()), request);
+        pty.deliver(answer);
+        ASSERT_TRUE(delivered(read(64, 1000), answer));
+    }
+}
+
+// --- readFull --------------------------------------------------------------
+
+TEST_F(PtyPortTest, ReadFullAssemblesPieces)
+{
+    ASSERT_TRUE(port.open(pty.label()));
+    std::thread terminal([this] {
+        for (const char* piece : {"0123456789", "abcdefghij", "ABCDEFGHIJ"}) {
+            std::this_thread::sleep_for(50ms);
+            pty.send(piece);
+        }
+    });
+    const ReadResult got = readFull(30);
+    terminal.join();
+    EXPECT_TRUE(delivered(got, "0123456789abcdefghijABCDEFGHIJ"));
+}
+
+TEST_F(PtyPortTest, ReadFullTakesExactlyTheLength)
+{
+    ASSERT_TRUE(port.open(pty.label()));
+    pty.deliver("0123456789abcde");
+    EXPECT_TRUE(delivered(readFull(10), "0123456789"));
+    EXPECT_TRUE(delivered(read(32, 1000), "abcde"));
+}
+
+TEST_F(PtyPortTest, ReadFullGivesUpAfterTheSilenceLimit)
+{
+    ASSERT_TRUE(port.open(pty.label()));
+    pty.deliver("01234");
+    QElapsedTimer waited;
+    waited.start();
+    const ReadResult got = readFull(10);
+    EXPECT_FALSE(got.ok);
+    EXPECT_EQ(got.length, 0);
+    EXPECT_GE(waited.elapsed(), SerialPort::kReadFullSilenceMs);
+}
+
+// --- clearInput ------------------------------------------------------------
+
+TEST_F(PtyPortTest, ClearInputDropsBytesWaitingInTheDriver)
+{
+    ASSERT_TRUE(port.open(pty.label()));
+    pty.deliver("stale");
+    port.clearInput();
+    pty.deliver("fresh");
+    EXPECT_TRUE(delivered(read(32, 1000), "fresh"));
+}
+
+TEST_F(PtyPortTest, ClearInputDropsBytesAlreadyTakenIn)
+{
+    ASSERT_TRUE(port.open(pty.label()));
+    pty.deliver("stale bytes");
+    ASSERT_TRUE(delivered(read(1, 1000), "s"));
+    port.clearInput();
+    EXPECT_FALSE(read(32, 50).ok);
+    pty.deliver("fresh");
+    EXPECT_TRUE(delivered(read(32, 1000), "fresh"));
+}
+
+// --- a terminal that goes away ---------------------------------------------
+
+TEST_F(PtyPortTest, ReadFullFailsAtOnceWhenTheTerminalGoes)
+{
+    ASSERT_TRUE(port.open(pty.label()));
+    std::thread terminal([this] {
+        std::this_thread::sleep_for(200ms);
+        pty.closeMaster();
+    });
+    QElapsedTimer waited;
+    waited.start();
+    const ReadResult got = readFull(10);
+    const qint64 elapsed = waited.elapsed();
+    terminal.join();
+    EXPECT_FALSE(got.ok);
+    EXPECT_EQ(got.length, 0);
+    // A hang-up is not silence: no waiting out the silence limit.
+    EXPECT_LT(elapsed, SerialPort::kReadFullSilenceMs);
+}
+
+TEST_F(PtyPortTest, EveryCallFailsOnAVanishedTerminal)
+{
+    ASSERT_TRUE(port.open(pty.label()));
+    pty.closeMaster();
+    QElapsedTimer waited;
+    waited.start();
+    EXPECT_FALSE(write("lost"));
+    EXPECT_FALSE(read(32, 1000).ok);
+    EXPECT_FALSE(readFull(8).ok);
+    port.clearInput();
+    EXPECT_TRUE(port.close());
+    EXPECT_LT(waited.elapsed(), SerialPort::kReadFullSilenceMs);
+}

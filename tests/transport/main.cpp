@@ -1,0 +1,11 @@
+// SerialPort works without a running event loop, but QSerialPort needs the
+// application object to exist.
+#include <QCoreApplication>
+#include <gtest/gtest.h>
+
+int main(int argc, char** argv)
+{
+    ::testing::InitGoogleTest(&argc, argv);
+    QCoreApplication app(argc, argv);
+    return RUN_ALL_TESTS();
+}
