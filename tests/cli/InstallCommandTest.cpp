@@ -32,6 +32,45 @@ CliRun runCli(const QStringList& args)
     return run;
 }
 
+// mirdal-sim on a pseudo-terminal of its own, checking every file it
+// receives against the packages of the configuration folder.
+class Simulator {
+public:
+    Simulator(const QString& folder, const QStringList& extra)
+    {
+        process_.start(QStringLiteral(MIRDAL_SIM), QStringList{QStringLiteral("--verify"), folder} + extra);
+        while (!process_.canReadLine() && process_.waitForReadyRead(10000)) {
+        }
+        device_ = QString::fromUtf8(process_.readLine()).trimmed();
+        EXPECT_TRUE(device_.startsWith(QStringLiteral("/dev/"))) << device_.toStdString();
+    }
+    ~Simulator() { stop(); }
+
+    QString device() const { return device_; }
+
+    // Ends the simulator; its exit status says whether every file matched.
+    int stop()
+    {
+        if (process_.state() != QProcess::NotRunning) {
+            process_.terminate();
+            if (!process_.waitForFinished(30000)) {
+                process_.kill();
+                process_.waitForFinished();
+            }
+            trace_ += QString::fromUtf8(process_.readAllStandardError());
+        }
+        return process_.exitStatus() == QProcess::NormalExit ? process_.exitCode() : -1;
+    }
+    QString trace() const { return trace_; }
+
+private:
+    QProcess process_;
+    QString device_;
+    QString trace_;
+};
+
+const char* const kSuccess = "Installation réalisée avec succès\nLe terminal a été correctement mis à jour.\n";
+
 const char* const kConfigurationError =
     "Erreur fichier de configuration\n"
     "Le fichier de configuration est manquant ou incorrect.\nVeuillez contacter votre support.\n";
@@ -146,4 +185,82 @@ TEST_F(InstallCommand, LabelThatNamesNoPortFailsTheInstallation)
                             QStringLiteral("--config-dir"), folder});
     EXPECT_EQ(run.exitCode, 1);
     EXPECT_EQ(run.out, QString::fromUtf8(kOpenError));
+}
+
+// ---------------------------------------------------------------- against the simulator
+
+TEST_F(InstallCommand, WholeUpdateOfASimulatedTerminal)
+{
+    writeConfiguration();
+    Simulator sim(folder, {});
+    const CliRun run = runCli({QStringLiteral("--port"), sim.device(), QStringLiteral("--config-dir"), folder,
+                               QStringLiteral("--time-scale"), QStringLiteral("0.001")});
+    EXPECT_EQ(run.exitCode, 0) << run.out.toStdString();
+    EXPECT_EQ(run.out, QString::fromUtf8(kSuccess));
+    EXPECT_TRUE(run.err.endsWith(QString::fromUtf8("[100%] Installation réalisée avec succès\n"))) << run.err.toStdString();
+    EXPECT_TRUE(run.err.contains(QString::fromUtf8("[ 60%] Téléchargement des fichiers en cours (1/1)\n")));
+
+    EXPECT_EQ(sim.stop(), 0) << sim.trace().toStdString();
+    const QString trace = sim.trace();
+    EXPECT_TRUE(trace.contains(QStringLiteral("1 file(s) received, 0 problem(s)"))) << trace.toStdString();
+    // The release frames follow the end of the dialogue.
+    const int endOfSession = trace.indexOf(QStringLiteral("end of session 1"));
+    ASSERT_GE(endOfSession, 0) << trace.toStdString();
+    EXPECT_GT(trace.indexOf(QStringLiteral("first release frame"), endOfSession), endOfSession);
+    EXPECT_GT(trace.indexOf(QStringLiteral("second release frame"), endOfSession), endOfSession);
+}
+
+TEST_F(InstallCommand, RefusalOfTheTerminalIsTheResult)
+{
+    writeConfiguration();
+    Simulator sim(folder, {QStringLiteral("--refuse-authorization"), QStringLiteral("--quiet")});
+    const CliRun run = runCli({QStringLiteral("--port"), sim.device(), QStringLiteral("--config-dir"), folder,
+                               QStringLiteral("--time-scale"), QStringLiteral("0.001")});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(run.out, QString::fromUtf8("Erreur autorisation\n"
+                                         "Le fichier : APP.BIN n'est pas autorisé sur le terminal.\n"
+                                         "Veuillez contacter le support.\n"));
+    EXPECT_EQ(sim.stop(), 0);
+}
+
+TEST_F(InstallCommand, SeveralTerminalsAreUpdatedTogether)
+{
+    writeConfiguration();
+    Simulator good(folder, {QStringLiteral("--quiet")});
+    Simulator alsoGood(folder, {QStringLiteral("--quiet")});
+    const QStringList common = {QStringLiteral("--config-dir"), folder, QStringLiteral("--time-scale"), QStringLiteral("0.001")};
+
+    const CliRun both = runCli(QStringList{QStringLiteral("--port"), good.device(), QStringLiteral("--port"),
+                                           alsoGood.device()} + common);
+    EXPECT_EQ(both.exitCode, 0) << both.out.toStdString();
+    EXPECT_EQ(both.out, good.device() + QLatin1Char('\n') + QString::fromUtf8(kSuccess) + alsoGood.device()
+                            + QLatin1Char('\n') + QString::fromUtf8(kSuccess));
+    // Each plain progress line names its terminal.
+    EXPECT_TRUE(both.err.contains(good.device() + QString::fromUtf8(": [100%] Installation réalisée avec succès\n")));
+    EXPECT_TRUE(both.err.contains(alsoGood.device() + QString::fromUtf8(": [100%] Installation réalisée avec succès\n")));
+
+    Simulator refusing(folder, {QStringLiteral("--refuse-varlenne"), QStringLiteral("--quiet")});
+    const CliRun one = runCli(QStringList{QStringLiteral("--port"), good.device(), QStringLiteral("--port"),
+                                          refusing.device()} + common);
+    EXPECT_EQ(one.exitCode, 1);
+    EXPECT_TRUE(one.out.startsWith(good.device() + QLatin1Char('\n') + QString::fromUtf8(kSuccess)));
+    EXPECT_TRUE(one.out.endsWith(refusing.device() + QString::fromUtf8("\nErreur varlenne\n"
+                                                                       "L'application \"Varlenne\" n'est pas installée sur le terminal.\n\n")));
+    EXPECT_EQ(good.stop(), 0);
+    EXPECT_EQ(alsoGood.stop(), 0);
+}
+
+TEST_F(InstallCommand, TraceRecordsTheBytesExchanged)
+{
+    writeConfiguration();
+    Simulator sim(folder, {QStringLiteral("--quiet")});
+    const QString tracePath = folder + QStringLiteral("trace.txt");
+    const CliRun run = runCli({QStringLiteral("--port"), sim.device(), QStringLiteral("--config-dir"), folder,
+                               QStringLiteral("--time-scale"), QStringLiteral("0.001"), QStringLiteral("--trace"), tracePath});
+    EXPECT_EQ(run.exitCode, 0);
+    QFile file(tracePath);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QString trace = QString::fromUtf8(file.readAll());
+    EXPECT_TRUE(trace.startsWith(sim.device() + QStringLiteral(" > 2F C0 04 00 14 00 C8 A4 FC\n"))) << trace.toStdString();
+    EXPECT_TRUE(trace.contains(sim.device() + QStringLiteral(" > 2F C0 04 00 14 01 2C 56 44\n")));
 }
