@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QFile>
 #include <QXmlStreamReader>
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <vector>
@@ -95,7 +96,8 @@ bool decryptHardwareRecord(const QByteArray& file, unsigned char (&record)[HTerm
     std::vector<uint8_t> plain;
     if (decryptContainer(bytes, size, plain) != ContainerError::None)
         return false;
-    std::memcpy(record, plain.data(), plain.size());
+    // An empty record (L = 0) has no buffer behind it: copy, not memcpy from null.
+    std::copy(plain.begin(), plain.end(), record);
     return true;
 }
 
