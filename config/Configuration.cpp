@@ -6,6 +6,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QXmlStreamReader>
 #include <algorithm>
 #include <cstring>
@@ -101,7 +102,45 @@ bool decryptHardwareRecord(const QByteArray& file, unsigned char (&record)[HTerm
     return true;
 }
 
-void readTerminal(XmlWalk& walk, Terminal& terminal, const QString& folder)
+// The configuration folder, which every name of the file is relative to.
+// A name that climbs out of it ("../../etc/passwd", "a/../../b") is refused:
+// the hterm files are read before the signature is checked, so such a name
+// would let an unverified file make the program read anything on the machine;
+// and even a signed configuration, which is trusted, has no business naming
+// files elsewhere. Such a name is never opened, and the file fails to load.
+class Folder {
+public:
+    explicit Folder(const QString& path) : path_(path), root_(resolved(path)) {}
+
+    const QString& path() const { return path_; }
+    bool refused() const { return refused_; }
+
+    // The folder's path followed by the name, as the rest of the program uses it.
+    QString join(const QString& name)
+    {
+        if (leaves(name))
+            refused_ = true;
+        return path_ + name;
+    }
+
+    bool leaves(const QString& name) const
+    {
+        const QString target = resolved(path_ + name);
+        const QString prefix = root_.endsWith(QLatin1Char('/')) ? root_ : root_ + QLatin1Char('/');
+        return target != root_ && !target.startsWith(prefix);
+    }
+
+    void refuse() { refused_ = true; }
+
+private:
+    static QString resolved(const QString& path) { return QDir::cleanPath(QDir::fromNativeSeparators(path)); }
+
+    QString path_;
+    QString root_;
+    bool refused_ = false;
+};
+
+void readTerminal(XmlWalk& walk, Terminal& terminal, Folder& folder)
 {
     readBlock(walk, QLatin1String("terminal"), [&](const QString& key, const QString& value) {
         if (key == QLatin1String("name"))
@@ -109,7 +148,7 @@ void readTerminal(XmlWalk& walk, Terminal& terminal, const QString& folder)
         else if (key == QLatin1String("code"))
             terminal.code = value;
         else if (key == QLatin1String("image"))
-            terminal.image = folder + value;
+            terminal.image = folder.join(value);
         else if (key == QLatin1String("delayReboot"))
             terminal.delayReboot = value.toInt(nullptr, 10);
     });
@@ -125,18 +164,28 @@ void readOperation(XmlWalk& walk, Operation& operation)
     });
 }
 
-void readBatch(XmlWalk& walk, Batch& batch, const QString& folder)
+void readBatch(XmlWalk& walk, Batch& batch, Folder& folder)
 {
     batch.id = walk.attributes().value(QLatin1String("id")).toInt(nullptr, 10);
     readBlock(walk, QLatin1String("batch"), [&](const QString& key, const QString& value) {
         if (key == QLatin1String("file"))
-            batch.applications.append(new Application(folder + value));
+            batch.applications.append(new Application(folder.join(value)));
     });
 }
+
+// A hardware record fills at most 4 + 128 bytes of its file. The files are
+// read whole before the signature is checked, and they are not signed: a size
+// bound keeps a huge file from exhausting memory, and a regular file only
+// keeps a device or a pipe ("hterm" naming an endless or blocking source)
+// from being read at all.
+constexpr qint64 kMaxHtermFileSize = 64 * 1024;
 
 // Null when the file does not open or is refused.
 HTerminal* readHardwareConfiguration(const QString& path)
 {
+    const QFileInfo info(path);
+    if (!info.isFile() || info.size() > kMaxHtermFileSize)
+        return nullptr;
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return nullptr;
@@ -202,10 +251,10 @@ QString Configuration::configurationPath() const
 
 bool Configuration::load()
 {
-    const QString folder = directory();
-    qInfo("Configuration::load searching in %s", folder.toLatin1().constData());
+    Folder folder(directory());
+    qInfo("Configuration::load searching in %s", folder.path().toLatin1().constData());
 
-    QFile file(folder + QStringLiteral("configuration.xml"));
+    QFile file(folder.path() + QStringLiteral("configuration.xml"));
     if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
         return false;
     {
@@ -223,7 +272,10 @@ bool Configuration::load()
                 readBatch(walk, *batchList.last(), folder);
             } else if (name == QLatin1String("hterm")) {
                 walk.next();
-                if (HTerminal* entry = readHardwareConfiguration(folder + walk.text()))
+                const QString hterm = walk.text();
+                if (folder.leaves(hterm))
+                    folder.refuse();
+                else if (HTerminal* entry = readHardwareConfiguration(folder.join(hterm)))
                     hterminalList.append(entry);
             }
         }
@@ -231,7 +283,7 @@ bool Configuration::load()
     file.close();
 
     signature = storedSignature(readWholeFile(file.fileName()));
-    return true;
+    return !folder.refused();
 }
 
 bool Configuration::checkSignature() const

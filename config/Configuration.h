@@ -60,6 +60,8 @@ public:
     void setDirectory(const QString& directory);
     QString configurationPath() const;
 
+    // False when configuration.xml does not open, or when it names a file
+    // outside the configuration folder (such a name is never opened).
     bool load();
     bool checkSignature() const;
 
