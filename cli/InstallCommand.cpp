@@ -171,6 +171,19 @@ public:
             std::fprintf(stderr, "%s[%3d%%] %s\n", qPrintable(prefix(terminal)), value, text.toUtf8().constData());
     }
 
+    // A log line goes above the live rows, which are drawn again below it.
+    void log(const QString& line)
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (live_ && drawn_)
+            std::fprintf(stderr, "\x1b[%dA\r\x1b[J", static_cast<int>(rows_.size()));
+        std::fprintf(stderr, "%s\n", line.toUtf8().constData());
+        if (live_ && drawn_) {
+            drawn_ = false;
+            redraw();
+        }
+    }
+
     void module(int terminal, const QString& text, int value)
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -218,9 +231,11 @@ private:
         const int width = columns() - 1;
         for (size_t i = 0; i < rows_.size(); ++i) {
             const Row& row = rows_[i];
-            QString line = prefix(static_cast<int>(i)) + bar(row.total) + QLatin1Char(' ') + row.status;
+            // The module's percentage comes first so that a narrow terminal cuts texts, not numbers.
+            QString line = prefix(static_cast<int>(i)) + bar(row.total)
+                + QStringLiteral(" (%1%) ").arg(row.moduleValue, 3) + row.status;
             if (!row.module.isEmpty())
-                line += QStringLiteral(" | %1 %2%").arg(row.module).arg(row.moduleValue);
+                line += QStringLiteral(" | ") + row.module;
             std::fprintf(stderr, "\r\x1b[2K%s\n", line.left(width).toUtf8().constData());
         }
         std::fflush(stderr);
@@ -298,6 +313,14 @@ void printResult(const TerminalRun& run, bool withName)
     std::printf("%s\n%s\n", run.title.toUtf8().constData(), run.text.toUtf8().constData());
 }
 
+// The engine's log lines while the progress is shown.
+ProgressView* logView = nullptr;
+
+void logAboveProgress(QtMsgType type, const QMessageLogContext& context, const QString& message)
+{
+    logView->log(qFormatLogMessage(type, context, message));
+}
+
 QString defaultConfigurationDirectory()
 {
     return QCoreApplication::applicationDirPath() + QStringLiteral("/configuration");
@@ -331,6 +354,8 @@ int runInstall(const QStringList& args)
     }
 
     ProgressView progress(options.ports, isatty(fileno(stderr)) != 0);
+    logView = &progress;
+    const QtMessageHandler previousHandler = qInstallMessageHandler(logAboveProgress);
     std::vector<std::thread> threads;
     for (size_t i = 0; i < runs.size(); ++i) {
         TerminalRun& run = *runs[i];
@@ -348,6 +373,8 @@ int runInstall(const QStringList& args)
     }
     for (std::thread& thread : threads)
         thread.join();
+    qInstallMessageHandler(previousHandler);
+    logView = nullptr;
 
     bool allDone = true;
     for (const auto& run : runs) {
