@@ -3,27 +3,22 @@
 #include "Signature.h"
 #include "aes.h"
 #include "container.h"
+#include "openssl_ptr.h"
 #include "pemkey.h"
 
 #include <QFile>
 #include <QSaveFile>
 #include <QXmlStreamReader>
 #include <openssl/crypto.h>
-#include <openssl/evp.h>
 
 #include <climits>
 #include <cstdio>
-#include <memory>
 
 namespace {
 
 const QByteArray kStartTag = QByteArrayLiteral("<signature>");
 const QByteArray kEndTag = QByteArrayLiteral("</signature>");
 const QByteArray kEndTagOpening = QByteArrayLiteral("</signature");  // what the reader looks for
-
-struct CipherFree {
-    void operator()(EVP_CIPHER_CTX* p) const { EVP_CIPHER_CTX_free(p); }
-};
 
 void appendBigEndian32(QByteArray& out, uint32_t value)
 {
@@ -33,7 +28,7 @@ void appendBigEndian32(QByteArray& out, uint32_t value)
 
 bool encryptBlocks(const QByteArray& blocks, QByteArray& out)
 {
-    std::unique_ptr<EVP_CIPHER_CTX, CipherFree> ctx(EVP_CIPHER_CTX_new());
+    CipherCtxPtr ctx(EVP_CIPHER_CTX_new());
     if (!ctx || !EVP_EncryptInit_ex(ctx.get(), EVP_aes_128_ecb(), nullptr, FILE_KEY, nullptr)
         || !EVP_CIPHER_CTX_set_padding(ctx.get(), 0))
         return false;

@@ -1,5 +1,7 @@
 #include "pemkey.h"
 
+#include "openssl_ptr.h"
+
 #include <openssl/bn.h>
 #include <openssl/core_names.h>
 #include <openssl/decoder.h>
@@ -9,24 +11,11 @@
 #include <algorithm>
 #include <fstream>
 #include <iterator>
-#include <memory>
 #include <sstream>
 
 namespace {
 
 constexpr int kKeyBits = 2048;
-
-struct PkeyFree {
-    void operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); }
-};
-struct DecoderFree {
-    void operator()(OSSL_DECODER_CTX* p) const { OSSL_DECODER_CTX_free(p); }
-};
-struct BnFree {
-    void operator()(BIGNUM* p) const { BN_clear_free(p); }
-};
-using Pkey = std::unique_ptr<EVP_PKEY, PkeyFree>;
-using Bn = std::unique_ptr<BIGNUM, BnFree>;
 
 // Never ask anyone for a pass phrase: a build or a test must not wait on a terminal.
 int refusePassphrase(char*, size_t, size_t*, const OSSL_PARAM[], void*)
@@ -35,10 +24,10 @@ int refusePassphrase(char*, size_t, size_t*, const OSSL_PARAM[], void*)
 }
 
 // Tries the PEM text as a key of the given selection (key pair, then public key alone).
-Pkey decode(const std::string& pem, int selection)
+PkeyPtr decode(const std::string& pem, int selection)
 {
     EVP_PKEY* raw = nullptr;
-    std::unique_ptr<OSSL_DECODER_CTX, DecoderFree> ctx(
+    DecoderCtxPtr ctx(
         OSSL_DECODER_CTX_new_for_pkey(&raw, "PEM", nullptr, "RSA", selection, nullptr, nullptr));
     if (!ctx || !OSSL_DECODER_CTX_set_passphrase_cb(ctx.get(), refusePassphrase, nullptr))
         return nullptr;
@@ -46,7 +35,7 @@ Pkey decode(const std::string& pem, int selection)
     size_t length = pem.size();
     if (!OSSL_DECODER_from_data(ctx.get(), &data, &length))
         return nullptr;
-    return Pkey(raw);
+    return PkeyPtr(raw);
 }
 
 // Copies one key parameter right-aligned into its fixed big-endian field.
@@ -57,7 +46,7 @@ bool copyParam(const EVP_PKEY* pkey, const char* name, uint8_t* field, int width
         error = std::string("key has no '") + name + "' component";
         return false;
     }
-    Bn value(raw);
+    SecretBnPtr value(raw);
     if (BN_bn2binpad(value.get(), field, width) != width) {
         error = std::string("key component '") + name + "' does not fit " + std::to_string(width) + " bytes";
         return false;
@@ -96,7 +85,7 @@ bool fillRecord(const EVP_PKEY* pkey, bool hasPrivate, PemKey& out, std::string&
 bool parsePemKey(const std::string& pem, PemKey& out, std::string& error)
 {
     bool hasPrivate = true;
-    Pkey pkey = decode(pem, EVP_PKEY_KEYPAIR);
+    PkeyPtr pkey = decode(pem, EVP_PKEY_KEYPAIR);
     if (!pkey) {
         hasPrivate = false;
         pkey = decode(pem, EVP_PKEY_PUBLIC_KEY);

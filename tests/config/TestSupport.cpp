@@ -1,44 +1,29 @@
 #include "TestSupport.h"
 
 #include "Authoring.h"
+#include "openssl_ptr.h"
 
 #include <QDir>
 #include <QFile>
-#include <openssl/bio.h>
-#include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/rsa.h>
 
-#include <memory>
-
 namespace {
 
-struct PkeyFree {
-    void operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); }
-};
-struct PkeyCtxFree {
-    void operator()(EVP_PKEY_CTX* p) const { EVP_PKEY_CTX_free(p); }
-};
-struct BioFree {
-    void operator()(BIO* p) const { BIO_free(p); }
-};
-using Pkey = std::unique_ptr<EVP_PKEY, PkeyFree>;
-using PkeyCtx = std::unique_ptr<EVP_PKEY_CTX, PkeyCtxFree>;
-
-Pkey loadOpensslKey(const QString& pemPath)
+PkeyPtr loadOpensslKey(const QString& pemPath)
 {
-    std::unique_ptr<BIO, BioFree> bio(BIO_new_file(QFile::encodeName(pemPath).constData(), "r"));
-    return Pkey(bio ? PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr) : nullptr);
+    BioPtr bio(BIO_new_file(QFile::encodeName(pemPath).constData(), "r"));
+    return PkeyPtr(bio ? PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr) : nullptr);
 }
 
 // One EVP signature operation; `configure` sets padding and digest.
 template <typename Configure>
 QByteArray opensslSign(const QString& pemPath, const QByteArray& input, Configure configure)
 {
-    Pkey key = loadOpensslKey(pemPath);
+    PkeyPtr key = loadOpensslKey(pemPath);
     if (!key)
         return QByteArray();
-    PkeyCtx ctx(EVP_PKEY_CTX_new(key.get(), nullptr));
+    PkeyCtxPtr ctx(EVP_PKEY_CTX_new(key.get(), nullptr));
     size_t length = 0;
     if (!ctx || EVP_PKEY_sign_init(ctx.get()) <= 0 || !configure(ctx.get()))
         return QByteArray();
@@ -127,8 +112,8 @@ const PemKey& buildSigningKey()
 QByteArray otherKeyPem()
 {
     static const QByteArray pem = [] {
-        Pkey key(EVP_RSA_gen(2048));
-        std::unique_ptr<BIO, BioFree> bio(BIO_new(BIO_s_mem()));
+        PkeyPtr key(EVP_RSA_gen(2048));
+        BioPtr bio(BIO_new(BIO_s_mem()));
         if (!key || !bio || !PEM_write_bio_PrivateKey(bio.get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr))
             throw std::runtime_error("cannot make a key");
         char* data = nullptr;
@@ -140,9 +125,9 @@ QByteArray otherKeyPem()
 
 QByteArray publicPem(const QByteArray& privatePem)
 {
-    std::unique_ptr<BIO, BioFree> in(BIO_new_mem_buf(privatePem.constData(), privatePem.size()));
-    Pkey key(in ? PEM_read_bio_PrivateKey(in.get(), nullptr, nullptr, nullptr) : nullptr);
-    std::unique_ptr<BIO, BioFree> out(BIO_new(BIO_s_mem()));
+    BioPtr in(BIO_new_mem_buf(privatePem.constData(), privatePem.size()));
+    PkeyPtr key(in ? PEM_read_bio_PrivateKey(in.get(), nullptr, nullptr, nullptr) : nullptr);
+    BioPtr out(BIO_new(BIO_s_mem()));
     if (!key || !out || !PEM_write_bio_PUBKEY(out.get(), key.get()))
         throw std::runtime_error("cannot write a public key");
     char* data = nullptr;
