@@ -163,12 +163,15 @@ public:
     void status(int terminal, const QString& text, int value)
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        rows_[terminal].status = text;
-        rows_[terminal].total = value;
-        if (live_)
-            redraw();
-        else
-            std::fprintf(stderr, "%s[%3d%%] %s\n", qPrintable(prefix(terminal)), value, text.toUtf8().constData());
+        show(terminal, &Row::total, text, value);
+        if (!live_)
+            std::fprintf(stderr, "%s[%3d%%] %s\n", prefix(terminal).toUtf8().constData(), value, text.toUtf8().constData());
+    }
+
+    void module(int terminal, const QString& text, int value)
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        show(terminal, &Row::module, text, value);
     }
 
     // A log line goes above the live rows, which are drawn again below it.
@@ -184,22 +187,22 @@ public:
         }
     }
 
-    void module(int terminal, const QString& text, int value)
+private:
+    struct Bar {
+        QString text;
+        int value = 0;
+    };
+    struct Row {
+        Bar total;
+        Bar module;
+    };
+
+    void show(int terminal, Bar Row::*which, const QString& text, int value)
     {
-        std::lock_guard<std::mutex> lock(mutex_);
-        rows_[terminal].module = text;
-        rows_[terminal].moduleValue = value;
+        rows_[terminal].*which = Bar{text, value};
         if (live_)
             redraw();
     }
-
-private:
-    struct Row {
-        QString status;
-        int total = 0;
-        QString module;
-        int moduleValue = 0;
-    };
 
     QString prefix(int terminal) const
     {
@@ -232,10 +235,10 @@ private:
         for (size_t i = 0; i < rows_.size(); ++i) {
             const Row& row = rows_[i];
             // The module's percentage comes first so that a narrow terminal cuts texts, not numbers.
-            QString line = prefix(static_cast<int>(i)) + bar(row.total)
-                + QStringLiteral(" (%1%) ").arg(row.moduleValue, 3) + row.status;
-            if (!row.module.isEmpty())
-                line += QStringLiteral(" | ") + row.module;
+            QString line = prefix(static_cast<int>(i)) + bar(row.total.value)
+                + QStringLiteral(" (%1%) ").arg(row.module.value, 3) + row.total.text;
+            if (!row.module.text.isEmpty())
+                line += QStringLiteral(" | ") + row.module.text;
             std::fprintf(stderr, "\r\x1b[2K%s\n", line.left(width).toUtf8().constData());
         }
         std::fflush(stderr);

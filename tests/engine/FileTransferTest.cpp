@@ -8,7 +8,19 @@
 
 namespace {
 
-using FileTransfer = EngineTest;
+class FileTransfer : public EngineTest {
+protected:
+    // A package that the terminal has agreed to receive.
+    Application* advertised(const QString& name, const QByteArray& content)
+    {
+        Application* file = addFile(addBatch(), name, content);
+        bool skip = true;
+        EXPECT_TRUE(model->sendInfo(file, skip));
+        EXPECT_FALSE(skip);
+        return file;
+    }
+    Application* advertised(const QString& name, int size) { return advertised(name, patternContent(size)); }
+};
 
 std::vector<uint8_t> bytes(const QByteArray& data) { return {data.begin(), data.end()}; }
 
@@ -16,10 +28,7 @@ std::vector<uint8_t> bytes(const QByteArray& data) { return {data.begin(), data.
 
 TEST_F(FileTransfer, AdvertisesLengthFieldAndUpperCaseName)
 {
-    Application* file = addFile(addBatch(), QStringLiteral("app.bin"), 1234);
-    bool skip = true;
-    ASSERT_TRUE(model->sendInfo(file, skip));
-    EXPECT_FALSE(skip);
+    advertised(QStringLiteral("app.bin"), 1234);
     EXPECT_EQ(terminal.events, std::vector<std::string>{"advertise 001234APP.BIN"});
     EXPECT_EQ(log.count(QStringLiteral("Model::sendInfo advertise file APP.BIN of size 1234")), 1);
     EXPECT_EQ(clock->count(kSettleMs), 1);
@@ -27,18 +36,13 @@ TEST_F(FileTransfer, AdvertisesLengthFieldAndUpperCaseName)
 
 TEST_F(FileTransfer, LengthOfSevenDigitsEndsWithSemicolon)
 {
-    Application* file = addFile(addBatch(), QStringLiteral("big.bin"), 1000000);
-    bool skip = true;
-    ASSERT_TRUE(model->sendInfo(file, skip));
-    EXPECT_FALSE(skip);
+    advertised(QStringLiteral("big.bin"), 1000000);
     EXPECT_EQ(terminal.events, std::vector<std::string>{"advertise 1000000;BIG.BIN"});
 }
 
 TEST_F(FileTransfer, NameGoesOnTheWireInLatin1)
 {
-    Application* file = addFile(addBatch(), QString::fromUtf8("café.bin"), 5);
-    bool skip = true;
-    ASSERT_TRUE(model->sendInfo(file, skip));
+    advertised(QString::fromUtf8("café.bin"), 5);
     EXPECT_EQ(terminal.events, std::vector<std::string>{"advertise 000005CAF\xC9.BIN"});
 }
 
@@ -60,9 +64,7 @@ TEST_F(FileTransfer, DownloadDeliversThePlainContent)
         terminal.received.clear();
         terminal.blockNumbers.clear();
         const QByteArray content = patternContent(size, 'k');
-        Application* file = addFile(addBatch(), QStringLiteral("f%1.bin").arg(size), content);
-        bool skip = true;
-        ASSERT_TRUE(model->sendInfo(file, skip)) << size;
+        Application* file = advertised(QStringLiteral("f%1.bin").arg(size), content);
         ASSERT_TRUE(model->downloadFile(file)) << size;
         const std::string name = QStringLiteral("F%1.BIN").arg(size).toStdString();
         EXPECT_EQ(terminal.received[name], bytes(content)) << size;
@@ -75,9 +77,7 @@ TEST_F(FileTransfer, DownloadDeliversThePlainContent)
 
 TEST_F(FileTransfer, ProgressFollowsTheAcceptedBlocks)
 {
-    Application* file = addFile(addBatch(), QStringLiteral("dir/app.bin"), 300);
-    bool skip = true;
-    ASSERT_TRUE(model->sendInfo(file, skip));
+    Application* file = advertised(QStringLiteral("dir/app.bin"), 300);
     ASSERT_TRUE(model->downloadFile(file));
     const QString status = QString::fromUtf8("Téléchargement du fichier : APP.BIN");
     EXPECT_EQ(modules, (std::vector<Progress>{{status, 0}, {status, 40}, {status, 81}, {status, 100}}));
@@ -86,10 +86,8 @@ TEST_F(FileTransfer, ProgressFollowsTheAcceptedBlocks)
 TEST_F(FileTransfer, ResentBlockKeepsItsNumber)
 {
     const QByteArray content = patternContent(200);
-    Application* file = addFile(addBatch(), QStringLiteral("app.bin"), content);
+    Application* file = advertised(QStringLiteral("app.bin"), content);
     terminal.resendsOfFirstBlock = 2;
-    bool skip = true;
-    ASSERT_TRUE(model->sendInfo(file, skip));
     ASSERT_TRUE(model->downloadFile(file));
     EXPECT_EQ(terminal.blockNumbers, (std::vector<uint16_t>{0, 0, 0, 1}));
     EXPECT_EQ(terminal.received["APP.BIN"], bytes(content));
@@ -97,20 +95,16 @@ TEST_F(FileTransfer, ResentBlockKeepsItsNumber)
 
 TEST_F(FileTransfer, FinalConfirmationWithWrongCrcIsLoggedAndAccepted)
 {
-    Application* file = addFile(addBatch(), QStringLiteral("app.bin"), 10);
+    Application* file = advertised(QStringLiteral("app.bin"), 10);
     terminal.badFinalCrc = true;
-    bool skip = true;
-    ASSERT_TRUE(model->sendInfo(file, skip));
     EXPECT_TRUE(model->downloadFile(file));
     EXPECT_EQ(log.count(QStringLiteral("CRC fails: 32")), 1);
 }
 
 TEST_F(FileTransfer, FailedDownloadReportsFalse)
 {
-    Application* file = addFile(addBatch(), QStringLiteral("app.bin"), 300);
+    Application* file = advertised(QStringLiteral("app.bin"), 300);
     terminal.failedDownloads["APP.BIN"] = 1;
-    bool skip = true;
-    ASSERT_TRUE(model->sendInfo(file, skip));
     EXPECT_FALSE(model->downloadFile(file));
     EXPECT_EQ(terminal.blockNumbers, std::vector<uint16_t>{0});
 }
@@ -164,9 +158,7 @@ INSTANTIATE_TEST_SUITE_P(Packages, Damaged, ::testing::ValuesIn(kDamaged),
 
 TEST_F(FileTransfer, PackageRemovedBetweenAdvertisementAndDownloadFailsTheDownload)
 {
-    Application* file = addFile(addBatch(), QStringLiteral("app.bin"), 10);
-    bool skip = true;
-    ASSERT_TRUE(model->sendInfo(file, skip));
+    Application* file = advertised(QStringLiteral("app.bin"), 10);
     ASSERT_TRUE(QFile::remove(file->file));
     EXPECT_FALSE(model->downloadFile(file));
     EXPECT_FALSE(terminal.contains("download APP.BIN"));
