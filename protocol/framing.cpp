@@ -52,3 +52,14 @@ BlockFrame blockFrame(uint16_t number, const uint8_t* data, uint16_t count)
     crc16Append(frame.data(), kBlockCrcOffset);
     return frame;
 }
+
+std::vector<uint8_t> slashFrame(uint8_t selector, const std::vector<uint8_t>& data)
+{
+    std::vector<uint8_t> frame(kSlashHeaderSize + data.size() + kCrcSize, 0);
+    frame[0] = kSlashStart;
+    frame[kSlashSelectorOffset] = selector;
+    frame[kSlashCountOffset] = static_cast<uint8_t>(data.size());
+    std::copy(data.begin(), data.end(), frame.begin() + kSlashHeaderSize);
+    crc16Append(frame.data(), static_cast<uint16_t>(frame.size() - kCrcSize));
+    return frame;
+}

@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 using CommandFrame = std::array<uint8_t, kCommandFrameSize>;
 using BlockFrame = std::array<uint8_t, kBlockFrameSize>;
@@ -24,6 +25,9 @@ CommandFrame advertisementFrame(const std::string& text);
 
 // A data block of `count` bytes (at most kMaxBlockPayload) numbered `number`.
 BlockFrame blockFrame(uint16_t number, const uint8_t* data, uint16_t count);
+
+// A slash frame: "/", selector, count, data, CRC (the terminal's answers).
+std::vector<uint8_t> slashFrame(uint8_t selector, const std::vector<uint8_t>& data);
 
 // Big-endian 16-bit field.
 inline uint16_t readBigEndian16(const uint8_t* bytes)

@@ -14,18 +14,6 @@ namespace {
 Bytes frameBytes(const OpeningFrame& frame) { return Bytes(frame.begin(), frame.end()); }
 Bytes frameBytes(const VarlenneFrame& frame) { return Bytes(frame.begin(), frame.end()); }
 
-// A slash answer with its CRC, as the terminal sends it.
-Bytes slashAnswer(uint8_t selector, Bytes data)
-{
-    Bytes frame(kSlashHeaderSize + data.size() + kCrcSize, 0);
-    frame[0] = kSlashStart;
-    frame[kSlashSelectorOffset] = selector;
-    frame[kSlashCountOffset] = static_cast<uint8_t>(data.size());
-    std::copy(data.begin(), data.end(), frame.begin() + kSlashHeaderSize);
-    crc16Append(frame.data(), static_cast<uint16_t>(frame.size() - kCrcSize));
-    return frame;
-}
-
 Bytes hardwareAnswer()
 {
     Bytes frame(kBlockFrameSize, 0);
@@ -71,7 +59,7 @@ TEST_F(Commands, OpeningSendsTheSlashFrameAndAcceptsAnyAnswer)
 
 TEST_F(Commands, OpeningSucceedsOnTheThirdAttempt)
 {
-    link.silence().silence().reply(slashAnswer(0xC0, {0x06}));
+    link.silence().silence().reply(slashFrame(0xC0, {0x06}));
     EXPECT_TRUE(commands.initTerminal());
     EXPECT_EQ(types(journal), (std::vector<T>{T::Write, T::Read, T::Write, T::Read, T::Write, T::Read, T::Clear}));
     EXPECT_TRUE(sleeps(journal).empty());
@@ -101,7 +89,7 @@ TEST_F(Commands, OpeningFailsWhenEveryWriteFails)
 
 TEST_F(Commands, VarlenneStartsOnAnAnswerWithOk)
 {
-    link.reply(slashAnswer(0x40, {'O', 'K'}));
+    link.reply(slashFrame(0x40, {'O', 'K'}));
     EXPECT_TRUE(commands.startVarlenne());
     EXPECT_EQ(types(journal), (std::vector<T>{T::Write, T::Read, T::Clear}));
     EXPECT_EQ(journal[0].bytes, frameBytes(kVarlenneStartFrame));
@@ -111,7 +99,7 @@ TEST_F(Commands, VarlenneStartsOnAnAnswerWithOk)
 
 TEST_F(Commands, VarlenneRefusalFails)
 {
-    const Bytes refusal = slashAnswer(0x40, {0x01, 0x81});
+    const Bytes refusal = slashFrame(0x40, {0x01, 0x81});
     ASSERT_EQ(refusal.size(), 7u);
     link.reply(refusal);
     EXPECT_FALSE(commands.startVarlenne());
@@ -132,7 +120,7 @@ TEST_F(Commands, VarlenneNeedsAKBeforeTheFirstZeroByte)
 
 TEST_F(Commands, VarlenneWithoutKFails)
 {
-    link.reply(slashAnswer(0x40, {'O', 'N'}));
+    link.reply(slashFrame(0x40, {'O', 'N'}));
     EXPECT_FALSE(commands.startVarlenne());
 }
 
