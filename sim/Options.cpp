@@ -1,0 +1,270 @@
+#include "Options.h"
+
+#include <cstdlib>
+#include <functional>
+#include <map>
+
+namespace {
+
+const char* const kUsage = R"(Usage: mirdal-sim [OPTION]...
+Plays the card terminal that Mirdal updates. It creates a pseudo-terminal and
+prints the device the PC must open as the first line on standard output (or
+serves the device given with --device), answers every frame of the dialogue,
+and writes one line per frame received to standard error.
+
+Line:
+  --device PATH           serve this serial device instead of a new pseudo-terminal
+  --baud RATE             pace the answers like a real line: each leaves after the
+                          wire time of the request and of itself at 10 bits per
+                          byte. The application-list answers are not paced: the
+                          updater reads each with a 20 ms wait, which only an answer
+                          already waiting meets. Without --baud answers leave at once.
+  --frame-timeout MS      drop an incomplete frame after MS of silence (default 1000)
+  --sessions N            end after N sessions (release requests), once the PC has
+                          read the last answers
+
+Terminal:
+  --hardware HEX6         bytes 10..12 of the hardware record (default 010203)
+  --apps NAME,NAME...     installed applications (default VARLENNE,PAYMENT; "" for
+                          none); a name over 28 bytes is sent cut, with its full length
+  --store DIR             store each received file in DIR under its advertised name
+  --verify DIR            compare each received file with the plain content of the
+                          encrypted container of the same name (letter case ignored)
+                          in DIR; a mismatch is reported on standard error
+  --quiet                 no trace of the frames received (problems are still shown)
+
+Faults:
+  --fault STAGE:KIND[:ARG]
+      Repeatable; the first fault given that matches an exchange fires.
+      STAGE  open, varlenne, hardware, list, advertise, authorize, start, block,
+             final, activate, release
+      KIND   silent    no answer; the terminal ignores the frame
+             bad-crc   the answer's CRC is damaged
+             bad-echo  byte 0 of the answer is changed, its CRC made to match
+             short     only the first half of the answer is sent
+             split     the answer goes in two halves, --split-pause MS apart
+                       (default 100)
+             garbage   three junk bytes go before the answer
+             resend    04 01 33 instead of accepting the block (block only)
+             refuse    the terminal's negative answer: open NAK slash frame,
+                       varlenne 01 81, hardware 07 01 00, advertise 02 01 00,
+                       authorize 03 01 00, start/block/final 04 01 00 (a refused
+                       final confirmation drops the file), activate 05 01 33,
+                       release 06 01 00; the list has none
+             vanish    the simulator closes the line and ends at that frame
+      ARG    N: for resend, how many resend answers in all; otherwise the block
+             number (block) or the Nth occurrence of the stage, counted from 1
+             over the simulator's life (every other stage)
+             at=N,after=N,times=N: only index N, only indexes above N, at most
+             N times in all (any combination)
+  --ignore-open N         no answer to the first N opening frames
+  --refuse-varlenne       the terminal has no Varlenne application
+  --resend-block K[:T]    ask for block K again, T times in all (default: always)
+  --fail-download M       refuse the final confirmation of the first M downloads
+  --bad-final-crc         every final confirmation carries a wrong CRC
+  --silent-after-block K  no answer to any block numbered above K
+  --refuse-authorization  refuse every authorization
+  --refuse-activation     answer 05 01 33 to every activation request
+
+  --help                  show this help
+
+Exit status: 0 after SIGTERM or SIGINT, after the sessions asked for, or at a
+vanish fault; 1 when a received file did not match or could not be stored;
+2 on a usage error; 3 when the line could not be opened or failed.
+)";
+
+bool parseNumber(const std::string& text, int& value)
+{
+    if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    value = std::atoi(text.c_str());
+    return true;
+}
+
+bool parseHardware(const std::string& text, std::array<uint8_t, 3>& bytes)
+{
+    if (text.size() != 6 || text.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
+        return false;
+    for (size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = static_cast<uint8_t>(std::strtoul(text.substr(2 * i, 2).c_str(), nullptr, 16));
+    return true;
+}
+
+bool parseNames(const std::string& text, std::vector<std::string>& names)
+{
+    names.clear();
+    if (text.empty())
+        return true;
+    size_t begin = 0;
+    for (;;) {
+        const size_t end = text.find(',', begin);
+        names.push_back(text.substr(begin, end == std::string::npos ? std::string::npos : end - begin));
+        if (names.back().empty() || names.back().size() > 255)
+            return false;
+        if (end == std::string::npos)
+            return true;
+        begin = end + 1;
+    }
+}
+
+Fault makeFault(Stage stage, FaultKind kind, int at = -1, int after = -1, int times = -1)
+{
+    Fault fault;
+    fault.stage = stage;
+    fault.kind = kind;
+    fault.at = at;
+    fault.after = after;
+    fault.times = times;
+    return fault;
+}
+
+// "K" or "K:T".
+bool parseResendBlock(const std::string& text, Fault& fault)
+{
+    const size_t colon = text.find(':');
+    int block = 0;
+    int times = -1;
+    if (!parseNumber(text.substr(0, colon), block))
+        return false;
+    if (colon != std::string::npos && !parseNumber(text.substr(colon + 1), times))
+        return false;
+    fault = makeFault(Stage::Block, FaultKind::Resend, block, -1, times);
+    return true;
+}
+
+using Handler = std::function<bool(const std::string& value, SimOptions& options, std::string& error)>;
+
+struct OptionSpec {
+    bool takesValue;
+    Handler handle;
+};
+
+Handler numberInto(int ServeOptions::*field)
+{
+    return [field](const std::string& value, SimOptions& options, std::string&) {
+        return parseNumber(value, options.serve.*field);
+    };
+}
+
+Handler addsFault(Fault fault)
+{
+    return [fault](const std::string&, SimOptions& options, std::string&) {
+        options.terminal.faults.add(fault);
+        return true;
+    };
+}
+
+// A convenience flag with a number: the fault built from it.
+Handler addsFaultWith(std::function<Fault(int)> make)
+{
+    return [make](const std::string& value, SimOptions& options, std::string&) {
+        int number = 0;
+        if (!parseNumber(value, number))
+            return false;
+        options.terminal.faults.add(make(number));
+        return true;
+    };
+}
+
+const std::map<std::string, OptionSpec>& optionTable()
+{
+    static const std::map<std::string, OptionSpec> table = {
+        {"--device", {true, [](const std::string& v, SimOptions& o, std::string&) { o.device = v; return !v.empty(); }}},
+        {"--baud", {true, [](const std::string& v, SimOptions& o, std::string&) {
+             int baud = 0;
+             if (!parseNumber(v, baud) || baud == 0)
+                 return false;
+             o.serve.baud = static_cast<unsigned>(baud);
+             return true;
+         }}},
+        {"--frame-timeout", {true, numberInto(&ServeOptions::frameTimeoutMs)}},
+        {"--sessions", {true, numberInto(&ServeOptions::sessions)}},
+        {"--hardware", {true, [](const std::string& v, SimOptions& o, std::string&) {
+             return parseHardware(v, o.terminal.hardware);
+         }}},
+        {"--apps", {true, [](const std::string& v, SimOptions& o, std::string&) {
+             return parseNames(v, o.terminal.applications);
+         }}},
+        {"--store", {true, [](const std::string& v, SimOptions& o, std::string&) {
+             o.terminal.storeDirectory = v;
+             return !v.empty();
+         }}},
+        {"--verify", {true, [](const std::string& v, SimOptions& o, std::string&) {
+             o.terminal.verifyDirectory = v;
+             return !v.empty();
+         }}},
+        {"--split-pause", {true, [](const std::string& v, SimOptions& o, std::string&) {
+             int ms = 0;
+             const bool ok = parseNumber(v, ms);
+             o.terminal.splitPauseMs = static_cast<uint32_t>(ms);
+             return ok;
+         }}},
+        {"--quiet", {false, [](const std::string&, SimOptions& o, std::string&) {
+             o.quiet = true;
+             return true;
+         }}},
+        {"--fault", {true, [](const std::string& v, SimOptions& o, std::string& error) {
+             Fault fault;
+             if (!parseFault(v, fault, error))
+                 return false;
+             o.terminal.faults.add(fault);
+             return true;
+         }}},
+        {"--ignore-open", {true, addsFaultWith([](int n) { return makeFault(Stage::Open, FaultKind::Silent, -1, -1, n); })}},
+        {"--refuse-varlenne", {false, addsFault(makeFault(Stage::Varlenne, FaultKind::Refuse))}},
+        {"--resend-block", {true, [](const std::string& v, SimOptions& o, std::string&) {
+             Fault fault;
+             if (!parseResendBlock(v, fault))
+                 return false;
+             o.terminal.faults.add(fault);
+             return true;
+         }}},
+        {"--fail-download", {true, addsFaultWith([](int m) { return makeFault(Stage::Final, FaultKind::Refuse, -1, -1, m); })}},
+        {"--bad-final-crc", {false, addsFault(makeFault(Stage::Final, FaultKind::BadCrc))}},
+        {"--silent-after-block", {true, addsFaultWith([](int k) { return makeFault(Stage::Block, FaultKind::Silent, -1, k); })}},
+        {"--refuse-authorization", {false, addsFault(makeFault(Stage::Authorize, FaultKind::Refuse))}},
+        {"--refuse-activation", {false, addsFault(makeFault(Stage::Activate, FaultKind::Refuse))}},
+    };
+    return table;
+}
+
+} // namespace
+
+std::string usageText() { return kUsage; }
+
+Parsed parseArguments(const std::vector<std::string>& arguments, SimOptions& options, std::string& error)
+{
+    const auto& table = optionTable();
+    for (size_t i = 0; i < arguments.size(); ++i) {
+        const std::string& argument = arguments[i];
+        if (argument == "--help" || argument == "-h")
+            return Parsed::Help;
+        const size_t equals = argument.find('=');
+        const std::string name = argument.substr(0, equals);
+        const auto option = table.find(name);
+        if (option == table.end()) {
+            error = "unknown option " + name;
+            return Parsed::Error;
+        }
+        std::string value;
+        if (equals != std::string::npos) {
+            value = argument.substr(equals + 1);
+        } else if (option->second.takesValue) {
+            if (++i == arguments.size()) {
+                error = name + " needs a value";
+                return Parsed::Error;
+            }
+            value = arguments[i];
+        }
+        if (equals != std::string::npos && !option->second.takesValue) {
+            error = name + " takes no value";
+            return Parsed::Error;
+        }
+        std::string detail;
+        if (!option->second.handle(value, options, detail)) {
+            error = "bad value \"" + value + "\" for " + name + (detail.empty() ? "" : ": " + detail);
+            return Parsed::Error;
+        }
+    }
+    return Parsed::Run;
+}

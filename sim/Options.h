@@ -1,0 +1,21 @@
+#pragma once
+// The command line of mirdal-sim.
+#include "Server.h"
+#include "SimulatedTerminal.h"
+
+#include <string>
+#include <vector>
+
+struct SimOptions {
+    TerminalOptions terminal;
+    ServeOptions serve;
+    std::string device;   // empty: a new pseudo-terminal
+    bool quiet = false;
+};
+
+enum class Parsed { Run, Help, Error };
+
+// Reads the arguments (without the program name) into `options`.
+Parsed parseArguments(const std::vector<std::string>& arguments, SimOptions& options, std::string& error);
+
+std::string usageText();
