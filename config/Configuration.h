@@ -48,6 +48,8 @@ public:
     unsigned char data[kDataSize] = {};
 };
 
+// Owns every entry it reads (terminal, operation, hardware configurations,
+// batches and their applications) and destroys them with itself.
 class Configuration : public QObject {
     Q_OBJECT
 public:
@@ -63,6 +65,8 @@ public:
     // False when configuration.xml does not open, or when it names a file
     // outside the configuration folder (such a name is never opened).
     bool load();
+    // True when the stored signature verifies with the compiled-in public key
+    // against the bytes of configuration.xml before its last "<signature>".
     bool checkSignature() const;
 
     QString terminalImage() const;
