@@ -24,7 +24,8 @@ Line:
                           read the last answers
 
 Terminal:
-  --hardware HEX6         bytes 10..12 of the hardware record (default 010203)
+  --hardware HEX6         bytes 10..12 of the hardware record (default 4D3130,
+                          "M10", which the sample configuration accepts)
   --apps NAME,NAME...     installed applications (default VARLENNE,PAYMENT; "" for
                           none); a name over 28 bytes is sent cut, with its full length
   --store DIR             store each received file in DIR under its advertised name

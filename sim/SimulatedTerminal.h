@@ -14,8 +14,9 @@
 
 struct TerminalOptions {
     // Bytes 10..12 of the hardware record, which the updater compares with
-    // its accepted hardware configurations.
-    std::array<uint8_t, 3> hardware = {0x01, 0x02, 0x03};
+    // its accepted hardware configurations. By default "M10", the hardware
+    // that the sample configuration accepts.
+    std::array<uint8_t, 3> hardware = {0x4D, 0x31, 0x30};
     // Installed applications, in the order the list gives them.
     std::vector<std::string> applications = {"VARLENNE", "PAYMENT"};
     std::string storeDirectory;    // empty: received files stay in memory only

@@ -111,7 +111,7 @@ TEST(Options, Defaults)
 {
     SimOptions options;
     EXPECT_EQ(parse({}, options), Parsed::Run);
-    EXPECT_EQ(options.terminal.hardware, (std::array<uint8_t, 3>{0x01, 0x02, 0x03}));
+    EXPECT_EQ(options.terminal.hardware, (std::array<uint8_t, 3>{'M', '1', '0'}));
     EXPECT_EQ(options.terminal.applications, (std::vector<std::string>{"VARLENNE", "PAYMENT"}));
     EXPECT_EQ(options.serve.baud, 0u);
     EXPECT_EQ(options.serve.sessions, 0);

@@ -8,6 +8,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pty.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -185,6 +186,30 @@ TEST(Program, StopsCleanlyOnSigterm)
     simulator.signal(SIGTERM);
     EXPECT_EQ(simulator.wait(), 0);
     close(fd);
+}
+
+TEST(Program, ServesAGivenDevice)
+{
+    // The test holds the other end of a pseudo-terminal, as a PC would hold
+    // the other end of a serial cable.
+    int pc = -1;
+    int device = -1;
+    char name[256] = {};
+    ASSERT_EQ(openpty(&pc, &device, name, nullptr, nullptr), 0);
+    close(device);
+    Program simulator({"--device", name, "--apps", "ONE"});
+    EXPECT_EQ(simulator.firstLine(), name);
+    FdLink link(pc);
+    ScaledClock clock(0.001);
+    CommandSet commands(link, clock);
+    EXPECT_TRUE(commands.initTerminal());
+    EXPECT_TRUE(commands.startVarlenne());
+    std::vector<std::string> names;
+    EXPECT_TRUE(commands.readApplicationList(names));
+    EXPECT_EQ(names, std::vector<std::string>{"ONE"});
+    simulator.signal(SIGINT);
+    EXPECT_EQ(simulator.wait(), 0);
+    close(pc);
 }
 
 TEST(Program, VanishClosesTheLine)
