@@ -4,7 +4,6 @@
 #include "framing.h"
 
 #include <algorithm>
-#include <cstring>
 
 namespace {
 
