@@ -38,7 +38,10 @@ class Simulator {
 public:
     Simulator(const QString& folder, const QStringList& extra)
     {
-        process_.start(QStringLiteral(MIRDAL_SIM), QStringList{QStringLiteral("--verify"), folder} + extra);
+        // The hardware that writeConfiguration() accepts.
+        process_.start(QStringLiteral(MIRDAL_SIM),
+                       QStringList{QStringLiteral("--hardware"), QStringLiteral("010203"), QStringLiteral("--verify"), folder}
+                           + extra);
         while (!process_.canReadLine() && process_.waitForReadyRead(10000)) {
         }
         device_ = QString::fromUtf8(process_.readLine()).trimmed();

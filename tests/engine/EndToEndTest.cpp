@@ -88,8 +88,17 @@ protected:
         return bytes;
     }
 
+    // A terminal whose hardware the configuration accepts.
+    TerminalOptions healthyTerminal() const
+    {
+        TerminalOptions options;
+        options.hardware = spec.hardware.front();
+        return options;
+    }
+
     // Runs the installation against a simulated terminal with `options`.
-    bool install(TerminalOptions options = {})
+    bool install() { return install(healthyTerminal()); }
+    bool install(TerminalOptions options)
     {
         if (!writeSignedConfiguration(folder, spec)) {
             ADD_FAILURE() << "cannot write a signed configuration";
@@ -181,7 +190,7 @@ TEST_F(EndToEnd, TwoBatchesReachTheTerminalIntact)
 
 TEST_F(EndToEnd, ResentBlocksAndARestartedDownloadStillDeliverTheFiles)
 {
-    TerminalOptions options;
+    TerminalOptions options = healthyTerminal();
     Fault resend = fault(Stage::Block, FaultKind::Resend, 2, 1);
     options.faults.add(resend);
     // The first download start is answered with a damaged CRC: the file is
@@ -232,7 +241,7 @@ class RemoteFailing : public EndToEnd, public ::testing::WithParamInterface<Remo
 
 TEST_P(RemoteFailing, EndsWithItsPair)
 {
-    TerminalOptions options;
+    TerminalOptions options = healthyTerminal();
     options.faults.add(fault(GetParam().stage, GetParam().kind));
     EXPECT_FALSE(install(std::move(options)));
     EXPECT_EQ(title, QString::fromUtf8(GetParam().title)) << text.toStdString();
@@ -245,7 +254,7 @@ INSTANTIATE_TEST_SUITE_P(Terminal, RemoteFailing, ::testing::ValuesIn(kRemoteFai
 
 TEST_F(EndToEnd, UnknownHardwareIsRefused)
 {
-    TerminalOptions options;
+    TerminalOptions options = healthyTerminal();
     options.hardware = {0x09, 0x09, 0x09};
     EXPECT_FALSE(install(std::move(options)));
     EXPECT_EQ(title, QString::fromUtf8("Erreur cohérence HTerminal"));
