@@ -19,12 +19,17 @@ void TestPorts::set(QList<PortInfo> ports)
 
 PortInfo makerPort(const QString& device, const QString& description)
 {
-    return PortInfo{QFileInfo(device).fileName(), description, QStringLiteral("VELMARIS"), device};
+    const QString location = device.startsWith(QStringLiteral("/dev/pts/"))
+        ? device : QStringLiteral("/nonexistent/mirdal-test/") + QFileInfo(device).fileName();
+    return PortInfo{QFileInfo(device).fileName(), description, QStringLiteral("VELMARIS"), location};
 }
 
+// The window releases every listed port when it closes: a port that is only
+// named must not reach a real device of the machine running the tests.
 PortInfo otherPort(const QString& name, const QString& description)
 {
-    return PortInfo{name, description, QStringLiteral("Other Maker Inc."), QStringLiteral("/dev/") + name};
+    return PortInfo{name, description, QStringLiteral("Other Maker Inc."),
+                    QStringLiteral("/nonexistent/mirdal-test/") + name};
 }
 
 BoxCloser::BoxCloser(std::function<void(const BoxSeen&)> onBox)

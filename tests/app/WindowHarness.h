@@ -28,6 +28,8 @@ private:
     mutable std::atomic<int> passes_{0};
 };
 
+// Ports of the maker and of another maker. Only a pseudo-terminal is opened
+// as it is; any other device name stands for a port that does not exist.
 PortInfo makerPort(const QString& device, const QString& description = QStringLiteral("Velmaris Terminal"));
 PortInfo otherPort(const QString& name, const QString& description);
 

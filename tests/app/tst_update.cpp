@@ -25,6 +25,7 @@ private:
     QTemporaryDir received;
     QProcess simulator;
     QString device;
+    QString simulatorLog;
 };
 
 void UpdateTest::initTestCase()
@@ -32,7 +33,6 @@ void UpdateTest::initTestCase()
     QVERIFY(received.isValid());
     simulator.setProgram(QStringLiteral(MIRDAL_BIN_DIR "/mirdal-sim"));
     simulator.setArguments({"--store", received.path(), "--verify", QStringLiteral(MIRDAL_SAMPLE_CONFIGURATION)});
-    simulator.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     simulator.start();
     QVERIFY2(simulator.waitForStarted(), qPrintable(simulator.errorString()));
     // The simulator's first line names the pseudo-terminal it serves.
@@ -48,6 +48,9 @@ void UpdateTest::cleanupTestCase()
         if (!simulator.waitForFinished(10000))
             simulator.kill();
     }
+    // The simulator compared every file it received with the plain package.
+    const QString log = simulatorLog + QString::fromLocal8Bit(simulator.readAllStandardError());
+    QVERIFY2(log.contains(QStringLiteral(" 0 problem(s)")), qPrintable(log));
 }
 
 void UpdateTest::wholeUpdateEndsWithSuccessAndQuits()
@@ -116,9 +119,16 @@ void UpdateTest::wholeUpdateEndsWithSuccessAndQuits()
     QVERIFY(std::any_of(moduleValues.begin(), moduleValues.end(), [](int v) { return v > 0 && v < 100; }));
     QVERIFY(start->isEnabled() && list->isEnabled());
 
-    // The terminal received every file of the package.
+    // The terminal received the files of the package, and the release frames
+    // after the box; the window sends them once more when it goes away.
     QVERIFY(!QDir(received.path()).entryList(QDir::Files).isEmpty());
+    const auto releases = [this] {
+        simulatorLog += QString::fromLocal8Bit(simulator.readAllStandardError());
+        return simulatorLog.count(QStringLiteral("first release frame"));
+    };
+    QTRY_COMPARE(releases(), 1);
     delete window;
+    QTRY_COMPARE(releases(), 2);
 }
 
 QTEST_MAIN(UpdateTest)
