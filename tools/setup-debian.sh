@@ -12,6 +12,6 @@ $SUDO apt-get install -y -qq --no-install-recommends \
   libssl-dev openssl \
   libgtest-dev libgmock-dev libbenchmark-dev \
   pcscd libpcsclite-dev \
-  socat xvfb xauth x11-apps imagemagick \
+  socat xvfb xauth x11-apps x11-utils xdotool imagemagick fonts-urw-base35 \
   clang libclang-rt-14-dev llvm \
   python3 util-linux procps time
