@@ -45,7 +45,8 @@ bool parse(const QApplication& application, DemoOptions& out)
         return false;
     }
     const QString device = parser.value(port);
-    const QString name = QFileInfo(device).fileName();
+    // Named as the platform names it: the device without its /dev/ folder.
+    const QString name = device.startsWith(QStringLiteral("/dev/")) ? device.mid(5) : QFileInfo(device).fileName();
     out.model.ports = std::make_shared<StaticPortProvider>(
         QList<PortInfo>{{name, QStringLiteral("Velmaris Terminal"), QStringLiteral("Velmaris"), device}});
     bool ok = false;
