@@ -82,6 +82,11 @@ MainWindow::MainWindow(ModelOptions options, QWidget* parent)
 
 MainWindow::~MainWindow()
 {
+    // An installation cannot be interrupted and reports to this window: a
+    // window closed during one waits for its end (its result, queued to the
+    // window, is dropped with it) before releasing the ports it used.
+    if (installing)
+        QThreadPool::globalInstance()->waitForDone();
     model->releasePorts();
     delete ui;
 }

@@ -20,6 +20,7 @@ private slots:
     void initTestCase();
     void cleanupTestCase();
     void wholeUpdateEndsWithSuccessAndQuits();
+    void windowClosedDuringAnUpdateWaitsForItsEnd();
 
 private:
     QTemporaryDir received;
@@ -129,6 +130,30 @@ void UpdateTest::wholeUpdateEndsWithSuccessAndQuits()
     QTRY_COMPARE(releases(), 1);
     delete window;
     QTRY_COMPARE(releases(), 2);
+}
+
+void UpdateTest::windowClosedDuringAnUpdateWaitsForItsEnd()
+{
+    auto ports = std::make_shared<TestPorts>();
+    ports->set({makerPort(device)});
+    auto* window = new MainWindow(testOptions(ports));
+    auto* start = window->findChild<QPushButton*>("generateButton");
+    auto* total = window->findChild<QProgressBar*>("totalProgressBar");
+    QTRY_VERIFY(window->isVisible() && start->isEnabled());
+    BoxCloser closer;
+
+    simulatorLog += QString::fromLocal8Bit(simulator.readAllStandardError());
+    const int sessionsBefore = simulatorLog.count(QStringLiteral("end of session"));
+    QTest::mouseClick(start, Qt::LeftButton);
+    QTRY_VERIFY(total->value() > 0);
+    delete window;
+
+    // The update ran to its end, and no box was shown for a window that is gone.
+    QVERIFY(closer.seen.isEmpty());
+    QTRY_COMPARE(simulatorLog.append(QString::fromLocal8Bit(simulator.readAllStandardError()))
+                     .count(QStringLiteral("end of session")) - sessionsBefore, 2);
+    QCoreApplication::processEvents();
+    QVERIFY(closer.seen.isEmpty());
 }
 
 QTEST_MAIN(UpdateTest)
