@@ -1,0 +1,25 @@
+#pragma once
+// A Link that passes every exchange on to the real link and writes it to a
+// session transcript: the frames the PC sends (blocks without their
+// payload), the bytes it reads, and the reads that found nothing.
+#include "Transcript.h"
+#include "link.h"
+
+class TracingLink : public Link {
+public:
+    explicit TracingLink(TranscriptWriter& writer, Link* target = nullptr) : writer_(writer), target_(target) {}
+
+    // The link may be made after its decorator (the engine creates its
+    // serial port itself); it must be set before the first exchange.
+    void setTarget(Link* target) { target_ = target; }
+
+    bool write(const uint8_t* data, uint16_t length) override;
+    bool read(uint8_t* buffer, uint16_t& length, int timeoutMs) override;
+    bool readFull(uint8_t* buffer, uint16_t& length) override;
+    void clearInput() override;
+
+private:
+    TranscriptWriter& writer_;
+    Link* target_;
+    std::string lastRequest_;   // kind of the last frame sent: what the bytes read answer
+};

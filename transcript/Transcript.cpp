@@ -1,0 +1,385 @@
+#include "Transcript.h"
+
+#include "Json.h"
+#include "frames.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <fstream>
+
+const char* const kBlockKind = "block";
+
+namespace {
+
+constexpr int kTimeDecimals = 3;   // milliseconds
+
+// Names of the command codes 1 to 7.
+const char* const kCommandNames[] = {"list", "advertise", "authorize", "download-start", "activate", "release", "hardware"};
+
+template <size_t N>
+bool sameFrame(const uint8_t* frame, size_t length, const std::array<uint8_t, N>& expected)
+{
+    return length == N && std::equal(expected.begin(), expected.end(), frame);
+}
+
+const char* directionName(Direction direction)
+{
+    switch (direction) {
+    case Direction::Pc: return "pc";
+    case Direction::Terminal: return "terminal";
+    case Direction::Event: return "event";
+    }
+    return "event";
+}
+
+// --- Reading one line ---------------------------------------------------------
+
+class Fields {
+public:
+    explicit Fields(const JsonObject& object) : object_(object) {}
+
+    bool has(const char* key) const { return object_.count(key) != 0; }
+
+    bool text(const char* key, std::string& out, std::string& error) const
+    {
+        const auto found = object_.find(key);
+        if (found == object_.end() || found->second.kind != JsonValue::String)
+            return missing(key, "a string", error);
+        out = found->second.text;
+        return true;
+    }
+
+    bool number(const char* key, double& out, std::string& error) const
+    {
+        const auto found = object_.find(key);
+        if (found == object_.end() || found->second.kind != JsonValue::Number)
+            return missing(key, "a number", error);
+        out = std::strtod(found->second.text.c_str(), nullptr);
+        return true;
+    }
+
+    bool integer(const char* key, long min, long max, long& out, std::string& error) const
+    {
+        double value = 0;
+        if (!number(key, value, error))
+            return false;
+        out = static_cast<long>(value);
+        if (static_cast<double>(out) != value || out < min || out > max) {
+            error = "\"" + std::string(key) + "\" out of range";
+            return false;
+        }
+        return true;
+    }
+
+    bool flag(const char* key, bool& out, std::string& error) const
+    {
+        const auto found = object_.find(key);
+        if (found == object_.end() || found->second.kind != JsonValue::Boolean)
+            return missing(key, "true or false", error);
+        out = found->second.text == "true";
+        return true;
+    }
+
+    bool hex(const char* key, Bytes& out, std::string& error) const
+    {
+        std::string text;
+        if (!this->text(key, text, error))
+            return false;
+        if (!parseHexBytes(text, out)) {
+            error = "\"" + std::string(key) + "\" is not hexadecimal bytes";
+            return false;
+        }
+        return true;
+    }
+
+private:
+    static bool missing(const char* key, const char* what, std::string& error)
+    {
+        error = "\"" + std::string(key) + "\" must be " + what;
+        return false;
+    }
+
+    const JsonObject& object_;
+};
+
+bool readBlock(const Fields& fields, TranscriptEntry& entry, std::string& error)
+{
+    long number = 0;
+    long count = 0;
+    Bytes crc;
+    if (!fields.integer("block", 0, 0xFFFF, number, error) || !fields.integer("count", 0, kMaxBlockPayload, count, error) ||
+        !fields.hex("crc", crc, error))
+        return false;
+    if (crc.size() != entry.crc.size()) {
+        error = "\"crc\" must be two bytes";
+        return false;
+    }
+    entry.length = kBlockFrameSize;
+    entry.block = static_cast<uint16_t>(number);
+    entry.count = static_cast<uint8_t>(count);
+    std::copy(crc.begin(), crc.end(), entry.crc.begin());
+    return true;
+}
+
+bool readPc(const Fields& fields, TranscriptEntry& entry, std::string& error)
+{
+    if (!fields.text("kind", entry.kind, error))
+        return false;
+    if (fields.has("sent") && !fields.flag("sent", entry.sent, error))
+        return false;
+    if (entry.kind == kBlockKind)
+        return readBlock(fields, entry, error);
+    if (fields.has("hex")) {
+        if (!fields.hex("hex", entry.bytes, error))
+            return false;
+        entry.length = entry.bytes.size();
+        return true;
+    }
+    long length = 0;
+    if (!fields.integer("length", 1, 0xFFFF, length, error))
+        return false;
+    entry.length = static_cast<size_t>(length);
+    return true;
+}
+
+bool readTerminal(const Fields& fields, TranscriptEntry& entry, std::string& error)
+{
+    return fields.text("kind", entry.kind, error) && fields.hex("hex", entry.bytes, error) &&
+           (!fields.has("to") || fields.text("to", entry.answering, error));
+}
+
+bool readEvent(const Fields& fields, TranscriptEntry& entry, std::string& error)
+{
+    if (!fields.text("event", entry.event, error))
+        return false;
+    if (fields.has("ok") && !fields.flag("ok", entry.ok, error))
+        return false;
+    if (fields.has("port") && !fields.text("port", entry.port, error))
+        return false;
+    if (fields.has("to") && !fields.text("to", entry.answering, error))
+        return false;
+    long timeout = -1;
+    if (fields.has("timeout_ms") && !fields.integer("timeout_ms", 0, 3600000, timeout, error))
+        return false;
+    entry.timeoutMs = static_cast<int>(timeout);
+    if (entry.event == "result")
+        return fields.flag("ok", entry.ok, error) && fields.text("title", entry.title, error) &&
+               fields.text("text", entry.text, error);
+    return true;
+}
+
+bool readEntry(const std::string& line, TranscriptEntry& entry, std::string& error)
+{
+    JsonObject object;
+    if (!parseJsonObject(line, object, error))
+        return false;
+    const Fields fields(object);
+    std::string direction;
+    if (!fields.number("t", entry.t, error) || !fields.text("dir", direction, error))
+        return false;
+    if (direction == "pc") {
+        entry.direction = Direction::Pc;
+        return readPc(fields, entry, error);
+    }
+    if (direction == "terminal") {
+        entry.direction = Direction::Terminal;
+        return readTerminal(fields, entry, error);
+    }
+    if (direction == "event") {
+        entry.direction = Direction::Event;
+        return readEvent(fields, entry, error);
+    }
+    error = "\"dir\" must be pc, terminal or event";
+    return false;
+}
+
+} // namespace
+
+// --- Frames and bytes ---------------------------------------------------------
+
+std::string frameKind(const uint8_t* frame, size_t length)
+{
+    if (sameFrame(frame, length, kOpeningFrame))
+        return "opening";
+    if (sameFrame(frame, length, kVarlenneStartFrame))
+        return "varlenne";
+    if (sameFrame(frame, length, kFirstReleaseFrame))
+        return "release-1";
+    if (sameFrame(frame, length, kSecondReleaseFrame))
+        return "release-2";
+    if (length == 0)
+        return "unknown";
+    if (frame[0] == kSlashStart)
+        return "slash";
+    if (length == kBlockFrameSize && frame[0] == kCodeDownload)
+        return kBlockKind;
+    if (length == kCommandFrameSize && frame[0] >= kCodeApplicationList && frame[0] <= kCodeHardwareConfiguration)
+        return kCommandNames[frame[0] - kCodeApplicationList];
+    return "unknown";
+}
+
+std::string hexBytes(const uint8_t* bytes, size_t length)
+{
+    static const char kDigits[] = "0123456789ABCDEF";
+    std::string text;
+    text.reserve(length * 3);
+    for (size_t i = 0; i < length; ++i) {
+        if (i > 0)
+            text += ' ';
+        text += kDigits[bytes[i] >> 4];
+        text += kDigits[bytes[i] & 0x0F];
+    }
+    return text;
+}
+
+bool parseHexBytes(const std::string& text, Bytes& bytes)
+{
+    bytes.clear();
+    int high = -1;
+    for (const char c : text) {
+        if (c == ' ')
+            continue;
+        const int digit = c >= '0' && c <= '9' ? c - '0' : c >= 'A' && c <= 'F' ? c - 'A' + 10 : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+        if (digit < 0)
+            return false;
+        if (high < 0) {
+            high = digit;
+        } else {
+            bytes.push_back(static_cast<uint8_t>(high * 16 + digit));
+            high = -1;
+        }
+    }
+    return high < 0;
+}
+
+// --- Reading ------------------------------------------------------------------
+
+bool readTranscript(std::istream& in, std::vector<TranscriptEntry>& entries, std::string& error)
+{
+    entries.clear();
+    std::string line;
+    for (size_t number = 1; std::getline(in, line); ++number) {
+        if (line.find_first_not_of(" \t\r") == std::string::npos)
+            continue;
+        TranscriptEntry entry;
+        entry.line = number;
+        std::string problem;
+        if (!readEntry(line, entry, problem)) {
+            error = "line " + std::to_string(number) + ": " + problem;
+            return false;
+        }
+        entries.push_back(std::move(entry));
+    }
+    return true;
+}
+
+bool readTranscriptFile(const std::string& path, std::vector<TranscriptEntry>& entries, std::string& error)
+{
+    std::ifstream in(path);
+    if (!in) {
+        error = "cannot read " + path;
+        return false;
+    }
+    if (!readTranscript(in, entries, error)) {
+        error = path + ": " + error;
+        return false;
+    }
+    return true;
+}
+
+// --- Writing ------------------------------------------------------------------
+
+TranscriptWriter::~TranscriptWriter()
+{
+    if (file_)
+        std::fclose(file_);
+}
+
+bool TranscriptWriter::open(const std::string& path)
+{
+    file_ = std::fopen(path.c_str(), "w");
+    return file_ != nullptr;
+}
+
+double TranscriptWriter::elapsed() const
+{
+    return std::chrono::duration<double>(Clock::now() - start_).count();
+}
+
+void TranscriptWriter::put(const std::string& line)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!file_)
+        return;
+    std::fputs(line.c_str(), file_);
+    std::fputc('\n', file_);
+    std::fflush(file_);
+}
+
+namespace {
+
+JsonLine lineAt(double t, Direction direction)
+{
+    JsonLine line;
+    line.decimal("t", t, kTimeDecimals).text("dir", directionName(direction));
+    return line;
+}
+
+} // namespace
+
+void TranscriptWriter::pcFrame(double t, const uint8_t* frame, size_t length, bool sent)
+{
+    const std::string kind = frameKind(frame, length);
+    JsonLine line = lineAt(t, Direction::Pc);
+    line.text("kind", kind);
+    if (kind == kBlockKind) {
+        // The payload is package content: only what identifies the block.
+        line.number("block", (frame[kBlockNumberOffset] << 8) | frame[kBlockNumberOffset + 1])
+            .number("count", frame[kBlockCountOffset])
+            .text("crc", hexBytes(frame + kBlockCrcOffset, kCrcSize));
+    } else if (length > kCommandFrameSize) {
+        // Nothing the PC sends besides blocks is this long; whatever it is,
+        // its bytes are not written.
+        line.number("length", static_cast<int64_t>(length));
+    } else {
+        line.text("hex", hexBytes(frame, length));
+    }
+    if (!sent)
+        line.flag("sent", false);
+    put(line.str());
+}
+
+void TranscriptWriter::terminalBytes(const std::string& answering, const uint8_t* bytes, size_t length)
+{
+    JsonLine line = lineAt(elapsed(), Direction::Terminal);
+    line.text("kind", "answer");
+    if (!answering.empty())
+        line.text("to", answering);
+    put(line.text("hex", hexBytes(bytes, length)).str());
+}
+
+void TranscriptWriter::noAnswer(const std::string& answering, int timeoutMs)
+{
+    JsonLine line = lineAt(elapsed(), Direction::Event);
+    line.text("event", "no-answer");
+    if (!answering.empty())
+        line.text("to", answering);
+    if (timeoutMs >= 0)
+        line.number("timeout_ms", timeoutMs);
+    put(line.str());
+}
+
+void TranscriptWriter::portOpened(const std::string& port, bool ok)
+{
+    put(lineAt(elapsed(), Direction::Event).text("event", "open").text("port", port).flag("ok", ok).str());
+}
+
+void TranscriptWriter::portClosed(bool ok)
+{
+    put(lineAt(elapsed(), Direction::Event).text("event", "close").flag("ok", ok).str());
+}
+
+void TranscriptWriter::result(bool ok, const std::string& title, const std::string& text)
+{
+    put(lineAt(elapsed(), Direction::Event).text("event", "result").flag("ok", ok).text("title", title).text("text", text).str());
+}
