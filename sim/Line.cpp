@@ -1,17 +1,22 @@
 #include "Line.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <pty.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <thread>
 
 namespace {
 
 constexpr unsigned kDefaultBaud = 9600;
+constexpr int kWriteTimeoutMs = 2000;                    // a PC that reads nothing loses the answer
+constexpr std::chrono::milliseconds kPauseSlice{50};     // how soon a pause notices a stop request
 
 bool makeRaw(int fd, speed_t speed)
 {
@@ -100,4 +105,57 @@ void closeLine(Line& line)
         close(line.keptSlave);
     line.fd = -1;
     line.keptSlave = -1;
+}
+
+bool writeToLine(int fd, const std::vector<uint8_t>& bytes, const std::atomic<bool>& stop, std::string& problem)
+{
+    problem.clear();
+    size_t done = 0;
+    while (done < bytes.size()) {
+        if (stop.load())
+            return false;
+        const ssize_t count = write(fd, bytes.data() + done, bytes.size() - done);
+        if (count > 0) {
+            done += static_cast<size_t>(count);
+            continue;
+        }
+        const int error = count < 0 ? errno : 0;
+        if (error == EINTR)
+            continue;
+        pollfd waiter{fd, POLLOUT, 0};
+        if (error == EAGAIN && poll(&waiter, 1, kWriteTimeoutMs) > 0 && (waiter.revents & POLLOUT))
+            continue;
+        problem = "answer dropped after " + std::to_string(done) + " byte(s): " +
+                  (error == 0 || error == EAGAIN ? std::string("the PC reads nothing") : std::strerror(error));
+        return false;
+    }
+    return true;
+}
+
+void pauseUnlessStopped(std::chrono::microseconds duration, const std::atomic<bool>& stop)
+{
+    using Clock = std::chrono::steady_clock;
+    const auto end = Clock::now() + duration;
+    for (auto now = Clock::now(); now < end && !stop.load(); now = Clock::now())
+        std::this_thread::sleep_for(std::min<Clock::duration>(end - now, kPauseSlice));
+}
+
+Arrival receiveFromLine(int fd, int waitMs, uint8_t* buffer, size_t capacity, size_t& count)
+{
+    count = 0;
+    pollfd waiter{fd, POLLIN, 0};
+    const int ready = poll(&waiter, 1, waitMs);
+    if (ready < 0 && errno != EINTR)
+        return Arrival::Failed;
+    if (ready <= 0)
+        return Arrival::Quiet;
+    if (!(waiter.revents & POLLIN))
+        return Arrival::HangUp;
+    const ssize_t got = read(fd, buffer, capacity);
+    if (got < 0 && (errno == EAGAIN || errno == EINTR))
+        return Arrival::Quiet;
+    if (got <= 0)
+        return Arrival::HangUp;
+    count = static_cast<size_t>(got);
+    return Arrival::Bytes;
 }

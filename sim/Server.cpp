@@ -16,8 +16,6 @@ using std::chrono::milliseconds;
 constexpr int kBitsPerByte = 10;
 constexpr int kPollMs = 100;                          // how often a stop request is noticed
 constexpr milliseconds kIdleAfterHangUp{100};         // a line without peer is not polled in a loop
-constexpr milliseconds kPauseSlice{50};
-constexpr int kWriteTimeoutMs = 2000;                 // a PC that reads nothing loses the answer
 constexpr milliseconds kQuietBeforeEnd{500};          // after the last session, for late release frames
 constexpr milliseconds kLongestLinger{5000};
 constexpr size_t kReadChunk = 4096;
@@ -43,30 +41,23 @@ ServeEnd Server::serve(const Line& line)
     while (!stop_.load()) {
         if (sessionsOver(line))
             return ServeEnd::SessionsDone;
-        pollfd waiter{line.fd, POLLIN, 0};
-        const int ready = poll(&waiter, 1, kPollMs);
-        if (ready < 0 && errno != EINTR)
+        size_t count = 0;
+        switch (receiveFromLine(line.fd, kPollMs, chunk, sizeof chunk, count)) {
+        case Arrival::Failed:
             return ServeEnd::LineLost;
-        if (ready <= 0) {
-            const auto quiet = Clock::now() - lastInput_;
-            if (reader_.hasPartial() && quiet > milliseconds(options_.frameTimeoutMs))
+        case Arrival::Quiet:
+            if (reader_.hasPartial() && Clock::now() - lastInput_ > milliseconds(options_.frameTimeoutMs))
                 trace_("dropped " + std::to_string(reader_.dropPartial()) + " byte(s) of an incomplete frame");
             continue;
-        }
-        if (!(waiter.revents & POLLIN)) {
-            // No peer on the line (hang-up, error): wait rather than spin.
+        case Arrival::HangUp:
+            // No peer on the line: wait rather than spin.
             pause(kIdleAfterHangUp);
             continue;
-        }
-        const ssize_t count = read(line.fd, chunk, sizeof chunk);
-        if (count < 0 && (errno == EAGAIN || errno == EINTR))
-            continue;
-        if (count <= 0) {
-            pause(kIdleAfterHangUp);
-            continue;
+        case Arrival::Bytes:
+            break;
         }
         lastInput_ = Clock::now();
-        reader_.feed(chunk, static_cast<size_t>(count));
+        reader_.feed(chunk, count);
         FrameReader::Frame frame;
         while (reader_.next(frame)) {
             const std::vector<Action> actions = terminal_.handle(frame);
@@ -103,30 +94,14 @@ bool Server::perform(const Line& line, const std::vector<Action>& actions, size_
 
 void Server::writeAll(int fd, const Bytes& bytes)
 {
-    size_t done = 0;
-    while (done < bytes.size() && !stop_.load()) {
-        const ssize_t count = write(fd, bytes.data() + done, bytes.size() - done);
-        if (count > 0) {
-            done += static_cast<size_t>(count);
-            continue;
-        }
-        const int error = count < 0 ? errno : 0;
-        if (error == EINTR)
-            continue;
-        pollfd waiter{fd, POLLOUT, 0};
-        if (error == EAGAIN && poll(&waiter, 1, kWriteTimeoutMs) > 0 && (waiter.revents & POLLOUT))
-            continue;
-        trace_("answer dropped after " + std::to_string(done) + " byte(s): " +
-               (error == 0 || error == EAGAIN ? std::string("the PC reads nothing") : std::strerror(error)));
-        return;
-    }
+    std::string problem;
+    if (!writeToLine(fd, bytes, stop_, problem) && !problem.empty())
+        trace_(problem);
 }
 
 void Server::pause(std::chrono::microseconds duration)
 {
-    const auto end = Clock::now() + duration;
-    for (auto now = Clock::now(); now < end && !stop_.load(); now = Clock::now())
-        std::this_thread::sleep_for(std::min<Clock::duration>(end - now, kPauseSlice));
+    pauseUnlessStopped(duration, stop_);
 }
 
 // Once the last session is over, the answers still waiting are left to be

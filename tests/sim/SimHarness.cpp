@@ -105,13 +105,7 @@ SimulatorHarness::~SimulatorHarness()
 
 int SimulatorHarness::openClient()
 {
-    const int fd = open(line_.path.c_str(), O_RDWR | O_NOCTTY);
-    if (fd < 0)
-        throw std::runtime_error("cannot open " + line_.path);
-    termios settings{};
-    tcgetattr(fd, &settings);
-    cfmakeraw(&settings);
-    tcsetattr(fd, TCSANOW, &settings);
+    const int fd = openRawClient(line_.path);
     clients_.push_back(fd);
     return fd;
 }
@@ -151,6 +145,18 @@ bool SimulatorHarness::traced(const std::string& part) const
 }
 
 // --- Raw bytes ------------------------------------------------------------------
+
+int openRawClient(const std::string& path)
+{
+    const int fd = open(path.c_str(), O_RDWR | O_NOCTTY);
+    if (fd < 0)
+        throw std::runtime_error("cannot open " + path);
+    termios settings{};
+    tcgetattr(fd, &settings);
+    cfmakeraw(&settings);
+    tcsetattr(fd, TCSANOW, &settings);
+    return fd;
+}
 
 void sendBytes(int fd, const Bytes& bytes)
 {

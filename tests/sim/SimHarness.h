@@ -69,6 +69,9 @@ private:
 
 using Bytes = std::vector<uint8_t>;
 
+// Opens the PC's end of a line raw, as the updater does; the caller closes it.
+int openRawClient(const std::string& path);
+
 void sendBytes(int fd, const Bytes& bytes);
 // What arrives within `waitMs`, up to `count` bytes; after the first byte it
 // stops once the line has been quiet for 300 ms.
