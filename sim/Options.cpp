@@ -1,5 +1,6 @@
 #include "Options.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <functional>
 #include <map>
@@ -33,6 +34,18 @@ Terminal:
                           encrypted container of the same name (letter case ignored)
                           in DIR; a mismatch is reported on standard error
   --quiet                 no trace of the frames received (problems are still shown)
+
+Replay:
+  --replay FILE           play the terminal's side of a session transcript written
+                          by 'mirdal-cli install --trace FILE': each frame the PC
+                          sends must be the next one recorded (data blocks: same
+                          number, count and CRC) and gets the answer recorded then.
+                          A frame that differs, comes incomplete or comes after the
+                          end is reported on standard error and ends the program.
+                          Only --device, --frame-timeout, --quiet and --replay-scale
+                          go with --replay.
+  --replay-scale F        wait F times the recorded delay before each answer
+                          (default 0: answer at once; 1: as recorded)
 
 Faults:
   --fault STAGE:KIND[:ARG]
@@ -72,6 +85,9 @@ Faults:
 Exit status: 0 after SIGTERM or SIGINT, after the sessions asked for, or at a
 vanish fault; 1 when a received file did not match or could not be stored;
 2 on a usage error; 3 when the line could not be opened or failed.
+With --replay: 0 once the whole transcript was played; 1 on a mismatch or when
+stopped before its end; 2 on a usage error or an unreadable transcript; 3 when
+the line could not be opened or failed.
 )";
 
 bool parseNumber(const std::string& text, int& value)
@@ -138,6 +154,7 @@ using Handler = std::function<bool(const std::string& value, SimOptions& options
 struct OptionSpec {
     bool takesValue;
     Handler handle;
+    bool withReplay = false;   // means something when a transcript is played
 };
 
 Handler numberInto(int ServeOptions::*field)
@@ -170,7 +187,7 @@ Handler addsFaultWith(std::function<Fault(int)> make)
 const std::map<std::string, OptionSpec>& optionTable()
 {
     static const std::map<std::string, OptionSpec> table = {
-        {"--device", {true, [](const std::string& v, SimOptions& o, std::string&) { o.device = v; return !v.empty(); }}},
+        {"--device", {true, [](const std::string& v, SimOptions& o, std::string&) { o.device = v; return !v.empty(); }, true}},
         {"--baud", {true, [](const std::string& v, SimOptions& o, std::string&) {
              int baud = 0;
              if (!parseNumber(v, baud) || baud == 0)
@@ -178,7 +195,11 @@ const std::map<std::string, OptionSpec>& optionTable()
              o.serve.baud = static_cast<unsigned>(baud);
              return true;
          }}},
-        {"--frame-timeout", {true, numberInto(&ServeOptions::frameTimeoutMs)}},
+        {"--frame-timeout", {true, [](const std::string& v, SimOptions& o, std::string&) {
+             const bool ok = parseNumber(v, o.serve.frameTimeoutMs);
+             o.replay.frameTimeoutMs = o.serve.frameTimeoutMs;
+             return ok;
+         }, true}},
         {"--sessions", {true, numberInto(&ServeOptions::sessions)}},
         {"--hardware", {true, [](const std::string& v, SimOptions& o, std::string&) {
              return parseHardware(v, o.terminal.hardware);
@@ -203,7 +224,17 @@ const std::map<std::string, OptionSpec>& optionTable()
         {"--quiet", {false, [](const std::string&, SimOptions& o, std::string&) {
              o.quiet = true;
              return true;
-         }}},
+         }, true}},
+        {"--replay", {true, [](const std::string& v, SimOptions& o, std::string&) {
+             o.replayFile = v;
+             return !v.empty();
+         }, true}},
+        {"--replay-scale", {true, [](const std::string& v, SimOptions& o, std::string&) {
+             char* end = nullptr;
+             o.replay.timeScale = std::strtod(v.c_str(), &end);
+             // Written so that NaN fails too.
+             return !v.empty() && *end == '\0' && o.replay.timeScale >= 0.0 && o.replay.timeScale <= 1000.0;
+         }, true}},
         {"--fault", {true, [](const std::string& v, SimOptions& o, std::string& error) {
              Fault fault;
              if (!parseFault(v, fault, error))
@@ -233,9 +264,29 @@ const std::map<std::string, OptionSpec>& optionTable()
 
 std::string usageText() { return kUsage; }
 
+// With a transcript to play, the options of the simulated terminal would be
+// silently ignored: they are refused instead.
+bool replayFits(const SimOptions& options, const std::vector<std::string>& given, std::string& error)
+{
+    const bool scaleGiven = std::find(given.begin(), given.end(), "--replay-scale") != given.end();
+    if (options.replayFile.empty()) {
+        if (scaleGiven)
+            error = "--replay-scale needs --replay";
+        return !scaleGiven;
+    }
+    for (const std::string& name : given) {
+        if (!optionTable().at(name).withReplay) {
+            error = name + " does not go with --replay";
+            return false;
+        }
+    }
+    return true;
+}
+
 Parsed parseArguments(const std::vector<std::string>& arguments, SimOptions& options, std::string& error)
 {
     const auto& table = optionTable();
+    std::vector<std::string> given;
     for (size_t i = 0; i < arguments.size(); ++i) {
         const std::string& argument = arguments[i];
         if (argument == "--help" || argument == "-h")
@@ -266,6 +317,7 @@ Parsed parseArguments(const std::vector<std::string>& arguments, SimOptions& opt
             error = "bad value \"" + value + "\" for " + name + (detail.empty() ? "" : ": " + detail);
             return Parsed::Error;
         }
+        given.push_back(name);
     }
-    return Parsed::Run;
+    return replayFits(options, given, error) ? Parsed::Run : Parsed::Error;
 }

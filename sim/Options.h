@@ -1,5 +1,6 @@
 #pragma once
 // The command line of mirdal-sim.
+#include "Replay.h"
 #include "Server.h"
 #include "SimulatedTerminal.h"
 
@@ -11,6 +12,8 @@ struct SimOptions {
     ServeOptions serve;
     std::string device;   // empty: a new pseudo-terminal
     bool quiet = false;
+    std::string replayFile;   // non-empty: play this transcript instead of the terminal
+    ReplayOptions replay;
 };
 
 enum class Parsed { Run, Help, Error };

@@ -1,6 +1,7 @@
 // mirdal-sim: a simulated card terminal on a pseudo-terminal or serial device.
 #include "Line.h"
 #include "Options.h"
+#include "Replay.h"
 #include "Server.h"
 
 #include <csignal>
@@ -14,12 +15,16 @@ constexpr int kExitProblems = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitLine = 3;
 
-Server* running = nullptr;
+// What SIGTERM and SIGINT stop: the terminal's server or the replay.
+Server* runningServer = nullptr;
+Replay* runningReplay = nullptr;
 
 extern "C" void onStopSignal(int)
 {
-    if (running)
-        running->requestStop();
+    if (runningServer)
+        runningServer->requestStop();
+    if (runningReplay)
+        runningReplay->requestStop();
 }
 
 void installStopHandlers()
@@ -33,6 +38,61 @@ void installStopHandlers()
 }
 
 void toStderr(const std::string& line) { std::cerr << "mirdal-sim: " << line << std::endl; }
+
+SimulatedTerminal::Trace traceUnlessQuiet(const SimOptions& options)
+{
+    if (options.quiet)
+        return [](const std::string&) {};
+    return toStderr;
+}
+
+int serveTerminal(const SimOptions& options, Line& line)
+{
+    const SimulatedTerminal::Trace trace = traceUnlessQuiet(options);
+    SimulatedTerminal terminal(options.terminal, trace, toStderr);
+    Server server(terminal, options.serve, trace);
+    runningServer = &server;
+    // A script may stop us as soon as it has read the device.
+    installStopHandlers();
+    std::cout << line.path << std::endl;
+    const ServeEnd end = server.serve(line);
+    runningServer = nullptr;
+    closeLine(line);
+
+    toStderr(std::to_string(terminal.sessions()) + " session(s), " + std::to_string(terminal.files().size()) +
+             " file(s) received, " + std::to_string(terminal.problems().size()) + " problem(s)");
+    if (!terminal.problems().empty())
+        return kExitProblems;
+    return end == ServeEnd::LineLost ? kExitLine : kExitOk;
+}
+
+int playTranscript(const std::vector<ReplayStep>& steps, const SimOptions& options, Line& line)
+{
+    Replay replay(steps, options.replay, traceUnlessQuiet(options), toStderr);
+    runningReplay = &replay;
+    installStopHandlers();
+    std::cout << line.path << std::endl;
+    const ReplayEnd end = replay.play(line);
+    runningReplay = nullptr;
+    closeLine(line);
+
+    switch (end) {
+    case ReplayEnd::Complete:
+        toStderr("replay complete: " + std::to_string(replay.steps()) + " frame(s) as recorded");
+        return kExitOk;
+    case ReplayEnd::Mismatch:
+        toStderr("replay failed after " + std::to_string(replay.answered()) + " of " + std::to_string(replay.steps()) +
+                 " frame(s)");
+        return kExitProblems;
+    case ReplayEnd::Stopped:
+        toStderr("replay stopped after " + std::to_string(replay.answered()) + " of " + std::to_string(replay.steps()) +
+                 " frame(s)");
+        return kExitProblems;
+    case ReplayEnd::LineLost:
+        break;
+    }
+    return kExitLine;
+}
 
 } // namespace
 
@@ -51,6 +111,16 @@ int main(int argc, char** argv)
         break;
     }
 
+    // The transcript is read before the line exists: a bad file is a usage error.
+    std::vector<ReplayStep> steps;
+    if (!options.replayFile.empty()) {
+        std::vector<TranscriptEntry> entries;
+        if (!readTranscriptFile(options.replayFile, entries, error) || !replaySteps(entries, steps, error)) {
+            toStderr(error);
+            return kExitUsage;
+        }
+    }
+
     Line line;
     const bool opened = options.device.empty() ? openPseudoTerminal(line, error)
                                                : openDevice(options.device, options.serve.baud, line, error);
@@ -58,21 +128,5 @@ int main(int argc, char** argv)
         toStderr(error);
         return kExitLine;
     }
-
-    const SimulatedTerminal::Trace trace = options.quiet ? SimulatedTerminal::Trace([](const std::string&) {}) : toStderr;
-    SimulatedTerminal terminal(options.terminal, trace, toStderr);
-    Server server(terminal, options.serve, trace);
-    running = &server;
-    // A script may stop us as soon as it has read the device.
-    installStopHandlers();
-    std::cout << line.path << std::endl;
-    const ServeEnd end = server.serve(line);
-    running = nullptr;
-    closeLine(line);
-
-    toStderr(std::to_string(terminal.sessions()) + " session(s), " + std::to_string(terminal.files().size()) +
-             " file(s) received, " + std::to_string(terminal.problems().size()) + " problem(s)");
-    if (!terminal.problems().empty())
-        return kExitProblems;
-    return end == ServeEnd::LineLost ? kExitLine : kExitOk;
+    return options.replayFile.empty() ? serveTerminal(options, line) : playTranscript(steps, options, line);
 }
