@@ -6,6 +6,7 @@
 
 #include "Model.h"
 #include "PortProvider.h"
+#include "TracingLink.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -27,7 +28,8 @@ const char* const kUsage =
     "  DEVICE  a device path (/dev/ttyUSB0, /dev/pts/7, COM4) or a port label as listed by 'mirdal-cli ports'\n"
     "  DIR     configuration directory (default: \"configuration\" beside the program)\n"
     "  F       factor in (0,1] applied to every fixed pause (default 1)\n"
-    "  FILE    transcript of every byte exchanged with the terminals\n";
+    "  FILE    session transcript (JSON lines); with several ports, one file per port,\n"
+    "          named FILE with the port's name before the extension\n";
 
 // The maker's name as the port enumeration reports it: a device given by its
 // path is presented as the maker's port.
@@ -79,78 +81,70 @@ QString parseArguments(const QStringList& args, InstallOptions& options)
     return {};
 }
 
-QString printable(const QByteArray& bytes)
+// ---------------------------------------------------------------- transcripts
+
+// The port's opening and closing, written to the transcript as the scenario
+// (and the release frames after it) does them.
+class TranscriptPort : public PortControl {
+public:
+    explicit TranscriptPort(TranscriptWriter& writer) : writer_(writer) {}
+    void setTarget(SerialPort* port) { port_ = port; }
+
+    bool open(const QString& label) override
+    {
+        const bool opened = port_->open(label);
+        writer_.portOpened(label.toStdString(), opened);
+        return opened;
+    }
+    bool close() override
+    {
+        const bool closed = port_->close();
+        writer_.portClosed(closed);
+        return closed;
+    }
+
+private:
+    TranscriptWriter& writer_;
+    SerialPort* port_ = nullptr;
+};
+
+// The session transcript of one terminal.
+struct Transcript {
+    explicit Transcript(TranscriptWriter::Clock::time_point start) : writer(start), link(writer), port(writer) {}
+    TranscriptWriter writer;
+    TracingLink link;
+    TranscriptPort port;
+};
+
+// A short name of the port for its transcript's file: the port name of a
+// label ("USB - (ttyUSB0)" gives ttyUSB0), a device path without "/dev/"
+// ("/dev/pts/3" gives pts-3), any character unfit for a file name replaced.
+QString portTag(const QString& port)
 {
-    QString hex;
-    for (const char byte : bytes)
-        hex += QString::asprintf(" %02X", static_cast<unsigned char>(byte));
-    return hex;
+    static const QRegularExpression labelled(QStringLiteral("\\(([^()]+)\\)$"));
+    const QRegularExpressionMatch match = labelled.match(port);
+    QString tag = match.hasMatch() ? match.captured(1) : port;
+    if (tag.startsWith(QLatin1String("/dev/")))
+        tag = tag.mid(5);
+    tag.replace(QLatin1Char('/'), QLatin1Char('-'));
+    tag.replace(QRegularExpression(QStringLiteral("[^A-Za-z0-9._-]")), QStringLiteral("_"));
+    return tag;
 }
 
-// ---------------------------------------------------------------- trace
-
-// One transcript for all terminals: each line names the terminal, the
-// direction and the bytes.
-class TraceFile {
-public:
-    bool open(const QString& path)
-    {
-        file_.setFileName(path);
-        return file_.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text);
-    }
-    bool isOpen() const { return file_.isOpen(); }
-    void line(const QString& terminal, const char* direction, const QString& text)
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        file_.write(QStringLiteral("%1 %2%3\n").arg(terminal, QLatin1String(direction), text).toUtf8());
-        file_.flush();
-    }
-
-private:
-    std::mutex mutex_;
-    QFile file_;
-};
-
-// Passes every exchange on to the serial link and writes it to the transcript.
-class TracingLink : public Link {
-public:
-    TracingLink(TraceFile& trace, QString terminal) : trace_(trace), terminal_(std::move(terminal)) {}
-    void setTarget(Link* target) { target_ = target; }
-
-    bool write(const uint8_t* data, uint16_t length) override
-    {
-        const bool ok = target_->write(data, length);
-        trace_.line(terminal_, ok ? ">" : "> failed:", printable(bytes(data, length)));
-        return ok;
-    }
-    bool read(uint8_t* buffer, uint16_t& length, int timeoutMs) override
-    {
-        const bool ok = target_->read(buffer, length, timeoutMs);
-        trace_.line(terminal_, "<", ok ? printable(bytes(buffer, length)) : QStringLiteral(" (nothing)"));
-        return ok;
-    }
-    bool readFull(uint8_t* buffer, uint16_t& length) override
-    {
-        const bool ok = target_->readFull(buffer, length);
-        trace_.line(terminal_, "<", ok ? printable(bytes(buffer, length)) : QStringLiteral(" (incomplete)"));
-        return ok;
-    }
-    void clearInput() override
-    {
-        target_->clearInput();
-        trace_.line(terminal_, "-", QStringLiteral(" clear input"));
-    }
-
-private:
-    static QByteArray bytes(const uint8_t* data, uint16_t length)
-    {
-        return QByteArray(reinterpret_cast<const char*>(data), length);
-    }
-
-    TraceFile& trace_;
-    const QString terminal_;
-    Link* target_ = nullptr;
-};
+// With one port the transcript is FILE itself (a FIFO works too); with
+// several, each port's goes to FILE with the port's tag before the
+// extension: run.jsonl gives run-ttyUSB0.jsonl, run-ttyUSB1.jsonl...
+QString transcriptPath(const QString& file, const QString& port, bool several)
+{
+    if (!several)
+        return file;
+    const int slash = file.lastIndexOf(QLatin1Char('/'));
+    const int dot = file.lastIndexOf(QLatin1Char('.'));
+    const QString tag = QLatin1Char('-') + portTag(port);
+    if (dot <= slash + 1)
+        return file + tag;
+    return file.left(dot) + tag + file.mid(dot);
+}
 
 // ---------------------------------------------------------------- progress
 
@@ -264,7 +258,7 @@ bool isDevicePath(const QString& port)
 struct TerminalRun {
     QString name;   // as the user gave it
     QString label;  // as the engine opens it
-    std::unique_ptr<TracingLink> trace;
+    std::unique_ptr<Transcript> transcript;
     std::unique_ptr<Model> model;
     bool ok = false;
     QString title;
@@ -272,7 +266,7 @@ struct TerminalRun {
 };
 
 std::unique_ptr<TerminalRun> makeTerminal(const QString& port, const InstallOptions& options,
-                                          const std::shared_ptr<Clock>& clock, TraceFile& trace)
+                                          const std::shared_ptr<Clock>& clock, TranscriptWriter::Clock::time_point start)
 {
     auto run = std::make_unique<TerminalRun>();
     run->name = port;
@@ -291,14 +285,32 @@ std::unique_ptr<TerminalRun> makeTerminal(const QString& port, const InstallOpti
     } else {
         run->label = port;
     }
-    if (trace.isOpen()) {
-        run->trace = std::make_unique<TracingLink>(trace, port);
-        modelOptions.linkOverride = run->trace.get();
+    if (!options.traceFile.isEmpty()) {
+        run->transcript = std::make_unique<Transcript>(start);
+        modelOptions.linkOverride = &run->transcript->link;
+        modelOptions.portOverride = &run->transcript->port;
     }
     run->model = std::make_unique<Model>(nullptr, std::move(modelOptions));
-    if (run->trace)
-        run->trace->setTarget(run->model->serialPort());
+    if (run->transcript) {
+        run->transcript->link.setTarget(run->model->serialPort());
+        run->transcript->port.setTarget(run->model->serialPort());
+    }
     return run;
+}
+
+// Two ports whose transcripts would land in the same file.
+QString transcriptClash(const InstallOptions& options)
+{
+    if (options.traceFile.isEmpty() || options.ports.size() < 2)
+        return {};
+    QStringList paths;
+    for (const QString& port : options.ports) {
+        const QString path = transcriptPath(options.traceFile, port, true);
+        if (paths.contains(path))
+            return QStringLiteral("the transcripts of two ports would both be written to '%1'").arg(path);
+        paths.append(path);
+    }
+    return {};
 }
 
 bool loadConfiguration(Model& model)
@@ -341,19 +353,26 @@ int runInstall(const QStringList& args)
         options.configurationDirectory = defaultConfigurationDirectory();
     options.configurationDirectory = QDir(options.configurationDirectory).absolutePath() + QLatin1Char('/');
 
-    TraceFile trace;
-    if (!options.traceFile.isEmpty() && !trace.open(options.traceFile))
-        return usageError(QStringLiteral("cannot write the trace file '%1'").arg(options.traceFile));
+    const QString clash = transcriptClash(options);
+    if (!clash.isEmpty())
+        return usageError(clash);
 
+    const auto start = TranscriptWriter::Clock::now();
     const auto clock = std::make_shared<ScaledClock>(options.timeScale);
     std::vector<std::unique_ptr<TerminalRun>> runs;
     for (const QString& port : options.ports) {
-        runs.push_back(makeTerminal(port, options, clock, trace));
+        runs.push_back(makeTerminal(port, options, clock, start));
         if (!loadConfiguration(*runs.back()->model)) {
             std::printf("%s\n%s\n", "Erreur fichier de configuration",
                         "Le fichier de configuration est manquant ou incorrect.\nVeuillez contacter votre support.");
             return kExitConfiguration;
         }
+    }
+
+    for (const auto& run : runs) {
+        const QString path = transcriptPath(options.traceFile, run->name, runs.size() > 1);
+        if (run->transcript && !run->transcript->writer.open(QFile::encodeName(path).toStdString()))
+            return usageError(QStringLiteral("cannot write the transcript '%1'").arg(path));
     }
 
     ProgressView progress(options.ports, isatty(fileno(stderr)) != 0);
@@ -372,6 +391,8 @@ int runInstall(const QStringList& args)
             run.ok = run.model->install(run.label, run.title, run.text);
             // Whatever the outcome, the terminal is told to leave its download mode.
             run.model->releasePort(run.label);
+            if (run.transcript)
+                run.transcript->writer.result(run.ok, run.title.toStdString(), run.text.toStdString());
         });
     }
     for (std::thread& thread : threads)
