@@ -1,76 +1,18 @@
 // mirdal-cli install driven as a process, the way scripts and other programs
 // use it: arguments, exit status, result lines on stdout, progress on stderr.
+#include "CliHarness.h"
 #include "SignedConfiguration.h"
 
-#include <QProcess>
+#include <QFile>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
 namespace {
 
-struct CliRun {
-    int exitCode = -1;
-    QString out;
-    QString err;
-};
-
 CliRun runCli(const QStringList& args)
 {
-    QProcess process;
-    process.start(QStringLiteral(MIRDAL_CLI), QStringList{QStringLiteral("install")} + args);
-    CliRun run;
-    // Generous: the waits are scaled down, a hang must still end the test.
-    if (!process.waitForFinished(120000)) {
-        process.kill();
-        process.waitForFinished();
-        ADD_FAILURE() << "mirdal-cli did not finish";
-        return run;
-    }
-    run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    run.out = QString::fromUtf8(process.readAllStandardOutput());
-    run.err = QString::fromUtf8(process.readAllStandardError());
-    return run;
+    return runCli(QStringLiteral("install"), args);
 }
-
-// mirdal-sim on a pseudo-terminal of its own, checking every file it
-// receives against the packages of the configuration folder.
-class Simulator {
-public:
-    Simulator(const QString& folder, const QStringList& extra)
-    {
-        // The hardware that writeConfiguration() accepts.
-        process_.start(QStringLiteral(MIRDAL_SIM),
-                       QStringList{QStringLiteral("--hardware"), QStringLiteral("010203"), QStringLiteral("--verify"), folder}
-                           + extra);
-        while (!process_.canReadLine() && process_.waitForReadyRead(10000)) {
-        }
-        device_ = QString::fromUtf8(process_.readLine()).trimmed();
-        EXPECT_TRUE(device_.startsWith(QStringLiteral("/dev/"))) << device_.toStdString();
-    }
-    ~Simulator() { stop(); }
-
-    QString device() const { return device_; }
-
-    // Ends the simulator; its exit status says whether every file matched.
-    int stop()
-    {
-        if (process_.state() != QProcess::NotRunning) {
-            process_.terminate();
-            if (!process_.waitForFinished(30000)) {
-                process_.kill();
-                process_.waitForFinished();
-            }
-            trace_ += QString::fromUtf8(process_.readAllStandardError());
-        }
-        return process_.exitStatus() == QProcess::NormalExit ? process_.exitCode() : -1;
-    }
-    QString trace() const { return trace_; }
-
-private:
-    QProcess process_;
-    QString device_;
-    QString trace_;
-};
 
 const char* const kSuccess = "Installation réalisée avec succès\nLe terminal a été correctement mis à jour.\n";
 
@@ -195,7 +137,7 @@ TEST_F(InstallCommand, LabelThatNamesNoPortFailsTheInstallation)
 TEST_F(InstallCommand, WholeUpdateOfASimulatedTerminal)
 {
     writeConfiguration();
-    Simulator sim(folder, {});
+    Simulator sim(terminalFor(folder));
     const CliRun run = runCli({QStringLiteral("--port"), sim.device(), QStringLiteral("--config-dir"), folder,
                                QStringLiteral("--time-scale"), QStringLiteral("0.001")});
     EXPECT_EQ(run.exitCode, 0) << run.out.toStdString();
@@ -216,7 +158,7 @@ TEST_F(InstallCommand, WholeUpdateOfASimulatedTerminal)
 TEST_F(InstallCommand, RefusalOfTheTerminalIsTheResult)
 {
     writeConfiguration();
-    Simulator sim(folder, {QStringLiteral("--refuse-authorization"), QStringLiteral("--quiet")});
+    Simulator sim(terminalFor(folder) << QStringLiteral("--refuse-authorization") << QStringLiteral("--quiet"));
     const CliRun run = runCli({QStringLiteral("--port"), sim.device(), QStringLiteral("--config-dir"), folder,
                                QStringLiteral("--time-scale"), QStringLiteral("0.001")});
     EXPECT_EQ(run.exitCode, 1);
@@ -229,8 +171,8 @@ TEST_F(InstallCommand, RefusalOfTheTerminalIsTheResult)
 TEST_F(InstallCommand, SeveralTerminalsAreUpdatedTogether)
 {
     writeConfiguration();
-    Simulator good(folder, {QStringLiteral("--quiet")});
-    Simulator alsoGood(folder, {QStringLiteral("--quiet")});
+    Simulator good(terminalFor(folder) << QStringLiteral("--quiet"));
+    Simulator alsoGood(terminalFor(folder) << QStringLiteral("--quiet"));
     const QStringList common = {QStringLiteral("--config-dir"), folder, QStringLiteral("--time-scale"), QStringLiteral("0.001")};
 
     const CliRun both = runCli(QStringList{QStringLiteral("--port"), good.device(), QStringLiteral("--port"),
@@ -242,7 +184,7 @@ TEST_F(InstallCommand, SeveralTerminalsAreUpdatedTogether)
     EXPECT_TRUE(both.err.contains(good.device() + QString::fromUtf8(": [100%] Installation réalisée avec succès\n")));
     EXPECT_TRUE(both.err.contains(alsoGood.device() + QString::fromUtf8(": [100%] Installation réalisée avec succès\n")));
 
-    Simulator refusing(folder, {QStringLiteral("--refuse-varlenne"), QStringLiteral("--quiet")});
+    Simulator refusing(terminalFor(folder) << QStringLiteral("--refuse-varlenne") << QStringLiteral("--quiet"));
     const CliRun one = runCli(QStringList{QStringLiteral("--port"), good.device(), QStringLiteral("--port"),
                                           refusing.device()} + common);
     EXPECT_EQ(one.exitCode, 1);
@@ -251,19 +193,4 @@ TEST_F(InstallCommand, SeveralTerminalsAreUpdatedTogether)
                                                                        "L'application \"Varlenne\" n'est pas installée sur le terminal.\n\n")));
     EXPECT_EQ(good.stop(), 0);
     EXPECT_EQ(alsoGood.stop(), 0);
-}
-
-TEST_F(InstallCommand, TraceRecordsTheBytesExchanged)
-{
-    writeConfiguration();
-    Simulator sim(folder, {QStringLiteral("--quiet")});
-    const QString tracePath = folder + QStringLiteral("trace.txt");
-    const CliRun run = runCli({QStringLiteral("--port"), sim.device(), QStringLiteral("--config-dir"), folder,
-                               QStringLiteral("--time-scale"), QStringLiteral("0.001"), QStringLiteral("--trace"), tracePath});
-    EXPECT_EQ(run.exitCode, 0);
-    QFile file(tracePath);
-    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
-    const QString trace = QString::fromUtf8(file.readAll());
-    EXPECT_TRUE(trace.startsWith(sim.device() + QStringLiteral(" > 2F C0 04 00 14 00 C8 A4 FC\n"))) << trace.toStdString();
-    EXPECT_TRUE(trace.contains(sim.device() + QStringLiteral(" > 2F C0 04 00 14 01 2C 56 44\n")));
 }
