@@ -62,6 +62,7 @@ struct Cell {
     const char* expected;   // the title the run must end with; "A|B" when the
                             // protocol leaves the order of bytes and reads open
     const char* why;        // the protocol rule that gives it
+    const char* line = "";  // more simulator options ("--baud 9600": paced like a real line)
 };
 
 // Reasons shared by many cells.
@@ -86,10 +87,12 @@ const Cell kCells[] = {
     {"open", "bad-crc", "", kSuccess, "the opening answer's content and CRC are not judged"},
     {"open", "bad-echo", "", kSuccess, "the opening answer's content is not judged"},
     {"open", "short", "", kSuccess, "half an answer is still at least one byte"},
-    {"open", "split", "", "Installation réalisée avec succès|Erreur HTerminal",
-     "the first half is taken as the answer; the late half (06, then the CRC bytes DE 4B) starts what the Varlenne read "
-     "gets and its 4B is the K; the real Varlenne answer follows at once and is cleared with the input, unless it "
-     "comes after the clear, when it spoils the hardware record"},
+    {"open", "split", "", "Erreur cohérence HTerminal|Installation réalisée avec succès",
+     "on a paced line the first half is the opening answer; the late half (06 and the CRC bytes DE 4B) comes alone and "
+     "is taken as the Varlenne answer, its 4B being a K; the real Varlenne answer arrives after the input was cleared "
+     "and is read as the hardware record: a sealed 7-byte frame and zeros pass the 128-byte CRC, bytes 10..12 are zero. "
+     "A PC slower than the line clears that answer too, and the run succeeds",
+     "--baud 9600"},
     {"open", "garbage", "", kSuccess, "junk and answer arrive together and the opening takes any bytes"},
     {"open", "refuse", "", kSuccess, "a negative opening answer is still an answer; its content is not judged"},
     {"open", "vanish", "", "Erreur initialisation", kGone},
@@ -249,7 +252,8 @@ void record(const Cell& cell, const Outcome& outcome, bool passed)
     if (!file.open(QIODevice::WriteOnly | QIODevice::Append))
         return;
     const QString line = QStringLiteral("%1 | %2 | %3 | %4 | %5 | %6\n")
-                             .arg(fault(cell), QString::fromUtf8(cell.expected), outcome.title)
+                             .arg(fault(cell) + (*cell.line ? QLatin1Char(' ') + QString::fromLatin1(cell.line) : QString()),
+                                  QString::fromUtf8(cell.expected), outcome.title)
                              .arg(outcome.seconds, 0, 'f', 1)
                              .arg(passed ? QStringLiteral("pass") : QStringLiteral("FAIL"), QString::fromUtf8(cell.why));
     file.write(line.toUtf8());
@@ -275,7 +279,9 @@ TEST_P(FaultMatrix, FailsInBoundWithItsPairThenAHealthyTerminalInstalls)
 
     // The faulty terminal.
     SimProcess faulty;
-    ASSERT_TRUE(faulty.start(healthyTerminal() << QStringLiteral("--fault") << fault(cell), error)) << qPrintable(error);
+    QStringList arguments = healthyTerminal() << QStringLiteral("--fault") << fault(cell);
+    arguments << QString::fromLatin1(cell.line).split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    ASSERT_TRUE(faulty.start(arguments, error)) << qPrintable(error);
     const QString faultyLabel = rig.ports->show(faulty.device(), QStringLiteral("Faulty terminal"));
     model.findTerminals();
     const Outcome outcome = installWithin(model, faultyLabel, kFaultyBoundSeconds, "faulty");
