@@ -1,0 +1,72 @@
+#!/usr/bin/env bash
+# Builds Mirdal under a sanitizer and runs the tests that matter for it.
+# Usage: tools/sanitize.sh asan|tsan [build-dir]
+#   asan  AddressSanitizer + UndefinedBehaviorSanitizer, the whole test suite
+#         (build-asan).
+#   tsan  ThreadSanitizer, the tests where threads share the engine's state:
+#         exchanges on a worker thread while another lists the ports, search
+#         passes during an installation, the window during an installation
+#         (build-tsan).
+# Every report of every process (tests, the simulator, the command line they
+# start) goes to a file of BUILD/sanitizer-reports; the run passes only when
+# the tests pass and that folder stays empty.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+mode=${1:?usage: tools/sanitize.sh asan|tsan [build-dir]}
+jobs=$(nproc)
+
+case $mode in
+  asan)
+    build=${2:-$root/build-asan}
+    sanitize=address,undefined
+    targets=(all)
+    tests=()
+    ;;
+  tsan)
+    build=${2:-$root/build-tsan}
+    sanitize=thread
+    # The test programs and what they start (simulator, sample configuration).
+    targets=(transport_tests reliability_concurrency_tests tst_app_update mirdal-sim sample_configuration)
+    tests=(-R '^(transport\.WorkerThreadTest\.|reliability\.Concurrency|app_update$)')
+    ;;
+  *)
+    echo "usage: tools/sanitize.sh asan|tsan [build-dir]" >&2
+    exit 2
+    ;;
+esac
+
+reports=$build/sanitizer-reports
+supp=$root/tools/sanitizers
+
+export QT_FATAL_WARNINGS=1
+export XDG_RUNTIME_DIR=${XDG_RUNTIME_DIR:-$(mktemp -d /tmp/mirdal-xdg.XXXXXX)}
+chmod 0700 "$XDG_RUNTIME_DIR"
+export ASAN_OPTIONS="log_path=$reports/asan:detect_leaks=1:strict_string_checks=1:detect_stack_use_after_return=1"
+export LSAN_OPTIONS="suppressions=$supp/lsan.supp:print_suppressions=0"
+export UBSAN_OPTIONS="log_path=$reports/ubsan:print_stacktrace=1:halt_on_error=1"
+export TSAN_OPTIONS="log_path=$reports/tsan:suppressions=$supp/tsan.supp:second_deadlock_stack=1:halt_on_error=0"
+
+# The tools that the build runs (key header, packing and signing of the
+# sample configuration) are instrumented too: their reports count.
+rm -rf "$reports"
+mkdir -p "$reports"
+
+# Lean: no benchmarks, no fuzzers; the sanitizer applies to the whole build.
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMIRDAL_SANITIZE="$sanitize" \
+  -DMIRDAL_BUILD_BENCH=OFF -DMIRDAL_BUILD_FUZZERS=OFF >/dev/null
+cmake --build "$build" -j "$jobs" --target "${targets[@]}"
+
+status=0
+ctest --test-dir "$build" --output-on-failure -j "$jobs" "${tests[@]}" || status=1
+
+count=$(find "$reports" -type f | wc -l)
+if [[ $count -ne 0 ]]; then
+  echo "$mode: $count sanitizer report file(s):" >&2
+  for report in "$reports"/*; do
+    echo "==== $report" >&2
+    head -60 "$report" >&2
+  done
+  status=1
+fi
+echo "$mode: tests $([[ $status -eq 0 ]] && echo passed || echo FAILED), $count report file(s)"
+exit $status
