@@ -153,6 +153,37 @@ TEST(RsaRaw, LargerSecondPrimeStillRecombines)
     }
 }
 
+// Inputs that are 0 modulo one prime and -1 modulo the other: the two halves
+// of the Chinese remainder computation are then as far apart as they get.
+std::vector<Bytes> crtCorners(const TestKey& key)
+{
+    const BnPtr p = bnFromBytes(Bytes(key.record.prime1, key.record.prime1 + kRsaPrimeBytes));
+    const BnPtr q = bnFromBytes(Bytes(key.record.prime2, key.record.prime2 + kRsaPrimeBytes));
+    std::unique_ptr<BN_CTX, void (*)(BN_CTX*)> ctx(BN_CTX_new(), BN_CTX_free);
+    std::vector<Bytes> corners;
+    for (const auto& [zeroMod, minusOneMod] : {std::pair(p.get(), q.get()), std::pair(q.get(), p.get())}) {
+        // c = a * k with a * k = -1 (mod b), that is k = b - a^-1 mod b
+        BnPtr k(BN_mod_inverse(nullptr, zeroMod, minusOneMod, ctx.get()));
+        BN_sub(k.get(), minusOneMod, k.get());
+        BnPtr c(BN_new());
+        BN_mul(c.get(), zeroMod, k.get(), ctx.get());
+        corners.push_back(bnToBytes(c.get(), key.bytes));
+    }
+    return corners;
+}
+
+TEST(RsaRaw, RecombinationAtTheExtremes)
+{
+    for (const TestKey& key : keys()) {
+        const RsaPrivateKey swapped = withPrimesSwapped(key);
+        for (const Bytes& input : crtCorners(key)) {
+            const Bytes expected = opensslPrivateRaw(key, input);
+            ASSERT_EQ(privateBlock(key.record, input).output, expected) << key.bytes * 8;
+            ASSERT_EQ(privateBlock(swapped, input).output, expected) << key.bytes * 8 << ", primes swapped";
+        }
+    }
+}
+
 TEST(RsaRaw, ShortInputIsTheSameNumber)
 {
     const TestKey& key = key2048();
