@@ -47,6 +47,16 @@ public:
     QString text() const { return reader_.text().toString(); }
     QXmlStreamAttributes attributes() const { return reader_.attributes(); }
 
+    QString errorText() const
+    {
+        if (!reader_.hasError())
+            return {};
+        return QStringLiteral("line %1, column %2: %3")
+            .arg(reader_.lineNumber())
+            .arg(reader_.columnNumber())
+            .arg(reader_.errorString());
+    }
+
     bool isEndOf(QLatin1String element) const
     {
         return reader_.tokenType() == QXmlStreamReader::EndElement && reader_.name() == element;
@@ -86,20 +96,24 @@ QByteArray readWholeFile(const QString& path)
 // empty or not a whole number of 16-byte blocks, or a plain length above the
 // 128-byte record or above the body adds no entry. Only the blocks that hold
 // the record are decrypted, so nothing is ever read past the file's data or
-// written past the record.
-bool decryptHardwareRecord(const QByteArray& file, unsigned char (&record)[HTerminal::kDataSize])
+// written past the record. Returns why the file is refused, empty if it is not.
+QString decryptHardwareRecord(const QByteArray& file, unsigned char (&record)[HTerminal::kDataSize])
 {
     const auto* bytes = reinterpret_cast<const uint8_t*>(file.constData());
     const auto size = static_cast<size_t>(file.size());
     ContainerView view;
-    if (parseContainer(bytes, size, view) != ContainerError::None || view.plainLength > HTerminal::kDataSize)
-        return false;
+    const ContainerError framing = parseContainer(bytes, size, view);
+    if (framing != ContainerError::None)
+        return QString::fromLatin1(containerErrorText(framing));
+    if (view.plainLength > HTerminal::kDataSize)
+        return QStringLiteral("record of %1 bytes, longer than %2").arg(view.plainLength).arg(HTerminal::kDataSize);
     std::vector<uint8_t> plain;
-    if (decryptContainer(bytes, size, plain) != ContainerError::None)
-        return false;
+    const ContainerError decryption = decryptContainer(bytes, size, plain);
+    if (decryption != ContainerError::None)
+        return QString::fromLatin1(containerErrorText(decryption));
     // An empty record (L = 0) has no buffer behind it: copy, not memcpy from null.
     std::copy(plain.begin(), plain.end(), record);
-    return true;
+    return {};
 }
 
 // The configuration folder, which every name of the file is relative to.
@@ -183,16 +197,8 @@ constexpr qint64 kMaxHtermFileSize = 64 * 1024;
 // Null when the file does not open or is refused.
 HTerminal* readHardwareConfiguration(const QString& path)
 {
-    const QFileInfo info(path);
-    if (!info.isFile() || info.size() > kMaxHtermFileSize)
-        return nullptr;
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return nullptr;
-    const QByteArray bytes = file.readAll();
-    file.close();
     auto* entry = new HTerminal;
-    if (!decryptHardwareRecord(bytes, entry->data)) {
+    if (!readHardwareRecord(path, entry->data).isEmpty()) {
         delete entry;
         return nullptr;
     }
@@ -200,6 +206,21 @@ HTerminal* readHardwareConfiguration(const QString& path)
 }
 
 } // namespace
+
+QString readHardwareRecord(const QString& path, unsigned char (&record)[HTerminal::kDataSize])
+{
+    const QFileInfo info(path);
+    if (!info.exists())
+        return QStringLiteral("missing");
+    if (!info.isFile())
+        return QStringLiteral("not a regular file");
+    if (info.size() > kMaxHtermFileSize)
+        return QStringLiteral("larger than %1 bytes").arg(kMaxHtermFileSize);
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QStringLiteral("cannot be read");
+    return decryptHardwareRecord(file.readAll(), record);
+}
 
 Terminal::Terminal(QObject* parent) : QObject(parent) {}
 
@@ -273,12 +294,16 @@ bool Configuration::load()
             } else if (name == QLatin1String("hterm")) {
                 walk.next();
                 const QString hterm = walk.text();
-                if (folder.leaves(hterm))
+                if (folder.leaves(hterm)) {
                     folder.refuse();
-                else if (HTerminal* entry = readHardwareConfiguration(folder.join(hterm)))
-                    hterminalList.append(entry);
+                } else {
+                    htermFiles.append(folder.join(hterm));
+                    if (HTerminal* entry = readHardwareConfiguration(htermFiles.last()))
+                        hterminalList.append(entry);
+                }
             }
         }
+        xmlError = walk.errorText();
     }
     file.close();
 

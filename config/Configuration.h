@@ -5,6 +5,7 @@
 #include <QList>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 
 class Terminal : public QObject {
     Q_OBJECT
@@ -82,6 +83,18 @@ public:
     QList<Batch*> batchList;
     QString signature;
 
+    // What a check of the folder needs beyond the model: the path of every
+    // hterm file named (those that gave no entry too), in file order, and
+    // the reader's error where configuration.xml stops being well-formed
+    // ("line L, column C: ..."; empty when it is well-formed).
+    QStringList htermFiles;
+    QString xmlError;
+
 private:
     QString directory_;
 };
+
+// Reads one hterm file the way load() does. Empty when the file gives an
+// entry, its record then copied to the start of `record`; otherwise why it
+// gives none ("missing", "file shorter than its length header"...).
+QString readHardwareRecord(const QString& path, unsigned char (&record)[HTerminal::kDataSize]);
