@@ -79,6 +79,9 @@ public:
     Clock& clock() const { return *clock_; }
 
     static constexpr int kHardwareRecordSize = 126;
+    // The terminal needs at least this long to restart after a batch,
+    // whatever the configuration's delayReboot says.
+    static constexpr int kMinimumRestartWaitMs = 35000;
     std::array<uint8_t, kHardwareRecordSize> hardwareRecord{};
     QStringList applicationNames;
 

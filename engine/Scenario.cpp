@@ -10,10 +10,6 @@
 
 namespace {
 
-// The terminal needs at least this long to restart after an installation,
-// whatever the configuration says.
-constexpr int kMinimumRestartWaitMs = 35000;
-
 // Three restarts of a file at most: the fourth failed download ends the run.
 constexpr int kMaxRestarts = 3;
 
@@ -216,7 +212,7 @@ bool InstallRun::runFile(const Application& file, int index, int count)
 void InstallRun::waitForRestart()
 {
     const int delay = model_.configuration()->terminalDelayReboot();
-    model_.clock().sleepMs(static_cast<uint32_t>(std::max(delay, kMinimumRestartWaitMs)));
+    model_.clock().sleepMs(static_cast<uint32_t>(std::max(delay, Model::kMinimumRestartWaitMs)));
 }
 
 bool InstallRun::fail(Stage stage, const Application* file)
