@@ -294,6 +294,42 @@ TEST_F(BignumTest, DivAtQuotientDigitExtremes)
     }
 }
 
+TEST_F(BignumTest, DivBySparseDivisor)
+{
+    // 0x7FFFFFFF'80000000'00000000'00000000 / 0x80000000'00000000'00000001:
+    // the top digits of dividend and divisor suggest 0xFFFFFFFF, but the low
+    // one of the divisor makes the true quotient digit one less.
+    const BnDigit c[4] = {0, 0, 0x80000000, 0x7FFFFFFF};
+    BigNum d = {1, 0, 0x80000000};
+    BnDigit q[4];
+    BigNum r;
+    bnDiv(q, r, c, 4, d, 3);
+    EXPECT_EQ(q[0], 0xFFFFFFFEu);
+    EXPECT_EQ(q[1], 0u);
+    EXPECT_EQ(r[0], 2u);
+    EXPECT_EQ(r[1], 0xFFFFFFFFu);
+    EXPECT_EQ(r[2], 0x7FFFFFFFu);
+
+    // The same shape at RSA sizes: a divisor whose digits under the top one
+    // are zero but the lowest, and a dividend whose top digits equal it.
+    for (const unsigned dd : {32u, 64u}) {
+        BigNum big = {};
+        big[0] = 1;
+        big[dd - 1] = 0x80000000;
+        BnDigit wide[kDouble] = {};
+        wide[2 * dd - 2] = 0x80000000;
+        wide[2 * dd - 1] = 0x7FFFFFFF;
+        BnDigit quotient[kDouble];
+        BigNum remainder;
+        bnDiv(quotient, remainder, wide, 2 * dd, big, dd);
+        BnPtr eq(BN_new());
+        BnPtr er(BN_new());
+        BN_div(eq.get(), er.get(), toBn(wide, 2 * dd).get(), toBn(big, dd).get(), ctx_.get());
+        EXPECT_TRUE(same(quotient, 2 * dd, eq.get())) << dd << " digits";
+        EXPECT_TRUE(same(remainder, dd, er.get())) << dd << " digits";
+    }
+}
+
 TEST_F(BignumTest, DivByLongerDivisorGivesZeroAndDividend)
 {
     BnDigit c[3] = {0x11111111, 0x22222222, 0x33333333};
