@@ -330,10 +330,13 @@ void printResult(const TerminalRun& run, bool withName)
 
 // The engine's log lines while the progress is shown.
 ProgressView* logView = nullptr;
+// With several terminals, the log lines of a terminal's thread name it as
+// its progress lines do.
+thread_local QString logPrefix;
 
 void logAboveProgress(QtMsgType type, const QMessageLogContext& context, const QString& message)
 {
-    logView->log(qFormatLogMessage(type, context, message));
+    logView->log(logPrefix + qFormatLogMessage(type, context, message));
 }
 
 QString defaultConfigurationDirectory()
@@ -387,7 +390,10 @@ int runInstall(const QStringList& args)
                          [&progress, row](const QString& text, int value) { progress.status(row, text, value); });
         QObject::connect(run.model.get(), &Model::setModuleProgression,
                          [&progress, row](const QString& text, int value) { progress.module(row, text, value); });
-        threads.emplace_back([&run] {
+        const bool several = runs.size() > 1;
+        threads.emplace_back([&run, several] {
+            if (several)
+                logPrefix = run.name + QStringLiteral(": ");
             run.ok = run.model->install(run.label, run.title, run.text);
             // Whatever the outcome, the terminal is told to leave its download mode.
             run.model->releasePort(run.label);

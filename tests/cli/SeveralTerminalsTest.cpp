@@ -58,6 +58,11 @@ TEST(SeveralTerminals, OneOfFourFailsTheOthersAreUpdated)
         EXPECT_LT(started, firstEnd) << run.err.toStdString();
     }
 
+    // The engine's log lines name their terminal, as its progress lines do.
+    for (const auto& terminal : terminals)
+        EXPECT_TRUE(run.err.contains(terminal->device() + QStringLiteral(": Model::sendInfo advertise file APP.BIN of size 1220\n")))
+            << run.err.toStdString();
+
     // The three others received the package whole; the failing one kept nothing.
     for (size_t i = 0; i < terminals.size(); ++i) {
         EXPECT_EQ(terminals[i]->stop(), 0) << terminals[i]->trace().toStdString();
