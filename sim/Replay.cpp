@@ -89,9 +89,10 @@ std::string frameDifference(const TranscriptEntry& recorded, const Bytes& receiv
     const auto differ = std::mismatch(received.begin(), received.end(), recorded.bytes.begin());
     const size_t at = static_cast<size_t>(differ.first - received.begin());
     const size_t from = at < kShownBytes / 2 ? 0 : at - kShownBytes / 2;
-    return "byte " + std::to_string(at) + " differs: expected " + frameKind(recorded.bytes.data(), recorded.length) +
-           " [" + std::to_string(from) + "] " + shown(recorded.bytes, from) + ", received " +
-           frameKind(received.data(), received.size()) + " [" + std::to_string(from) + "] " + shown(received, from);
+    const std::string kind = frameKind(received.data(), received.size());
+    return "byte " + std::to_string(at) + " differs" + (kind == recorded.kind ? "" : ", received a " + kind + " frame") +
+           ": from byte " + std::to_string(from) + ", expected " + shown(recorded.bytes, from) + ", received " +
+           shown(received, from);
 }
 
 Replay::Replay(std::vector<ReplayStep> steps, ReplayOptions options, Trace trace, Trace problem)
