@@ -207,3 +207,14 @@ TEST_F(Transcripts, TranscriptThatCannotBeWrittenStopsBeforeAnyPort)
     EXPECT_TRUE(sim.trace().contains(QStringLiteral("0 session(s)"))) << sim.trace().toStdString();
     EXPECT_FALSE(sim.trace().contains(QStringLiteral("opening frame"))) << sim.trace().toStdString();
 }
+
+TEST_F(Transcripts, PortsWhoseTranscriptsWouldShareAFileAreRefused)
+{
+    writeConfiguration("content");
+    // A device and a label naming the same port name: both would write run-pts-1.
+    const CliRun run = install({QStringLiteral("/dev/pts/1"), QStringLiteral("Serial - (pts/1)")},
+                               folder + QStringLiteral("run"));
+    EXPECT_EQ(run.exitCode, 2);
+    EXPECT_TRUE(run.err.contains(QStringLiteral("would both be written to '") + folder + QStringLiteral("run-pts-1'")))
+        << run.err.toStdString();
+}
