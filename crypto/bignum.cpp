@@ -159,18 +159,15 @@ private:
     BnDigit quotientDigit(BnDigit* w) const
     {
         const unsigned dd = digits_;
-        BnDigit estimate = estimateDigit(w);
-        if (estimate) {
-            const BnDigit borrow = multiplySubtract(w, estimate);
-            if (borrow > w[dd]) {
-                // One too many (rare): the window went below zero by less
-                // than the divisor, so adding it back once restores it.
-                --estimate;
-                w[dd] = w[dd] - borrow + bnAdd(w, w, normalised_, dd);
-            } else {
-                w[dd] -= borrow;
-            }
-        }
+        // Dividing by top + 1 never overestimates, so the window never goes
+        // negative and needs no adding back. Over a modular exponentiation the
+        // estimate falls short by about a quarter of a unit per digit, so the
+        // correction loop below costs far less than the multiply-subtract.
+        BnDigit estimate = top_ == 0xFFFFFFFFu
+                               ? w[dd]
+                               : lowDigit(((uint64_t(w[dd]) << kDigitBits) | w[dd - 1]) / (uint64_t(top_) + 1));
+        if (estimate)
+            w[dd] -= multiplySubtract(w, estimate);
         while (w[dd] != 0 || bnCompare(w, normalised_, dd) >= 0) {
             ++estimate;
             w[dd] -= bnSub(w, w, normalised_, dd);
@@ -178,40 +175,21 @@ private:
         return estimate;
     }
 
-    // The quotient digit from the top two digits of the window and of the
-    // divisor: with the divisor normalised it is the true digit or one more.
-    // (Dividing by the top digit plus one alone is never too large but often
-    // one or two too small, and each unit short costs a subtraction of the
-    // whole divisor: most of a modular product's time.)
-    BnDigit estimateDigit(const BnDigit* w) const
-    {
-        constexpr uint64_t kBase = uint64_t(1) << kDigitBits;
-        const unsigned dd = digits_;
-        const uint64_t top = top_;
-        const uint64_t head = (uint64_t(w[dd]) << kDigitBits) | w[dd - 1];
-        uint64_t estimate = w[dd] >= top_ ? kBase - 1 : head / top;
-        uint64_t rest = head - estimate * top;
-        if (dd < 2)
-            return lowDigit(estimate);
-        const uint64_t second = normalised_[dd - 2];
-        while (rest < kBase && estimate * second > ((rest << kDigitBits) | w[dd - 2])) {
-            --estimate;
-            rest += top;
-        }
-        return lowDigit(estimate);
-    }
-
     // w[0 .. dd-1] -= m * divisor; returns what is to be taken from w[dd].
+    // The carry of the products and the borrow of the subtraction run as two
+    // separate chains, which the processor can advance side by side.
     BnDigit multiplySubtract(BnDigit* w, BnDigit m) const
     {
         uint64_t carry = 0;
+        uint64_t borrow = 0;
         for (unsigned j = 0; j < digits_; ++j) {
             const uint64_t product = uint64_t(m) * normalised_[j] + carry;
-            const BnDigit low = lowDigit(product);
-            carry = highDigit(product) + (w[j] < low ? 1 : 0);
-            w[j] -= low;
+            carry = highDigit(product);
+            const uint64_t difference = uint64_t(w[j]) - lowDigit(product) - borrow;
+            w[j] = lowDigit(difference);
+            borrow = difference >> 63;
         }
-        return lowDigit(carry);
+        return lowDigit(carry + borrow);
     }
 
     BnDigit normalised_[kScratchDigits] = {};
