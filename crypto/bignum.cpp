@@ -322,12 +322,7 @@ void bnDiv(BnDigit* q, BnDigit* r, const BnDigit* c, unsigned cDigits, const BnD
 
 void bnMod(BnDigit* r, const BnDigit* c, unsigned cDigits, const BnDigit* d, unsigned dDigits)
 {
-    if (cDigits > kScratchDigits || dDigits > kScratchDigits)
-        return;
-    const Divisor divisor(d, dDigits);
-    if (divisor.digits() == 0)
-        return;
-    divisor.divide(nullptr, r, dDigits, c, cDigits);
+    bnDiv(nullptr, r, c, cDigits, d, dDigits);
 }
 
 void bnModMult(BnDigit* a, const BnDigit* b, const BnDigit* c, const BnDigit* d, unsigned digits)

@@ -16,6 +16,8 @@ int bnCompare(const BnDigit* a, const BnDigit* b, unsigned digits);
 BnDigit bnAdd(BnDigit* a, const BnDigit* b, const BnDigit* c, unsigned digits);
 BnDigit bnSub(BnDigit* a, const BnDigit* b, const BnDigit* c, unsigned digits);
 void bnMult(BnDigit* a, const BnDigit* b, const BnDigit* c, unsigned digits);   // a has 2n digits
+// q (cDigits digits, may be null) = c div d, r (dDigits digits) = c mod d;
+// a zero divisor writes nothing. Counts up to 2 * kBnMaxDigits.
 void bnDiv(BnDigit* q, BnDigit* r, const BnDigit* c, unsigned cDigits, const BnDigit* d, unsigned dDigits);
 void bnMod(BnDigit* r, const BnDigit* c, unsigned cDigits, const BnDigit* d, unsigned dDigits);
 void bnModMult(BnDigit* a, const BnDigit* b, const BnDigit* c, const BnDigit* d, unsigned digits);
