@@ -4,6 +4,8 @@
 #include <QDeadlineTimer>
 #include <QEventLoop>
 #include <QSerialPort>
+#include <chrono>
+#include <thread>
 
 namespace {
 
@@ -49,6 +51,26 @@ bool waitForInput(QSerialPort& port, int timeoutMs)
     if (port.bytesAvailable() > 0)
         return true;
     return port.waitForReadyRead(timeoutMs) && port.bytesAvailable() > 0;
+}
+
+// Opens the port, giving a program that is just letting it go a moment to
+// do so. QSerialPort guards each device with a lock file named after it; a
+// device that vanished and came back under the same name (a USB adapter
+// re-plugged, a pseudo-terminal number reused) stays locked until the
+// program that held it closes its handle, which it does as soon as it sees
+// the device gone. Any other refusal is final at once.
+bool openWithRetry(QSerialPort& port)
+{
+    constexpr auto kLockRetryPause = std::chrono::milliseconds(100);
+    constexpr int kLockRetries = 20;
+    for (int attempt = 0;; ++attempt) {
+        if (port.open(QIODevice::ReadWrite))
+            return true;
+        if (port.error() != QSerialPort::PermissionError || attempt == kLockRetries)
+            return false;
+        port.clearError();
+        std::this_thread::sleep_for(kLockRetryPause);
+    }
 }
 
 } // namespace
@@ -117,7 +139,7 @@ bool SerialPort::open(const QString& label)
     ensureEventDispatcher();
     port_ = std::make_unique<QSerialPort>();
     port_->setPortName(boundLocation_);
-    if (!port_->open(QIODevice::ReadWrite)) {
+    if (!openWithRetry(*port_)) {
         port_.reset();
         return false;
     }

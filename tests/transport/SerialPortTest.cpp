@@ -4,6 +4,7 @@
 
 #include <QElapsedTimer>
 #include <chrono>
+#include <future>
 #include <thread>
 
 using namespace std::chrono_literals;
@@ -77,6 +78,33 @@ TEST_F(PtyPortTest, UnopenableDeviceOpensNothing)
     EXPECT_FALSE(serial.open(portLabel(gone)));
     EXPECT_FALSE(serial.isOpen());
     EXPECT_TRUE(serial.close());
+}
+
+TEST_F(PtyPortTest, WaitsForAPortThatAnotherHolderIsReleasing)
+{
+    // The holder opens and closes on its own thread, as every holder must.
+    std::promise<bool> held;
+    std::thread holder([&] {
+        SerialPort other(nullptr, std::make_shared<StaticPortProvider>(QList<PortInfo>{pty.asPort()}));
+        held.set_value(other.open(pty.label()));
+        std::this_thread::sleep_for(300ms);
+        other.close();
+    });
+    ASSERT_TRUE(held.get_future().get());
+    const bool opened = port.open(pty.label());
+    holder.join();
+    EXPECT_TRUE(opened);
+}
+
+TEST_F(PtyPortTest, PortHeldByAnotherHolderIsRefusedInBoundedTime)
+{
+    SerialPort holder(nullptr, std::make_shared<StaticPortProvider>(QList<PortInfo>{pty.asPort()}));
+    ASSERT_TRUE(holder.open(pty.label()));
+    QElapsedTimer clock;
+    clock.start();
+    EXPECT_FALSE(port.open(pty.label()));
+    EXPECT_FALSE(port.isOpen());
+    EXPECT_LT(clock.elapsed(), 10000);
 }
 
 TEST_F(PtyPortTest, UnknownLabelKeepsThePreviousBinding)
