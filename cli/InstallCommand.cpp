@@ -11,6 +11,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QLoggingCategory>
 #include <QRegularExpression>
 
 #include <cstdio>
@@ -24,12 +25,13 @@
 namespace {
 
 const char* const kUsage =
-    "usage: mirdal-cli install --port DEVICE [--port DEVICE ...] [--config-dir DIR] [--time-scale F] [--trace FILE]\n"
+    "usage: mirdal-cli install --port DEVICE [--port DEVICE ...] [--config-dir DIR] [--time-scale F] [--trace FILE] [--verbose]\n"
     "  DEVICE  a device path (/dev/ttyUSB0, /dev/pts/7, COM4) or a port label as listed by 'mirdal-cli ports'\n"
     "  DIR     configuration directory (default: \"configuration\" beside the program)\n"
     "  F       factor in (0,1] applied to every fixed pause (default 1)\n"
     "  FILE    session transcript (JSON lines); with several ports, one file per port,\n"
-    "          named FILE with the port's name before the extension\n";
+    "          named FILE with the port's name before the extension\n"
+    "  --verbose  also show the debug traces (each pass over a file, each restart)\n";
 
 // The maker's name as the port enumeration reports it: a device given by its
 // path is presented as the maker's port.
@@ -41,6 +43,7 @@ struct InstallOptions {
     QString configurationDirectory;
     double timeScale = 1.0;
     QString traceFile;
+    bool verbose = false;
 };
 
 int usageError(const QString& problem)
@@ -54,6 +57,10 @@ QString parseArguments(const QStringList& args, InstallOptions& options)
 {
     for (int i = 0; i < args.size(); ++i) {
         const QString& option = args[i];
+        if (option == QLatin1String("--verbose")) {
+            options.verbose = true;
+            continue;
+        }
         if (option != QLatin1String("--port") && option != QLatin1String("--config-dir")
             && option != QLatin1String("--time-scale") && option != QLatin1String("--trace"))
             return QStringLiteral("unknown argument '%1'").arg(option);
@@ -380,6 +387,9 @@ int runInstall(const QStringList& args)
 
     ProgressView progress(options.ports, isatty(fileno(stderr)) != 0);
     logView = &progress;
+    // The debug traces are for support; QT_LOGGING_RULES still overrides this.
+    if (!options.verbose)
+        QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false"));
     const QtMessageHandler previousHandler = qInstallMessageHandler(logAboveProgress);
     std::vector<std::thread> threads;
     for (size_t i = 0; i < runs.size(); ++i) {

@@ -14,7 +14,7 @@ struct Subcommand {
 };
 
 const Subcommand kSubcommands[] = {
-    {"install", runInstall, "install --port DEVICE [--port DEVICE ...] [--config-dir DIR] [--time-scale F] [--trace FILE]"},
+    {"install", runInstall, "install --port DEVICE [--port DEVICE ...] [--config-dir DIR] [--time-scale F] [--trace FILE] [--verbose]"},
     {"ports", runPorts, "ports"},
     {"check", runCheck, "check [--config-dir DIR]"},
     {"pack", runPack, "pack PLAIN OUT"},

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 
@@ -59,6 +60,9 @@ std::string storedFileName(const std::string& advertisedName)
 bool storeFile(const std::string& folder, const std::string& name, const std::vector<uint8_t>& content,
                std::string& error)
 {
+    // The folder is made on first use, so that a fresh one can be named.
+    std::error_code made;
+    std::filesystem::create_directories(folder, made);
     const std::string path = folder + "/" + storedFileName(name);
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(content.data()), static_cast<std::streamsize>(content.size()));

@@ -34,6 +34,7 @@ status=0
 "$build/bin/mirdal-cli" install --port "$device" --time-scale "$scale" \
   --config-dir "$build/bin/configuration" || status=$?
 echo "Finished in $(( $(date +%s) - start )) s, exit status $status" >&2
-echo "Files received by the terminal:" >&2
+kill "$sim_pid" 2>/dev/null; wait "$sim_pid" 2>/dev/null || status=1; sim_pid=
+echo "The simulated terminal: $(tail -n 1 "$work/sim.log")" >&2
 ls -l "$work/received" >&2 || true
 exit $status
