@@ -29,10 +29,12 @@ const QString kTransparentBackground = QStringLiteral(
 // until the process ends.
 void keepForProcessLifetime(Model* model)
 {
+    // The list itself is never destroyed either: as a plain static it would
+    // be freed among the exit handlers, before a leak checker looks.
     static std::mutex mutex;
-    static std::vector<Model*> models;
+    static auto* models = new std::vector<Model*>;
     std::lock_guard<std::mutex> lock(mutex);
-    models.push_back(model);
+    models->push_back(model);
 }
 
 // Boxes are built as objects parented to the window so that they are modal to
