@@ -110,10 +110,11 @@ stop_sim() {
 # simulated terminal by mirdal-cli, timed from the outside. Appends to
 # RECORDS one line of key=value figures:
 #   wall_s user_s sys_s maxrss_kib status  (mirdal-runstat, the whole process)
-#   download_s payload_bytes blocks wire_bytes  (its byte trace, timed as it is written)
+#   download_s payload_bytes blocks wire_bytes  (its transcript, --trace, read
+#       through a FIFO and each line dated as it arrives; trace-figures.awk)
 #   fixed_ms scale load1
 # and to RECORDS.blocks the round trip and turnaround of every block.
-# MIRDAL_BENCH_TRACE=0 runs without the trace (the trace figures are then 0).
+# MIRDAL_BENCH_TRACE=0 runs without the transcript (its figures are then 0).
 run_update() {
   local config=$1 scale=$2 records=$3
   shift 3

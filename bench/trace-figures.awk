@@ -1,5 +1,6 @@
-# Reads the byte trace of one update, every line prefixed by the time it was
-# written ("STAMP TERMINAL DIRECTION BYTES..."), and prints:
+# Reads the transcript of one update (mirdal-cli install --trace, one JSON
+# object a line), every line prefixed by the time mirdal-linestamp saw it
+# arrive, and prints:
 #   download_s     time from the download start frame to the final
 #                  confirmation, summed over the downloads
 #   payload_bytes  data bytes of the blocks the terminal accepted
@@ -11,32 +12,44 @@
 # and appends to the file `blocks` one line per block: "rtt SECONDS" (block
 # written to answer read) and "turnaround SECONDS" (answer read to next block
 # written).
-function hex(text,    i, v) {
-    v = 0
-    for (i = 1; i <= length(text); i++)
-        v = v * 16 + index("0123456789ABCDEF", substr(text, i, 1)) - 1
-    return v
+
+# The value of a top-level field, without its quotes; empty when absent.
+function field(name,    key, value) {
+    key = "\"" name "\":"
+    if (!match($0, key "(\"[^\"]*\"|[^,}]*)"))
+        return ""
+    value = substr($0, RSTART + length(key), RLENGTH - length(key))
+    gsub(/"/, "", value)
+    return value
 }
 
-$3 == "-" || $4 !~ /^[0-9A-F][0-9A-F]$/ { next }
+{ dir = field("dir") }
+dir == "event" || field("sent") == "false" { next }
 
 {
-    t = $1; n = NF - 3; out = ($3 == ">")
-    if (!(n == 32 && ($4 == "01" || $4 == "05")))
+    t = $1; out = (dir == "pc")
+    kind = out ? field("kind") : field("to")
+    if (out && kind == "block")
+        n = 128
+    else if (field("length") != "")
+        n = field("length") + 0
+    else
+        n = split(field("hex"), bytes, " ")
+    if (kind != "list" && kind != "activate")
         wire += n
 }
 
-out && n == 32 && $4 == "04" { state = "start"; start = t; next }
+out && kind == "download-start" { state = "start"; start = t; next }
 !out && state == "start" { state = "blocks"; answered = t; next }
-out && n == 128 && (state == "blocks" || state == "sent") {
+out && kind == "block" && (state == "blocks" || state == "sent") {
     if (state == "blocks")
         print "turnaround", t - answered >> blocks
-    state = "sent"; sent = t; pending = hex($7); ++count
+    state = "sent"; sent = t; pending = field("count") + 0; ++count
     next
 }
 !out && state == "sent" {
     print "rtt", t - sent >> blocks
-    if ($6 == "55")
+    if (bytes[3] == "55")
         payload += pending
     state = "blocks"; answered = t
     next
