@@ -17,6 +17,7 @@
 #include "Configuration.h"
 #include "Signature.h"
 #include "aes.h"
+#include "openssl_ptr.h"
 #include "pemkey.h"
 #include "rsa.h"
 
@@ -37,15 +38,6 @@
 #include <vector>
 
 namespace {
-
-template <typename T, void (*Free)(T*)>
-struct Freer {
-    void operator()(T* object) const { Free(object); }
-};
-using Pkey = std::unique_ptr<EVP_PKEY, Freer<EVP_PKEY, EVP_PKEY_free>>;
-using PkeyCtx = std::unique_ptr<EVP_PKEY_CTX, Freer<EVP_PKEY_CTX, EVP_PKEY_CTX_free>>;
-using CipherCtx = std::unique_ptr<EVP_CIPHER_CTX, Freer<EVP_CIPHER_CTX, EVP_CIPHER_CTX_free>>;
-using Decoder = std::unique_ptr<OSSL_DECODER_CTX, Freer<OSSL_DECODER_CTX, OSSL_DECODER_CTX_free>>;
 
 constexpr size_t kRsaBytes = 256;
 constexpr int kDigestBytes = 32;
@@ -69,7 +61,7 @@ std::string readFile(const std::string& path)
 // EVP_PKEY for OpenSSL.
 struct Keys {
     RsaPrivateKey record{};
-    Pkey pkey;
+    PkeyPtr pkey;
     std::string error;
 };
 
@@ -85,7 +77,7 @@ const Keys& keys()
         k.record = pem.key;
         const std::string text = readFile(MIRDAL_DEV_KEY);
         EVP_PKEY* raw = nullptr;
-        Decoder decoder(OSSL_DECODER_CTX_new_for_pkey(&raw, "PEM", nullptr, "RSA", EVP_PKEY_KEYPAIR, nullptr, nullptr));
+        DecoderCtxPtr decoder(OSSL_DECODER_CTX_new_for_pkey(&raw, "PEM", nullptr, "RSA", EVP_PKEY_KEYPAIR, nullptr, nullptr));
         const auto* data = reinterpret_cast<const unsigned char*>(text.data());
         size_t length = text.size();
         if (!decoder || !OSSL_DECODER_from_data(decoder.get(), &data, &length))
@@ -140,7 +132,7 @@ bool opensslLoadAndVerify(const std::string& path, EVP_PKEY* key)
     if (!EVP_Digest(file.data(), start, digest, &digestLength, EVP_sha256(), nullptr))
         return false;
 
-    PkeyCtx ctx(EVP_PKEY_CTX_new(key, nullptr));
+    PkeyCtxPtr ctx(EVP_PKEY_CTX_new(key, nullptr));
     return ctx && EVP_PKEY_verify_init(ctx.get()) == 1
         && EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) == 1
         && EVP_PKEY_verify(ctx.get(), signature, kRsaBytes, digest, digestLength) == 1;
@@ -210,9 +202,9 @@ bool opensslRaw(EVP_PKEY_CTX* ctx, bool isPrivate, const std::vector<uint8_t>& i
         && length == kRsaBytes;
 }
 
-PkeyCtx opensslRawContext(EVP_PKEY* key, bool isPrivate)
+PkeyCtxPtr opensslRawContext(EVP_PKEY* key, bool isPrivate)
 {
-    PkeyCtx ctx(EVP_PKEY_CTX_new(key, nullptr));
+    PkeyCtxPtr ctx(EVP_PKEY_CTX_new(key, nullptr));
     if (!ctx || (isPrivate ? EVP_PKEY_decrypt_init(ctx.get()) : EVP_PKEY_encrypt_init(ctx.get())) != 1
         || EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_NO_PADDING) != 1)
         return nullptr;
@@ -232,7 +224,7 @@ bool rawAgrees(bool isPrivate, const std::vector<uint8_t>& in)
 {
     std::vector<uint8_t> mine(kRsaBytes);
     std::vector<uint8_t> theirs(kRsaBytes);
-    PkeyCtx ctx = opensslRawContext(keys().pkey.get(), isPrivate);
+    PkeyCtxPtr ctx = opensslRawContext(keys().pkey.get(), isPrivate);
     return keys().error.empty() && ctx && mirdalRaw(isPrivate, in, mine) == kRsaOk
         && opensslRaw(ctx.get(), isPrivate, in, theirs) && mine == theirs;
 }
@@ -256,7 +248,7 @@ void rsaOpenssl(benchmark::State& state, bool isPrivate)
         state.SkipWithError(("Mirdal and OpenSSL disagree: " + keys().error).c_str());
         return;
     }
-    PkeyCtx ctx = opensslRawContext(keys().pkey.get(), isPrivate);
+    PkeyCtxPtr ctx = opensslRawContext(keys().pkey.get(), isPrivate);
     std::vector<uint8_t> out(kRsaBytes);
     for (auto _ : state)
         benchmark::DoNotOptimize(opensslRaw(ctx.get(), isPrivate, in, out));
@@ -291,9 +283,9 @@ bool opensslAes(EVP_CIPHER_CTX* ctx, const std::vector<uint8_t>& in, std::vector
         && length == static_cast<int>(in.size());
 }
 
-CipherCtx opensslAesContext()
+CipherCtxPtr opensslAesContext()
 {
-    CipherCtx ctx(EVP_CIPHER_CTX_new());
+    CipherCtxPtr ctx(EVP_CIPHER_CTX_new());
     if (!ctx || EVP_DecryptInit_ex(ctx.get(), EVP_aes_128_ecb(), nullptr, FILE_KEY, nullptr) != 1
         || EVP_CIPHER_CTX_set_padding(ctx.get(), 0) != 1)
         return nullptr;
@@ -304,7 +296,7 @@ bool aesAgrees(const std::vector<uint8_t>& in)
 {
     std::vector<uint8_t> mine(in.size());
     std::vector<uint8_t> theirs(in.size());
-    CipherCtx ctx = opensslAesContext();
+    CipherCtxPtr ctx = opensslAesContext();
     aesDecrypt(in.data(), static_cast<uint32_t>(in.size()), mine.data());
     return ctx && opensslAes(ctx.get(), in, theirs) && mine == theirs;
 }
@@ -327,7 +319,7 @@ void AesEcbDecrypt_Mirdal(benchmark::State& state)
 void AesEcbDecrypt_OpenSSL(benchmark::State& state)
 {
     const std::vector<uint8_t> in = aesInput(static_cast<size_t>(state.range(0)));
-    CipherCtx ctx = opensslAesContext();
+    CipherCtxPtr ctx = opensslAesContext();
     if (!ctx || !aesAgrees(in)) {
         state.SkipWithError("Mirdal and OpenSSL disagree");
         return;
