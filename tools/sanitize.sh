@@ -5,8 +5,11 @@
 #         (build-asan).
 #   tsan  ThreadSanitizer, the tests where threads share the engine's state:
 #         exchanges on a worker thread while another lists the ports, search
-#         passes during an installation, the window during an installation
-#         (build-tsan).
+#         passes and window slots during an installation, release frames
+#         during a search (build-tsan). The desktop program's own tests are
+#         left out: its jobs go through Qt's thread pool, whose queue lock is
+#         inside the uninstrumented Qt library, so every job's first access to
+#         what was prepared before it was queued would be reported.
 # Every report of every process (tests, the simulator, the command line they
 # start) goes to a file of BUILD/sanitizer-reports; the run passes only when
 # the tests pass and that folder stays empty.
@@ -29,8 +32,8 @@ case $mode in
     build=${2:-$root/build-tsan}
     sanitize=thread
     # The test programs and what they start (simulator, sample configuration).
-    targets=(transport_tests reliability_concurrency_tests tst_app_update mirdal-sim sample_configuration)
-    tests=(-R '^(transport\.WorkerThreadTest\.|reliability\.Concurrency|app_update$)')
+    targets=(transport_tests reliability_concurrency_tests mirdal-sim sample_configuration)
+    tests=(-R '^(transport\.WorkerThreadTest\.|reliability\.Concurrency)')
     slow_tests=()
     ;;
   *)

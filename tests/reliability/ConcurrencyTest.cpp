@@ -14,29 +14,48 @@
 
 namespace {
 
-// Stands in for the window: the six slots the Model connects to, run on the
-// thread of the event loop through queued connections.
+// Stands in for the window: the slots the Model connects to, run on the
+// thread of the event loop through queued connections, reading what the
+// desktop window reads there (the port list after each search pass, the
+// texts of the progress reports).
 class Window : public QObject {
     Q_OBJECT
 public:
+    explicit Window(const Model* model = nullptr) : model_(model) {}
+    void watch(const Model* model) { model_ = model; }
+
+    int searches = 0;
+    int listedPorts = 0;
     int totalUpdates = 0;
     int moduleUpdates = 0;
     int lastTotal = -1;
+    qsizetype textBytes = 0;
 
 public slots:
-    void on_configuration_loaded() {}
-    void on_configuration_failed() {}
-    void on_terminals_found() { ++searches; }
-    void on_terminals_failed() { ++searches; }
-    void on_module_progressed(QString, int) { ++moduleUpdates; }
-    void on_total_progressed(QString, int value)
+    void on_terminals_found() { refreshList(); }
+    void on_terminals_failed() { refreshList(); }
+    void on_module_progressed(QString text, int)
+    {
+        ++moduleUpdates;
+        textBytes += text.size();
+    }
+    void on_total_progressed(QString text, int value)
     {
         ++totalUpdates;
+        textBytes += text.size();
         lastTotal = value;
     }
 
-public:
-    int searches = 0;
+private:
+    void refreshList()
+    {
+        ++searches;
+        listedPorts += model_->portLabels().size();
+        if (model_->preferredPort() > model_->portLabels().size())
+            ADD_FAILURE() << "preferred port beyond the list";
+    }
+
+    const Model* model_;
 };
 
 } // namespace
@@ -52,6 +71,7 @@ TEST(Concurrency, SearchPassesAndTheWindowDuringAnInstallation)
     const QString label = rig.ports->show(terminal.device(), QStringLiteral("Simulated terminal"));
     ASSERT_TRUE(rig.build(error)) << qPrintable(error);
     Model& model = *rig.model;
+    window.watch(&model);
     // As the window does: the six signals to its slots, queued from the pool threads.
     QObject::connect(&model, SIGNAL(setTotalProgression(QString, int)), &window, SLOT(on_total_progressed(QString, int)));
     QObject::connect(&model, SIGNAL(setModuleProgression(QString, int)), &window, SLOT(on_module_progressed(QString, int)));
@@ -99,6 +119,9 @@ TEST(Concurrency, SearchPassesAndTheWindowDuringAnInstallation)
     EXPECT_TRUE(installed) << qPrintable(title) << ": " << qPrintable(text);
     EXPECT_GT(passes.load(), 1);
     EXPECT_GT(reads, 0);
+    EXPECT_GT(window.searches, 0);
+    EXPECT_GT(window.listedPorts, 0);
+    EXPECT_GT(window.textBytes, 0);
     EXPECT_GT(window.totalUpdates, 0);
     EXPECT_GT(window.moduleUpdates, 0);
     EXPECT_EQ(window.lastTotal, 100);
