@@ -13,3 +13,13 @@ chmod 0700 "$XDG_RUNTIME_DIR"
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j "$jobs"
 ctest --test-dir "$build" --output-on-failure -j "$jobs"
+
+# Reliability (docs/reliability.md): the suite again under AddressSanitizer
+# and UndefinedBehaviorSanitizer, the threaded tests under ThreadSanitizer,
+# and a short run of every fuzz target, each in a build folder of its own.
+# MIRDAL_SKIP_RELIABILITY=1 stops after the plain suite.
+if [[ ${MIRDAL_SKIP_RELIABILITY:-0} != 1 ]]; then
+  bash "$root/tools/sanitize.sh" asan
+  bash "$root/tools/sanitize.sh" tsan
+  bash "$root/fuzz/run.sh" all 20
+fi
