@@ -42,13 +42,13 @@ arrow() {
 }
 
 draw_arrows() { # canvas file, centre, radius, stroke width, head half-width
-  local file=$1 cx=$2 cy=$3 r=$4 width=$5 half=$6 spec
+  local file=$1 cx=$2 cy=$3 r=$4 width=$5 half=$6 shape
   for span in "205 318" "25 138"; do
     # shellcheck disable=SC2086
-    spec=$(arrow "$cx" "$cy" "$r" $span 34 "$half")
+    shape=$(arrow "$cx" "$cy" "$r" $span 34 "$half")
     convert "$file" -fill none -stroke white -strokewidth "$width" \
-      -draw "stroke-linecap round stroke-linejoin round ${spec%%ARROWHEAD*}" \
-      -stroke none -fill white -draw "${spec##*ARROWHEAD }" "$file"
+      -draw "stroke-linecap round stroke-linejoin round ${shape%%ARROWHEAD*}" \
+      -stroke none -fill white -draw "${shape##*ARROWHEAD }" "$file"
   done
 }
 

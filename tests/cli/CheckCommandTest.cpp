@@ -31,9 +31,9 @@ protected:
         ASSERT_TRUE(dir.isValid());
         folder = dir.path() + QLatin1Char('/');
     }
-    void write(const ConfigurationSpec& spec)
+    void write(const ConfigurationSpec& layout)
     {
-        if (!writeSignedConfiguration(folder, spec))
+        if (!writeSignedConfiguration(folder, layout))
             GTEST_SKIP() << "the build's signing key holds no private half";
     }
     void writeFile(const QString& name, const QByteArray& bytes)
@@ -94,10 +94,10 @@ TEST(CheckSample, SampleConfigurationIsReadyWithItsDuration)
 
 TEST_F(CheckCommand, DurationCountsBlocksAndTheRestartWait)
 {
-    ConfigurationSpec spec;
-    spec.delayReboot = 40000;
-    spec.batches = {{{QStringLiteral("app.bin"), QByteArray(1220, 'x')}}};
-    write(spec);
+    ConfigurationSpec layout;
+    layout.delayReboot = 40000;
+    layout.batches = {{{QStringLiteral("app.bin"), QByteArray(1220, 'x')}}};
+    write(layout);
     writePicture();
     const CliRun run = check(folder);
     EXPECT_EQ(run.exitCode, 0) << run.out.toStdString();
@@ -111,13 +111,13 @@ TEST_F(CheckCommand, DurationCountsBlocksAndTheRestartWait)
 
 TEST_F(CheckCommand, WarningsStillLetItInstall)
 {
-    ConfigurationSpec spec;
+    ConfigurationSpec layout;
     // 6 digits of length and 22 characters of name: 28 bytes, the most an
     // advertisement carries; one character more and the file is skipped.
-    spec.batches = {{{QStringLiteral("twenty-two-chars.b.bin"), QByteArray("a")},
+    layout.batches = {{{QStringLiteral("twenty-two-chars.b.bin"), QByteArray("a")},
                      {QStringLiteral("twenty-three-chars.bin1"), QByteArray("b")}},
                     {}};
-    write(spec);
+    write(layout);
     const CliRun run = check(folder);
     EXPECT_EQ(run.exitCode, 0) << run.out.toStdString();
     const QStringList lines = report(run);
@@ -137,12 +137,12 @@ TEST_F(CheckCommand, WarningsStillLetItInstall)
 
 TEST_F(CheckCommand, EveryBrokenFileIsOneErrorLine)
 {
-    ConfigurationSpec spec;
-    spec.hardware = {{1, 2, 3}, {4, 5, 6}, {7, 8, 9}};
-    spec.batches = {{{QStringLiteral("good.bin"), QByteArray("good")},
+    ConfigurationSpec layout;
+    layout.hardware = {{1, 2, 3}, {4, 5, 6}, {7, 8, 9}};
+    layout.batches = {{{QStringLiteral("good.bin"), QByteArray("good")},
                      {QStringLiteral("gone.bin"), QByteArray("gone")},
                      {QStringLiteral("cut.bin"), QByteArray("cut")}}};
-    write(spec);
+    write(layout);
     writePicture();
     ASSERT_TRUE(QFile::remove(folder + QStringLiteral("gone.bin")));
     writeFile(QStringLiteral("cut.bin"), rawContainer(3, QByteArray(10, 'c')));
@@ -167,9 +167,9 @@ TEST_F(CheckCommand, EveryBrokenFileIsOneErrorLine)
 
 TEST_F(CheckCommand, NothingToInstallOrNoHardwareToAccept)
 {
-    ConfigurationSpec spec;
-    spec.hardware = {};
-    write(spec);
+    ConfigurationSpec layout;
+    layout.hardware = {};
+    write(layout);
     writePicture();
     const CliRun run = check(folder);
     EXPECT_EQ(run.exitCode, 1);
@@ -200,9 +200,9 @@ TEST_F(CheckCommand, BrokenXmlIsAWarningWhenSigned)
 
 TEST_F(CheckCommand, RefusedConfigurationsEndWithStatusThree)
 {
-    ConfigurationSpec spec;
-    spec.batches = {{{QStringLiteral("app.bin"), QByteArray("app")}}};
-    write(spec);
+    ConfigurationSpec layout;
+    layout.batches = {{{QStringLiteral("app.bin"), QByteArray("app")}}};
+    write(layout);
     writePicture();
     QFile xml(folder + QStringLiteral("configuration.xml"));
     ASSERT_TRUE(xml.open(QIODevice::ReadWrite));

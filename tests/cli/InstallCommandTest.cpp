@@ -33,9 +33,9 @@ protected:
     }
     void writeConfiguration()
     {
-        ConfigurationSpec spec;
-        spec.batches = {{{QStringLiteral("app.bin"), QByteArray("content")}}};
-        if (!writeSignedConfiguration(folder, spec))
+        ConfigurationSpec layout;
+        layout.batches = {{{QStringLiteral("app.bin"), QByteArray("content")}}};
+        if (!writeSignedConfiguration(folder, layout))
             GTEST_SKIP() << "the build's signing key holds no private half";
     }
 

@@ -123,10 +123,10 @@ TEST(ReplayMismatch, AnotherPackageIsCaughtAtItsAdvertisement)
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
     const QString folder = dir.path() + QLatin1Char('/');
-    ConfigurationSpec spec;
-    spec.hardware = {{0x4D, 0x31, 0x30}};   // the recorded terminal's
-    spec.batches = {{{QStringLiteral("PARAM.CFG"), QByteArray("another parameter file")}}};
-    if (!writeSignedConfiguration(folder, spec))
+    ConfigurationSpec layout;
+    layout.hardware = {{0x4D, 0x31, 0x30}};   // the recorded terminal's
+    layout.batches = {{{QStringLiteral("PARAM.CFG"), QByteArray("another parameter file")}}};
+    if (!writeSignedConfiguration(folder, layout))
         GTEST_SKIP() << "the build's signing key holds no private half";
 
     Simulator replay({QStringLiteral("--replay"), transcript("two-batches.jsonl")});

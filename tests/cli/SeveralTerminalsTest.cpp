@@ -21,11 +21,11 @@ TEST(SeveralTerminals, OneOfFourFailsTheOthersAreUpdated)
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
     const QString folder = dir.path() + QLatin1Char('/');
-    ConfigurationSpec spec;
+    ConfigurationSpec layout;
     // Ten blocks: paced like a real line, each download takes over a second,
     // so the four sessions overlap.
-    spec.batches = {{{QStringLiteral("app.bin"), QByteArray(1220, 'x')}}};
-    if (!writeSignedConfiguration(folder, spec))
+    layout.batches = {{{QStringLiteral("app.bin"), QByteArray(1220, 'x')}}};
+    if (!writeSignedConfiguration(folder, layout))
         GTEST_SKIP() << "the build's signing key holds no private half";
 
     const QStringList paced = terminalFor(folder) << QStringLiteral("--baud") << QStringLiteral("9600") << QStringLiteral("--quiet");

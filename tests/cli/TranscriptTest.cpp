@@ -75,9 +75,9 @@ protected:
     }
     void writeConfiguration(const QByteArray& content)
     {
-        ConfigurationSpec spec;
-        spec.batches = {{{QStringLiteral("app.bin"), content}}};
-        if (!writeSignedConfiguration(folder, spec))
+        ConfigurationSpec layout;
+        layout.batches = {{{QStringLiteral("app.bin"), content}}};
+        if (!writeSignedConfiguration(folder, layout))
             GTEST_SKIP() << "the build's signing key holds no private half";
     }
     CliRun install(const QStringList& devices, const QString& trace)

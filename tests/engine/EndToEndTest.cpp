@@ -76,7 +76,7 @@ protected:
     {
         ASSERT_TRUE(dir.isValid());
         folder = dir.path() + QLatin1Char('/');
-        spec.batches = {{{QStringLiteral("first.bin"), content(300, 'a')}, {QStringLiteral("second.bin"), content(1, 'b')}},
+        layout.batches = {{{QStringLiteral("first.bin"), content(300, 'a')}, {QStringLiteral("second.bin"), content(1, 'b')}},
                         {{QStringLiteral("third.bin"), content(2000, 'c')}}};
     }
 
@@ -92,7 +92,7 @@ protected:
     TerminalOptions healthyTerminal() const
     {
         TerminalOptions options;
-        options.hardware = spec.hardware.front();
+        options.hardware = layout.hardware.front();
         return options;
     }
 
@@ -100,7 +100,7 @@ protected:
     bool install() { return install(healthyTerminal()); }
     bool install(TerminalOptions options)
     {
-        if (!writeSignedConfiguration(folder, spec)) {
+        if (!writeSignedConfiguration(folder, layout)) {
             ADD_FAILURE() << "cannot write a signed configuration";
             return false;
         }
@@ -163,7 +163,7 @@ protected:
 
     QTemporaryDir dir;
     QString folder;
-    ConfigurationSpec spec;
+    ConfigurationSpec layout;
     std::unique_ptr<SimulatedLine> line;
     std::unique_ptr<Model> model;
     QString label;
@@ -180,9 +180,9 @@ TEST_F(EndToEnd, TwoBatchesReachTheTerminalIntact)
     EXPECT_EQ(title, QString::fromUtf8("Installation réalisée avec succès"));
     EXPECT_EQ(line->terminal().sessions(), 2);
     EXPECT_EQ(line->terminal().files().size(), 3u);
-    EXPECT_EQ(received("FIRST.BIN"), bytes(spec.batches[0][0].content));
-    EXPECT_EQ(received("SECOND.BIN"), bytes(spec.batches[0][1].content));
-    EXPECT_EQ(received("THIRD.BIN"), bytes(spec.batches[1][0].content));
+    EXPECT_EQ(received("FIRST.BIN"), bytes(layout.batches[0][0].content));
+    EXPECT_EQ(received("SECOND.BIN"), bytes(layout.batches[0][1].content));
+    EXPECT_EQ(received("THIRD.BIN"), bytes(layout.batches[1][0].content));
     EXPECT_TRUE(line->terminal().problems().empty());
     EXPECT_EQ(totals.back().second, 100);
     EXPECT_EQ(model->applicationNames, (QStringList{QStringLiteral("VARLENNE"), QStringLiteral("PAYMENT")}));
@@ -197,8 +197,8 @@ TEST_F(EndToEnd, ResentBlocksAndARestartedDownloadStillDeliverTheFiles)
     // taken again from its advertisement.
     options.faults.add(fault(Stage::Start, FaultKind::BadCrc, 1));
     ASSERT_TRUE(install(std::move(options))) << text.toStdString();
-    EXPECT_EQ(received("FIRST.BIN"), bytes(spec.batches[0][0].content));
-    EXPECT_EQ(received("THIRD.BIN"), bytes(spec.batches[1][0].content));
+    EXPECT_EQ(received("FIRST.BIN"), bytes(layout.batches[0][0].content));
+    EXPECT_EQ(received("THIRD.BIN"), bytes(layout.batches[1][0].content));
     const auto firstFileLines = std::count(totals.begin(), totals.end(),
                                            std::make_pair(QString::fromUtf8("Téléchargement des fichiers en cours (1/2)"), 30));
     EXPECT_EQ(firstFileLines, 2);
@@ -208,7 +208,7 @@ TEST_F(EndToEnd, ResentBlocksAndARestartedDownloadStillDeliverTheFiles)
 
 TEST_F(EndToEnd, NameTooLongForTheAdvertisementIsSkipped)
 {
-    spec.batches = {{{QStringLiteral("abcdefghijklmnopqrs.bin"), content(10, 'x')}, {QStringLiteral("ok.bin"), content(10, 'y')}}};
+    layout.batches = {{{QStringLiteral("abcdefghijklmnopqrs.bin"), content(10, 'x')}, {QStringLiteral("ok.bin"), content(10, 'y')}}};
     ASSERT_TRUE(install()) << text.toStdString();
     ASSERT_EQ(line->terminal().files().size(), 1u);
     EXPECT_EQ(line->terminal().files()[0].name, "OK.BIN");

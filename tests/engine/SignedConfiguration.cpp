@@ -23,23 +23,23 @@ QByteArray hardwareRecord(const std::array<uint8_t, 3>& id)
 
 } // namespace
 
-bool writeSignedConfiguration(const QString& folder, const ConfigurationSpec& spec)
+bool writeSignedConfiguration(const QString& folder, const ConfigurationSpec& layout)
 {
     if (!buildSigningKey().hasPrivate)
         return false;
     QByteArray xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<configuration>\n"
                      "  <terminal><name>Test terminal</name><code>T1</code><image>terminal.png</image>"
-                     "<delayReboot>" + QByteArray::number(spec.delayReboot) + "</delayReboot></terminal>\n"
+                     "<delayReboot>" + QByteArray::number(layout.delayReboot) + "</delayReboot></terminal>\n"
                      "  <operation><title>Mise à jour</title><description>Test</description></operation>\n";
-    for (size_t i = 0; i < spec.hardware.size(); ++i) {
+    for (size_t i = 0; i < layout.hardware.size(); ++i) {
         const QString name = QStringLiteral("hardware%1.hterm").arg(i);
-        if (!writeBytes(folder + name, packed(hardwareRecord(spec.hardware[i]))))
+        if (!writeBytes(folder + name, packed(hardwareRecord(layout.hardware[i]))))
             return false;
         xml += "  <hterm>" + name.toUtf8() + "</hterm>\n";
     }
-    for (size_t b = 0; b < spec.batches.size(); ++b) {
+    for (size_t b = 0; b < layout.batches.size(); ++b) {
         xml += "  <batch id=\"" + QByteArray::number(static_cast<int>(b) + 1) + "\">\n";
-        for (const PackageFile& file : spec.batches[b]) {
+        for (const PackageFile& file : layout.batches[b]) {
             if (!writeBytes(folder + file.name, packed(file.content)))
                 return false;
             xml += "    <file>" + file.name.toUtf8() + "</file>\n";

@@ -23,4 +23,4 @@ struct ConfigurationSpec {
 
 // Writes everything into `folder` (which ends with '/'); false when the
 // build's key cannot sign.
-bool writeSignedConfiguration(const QString& folder, const ConfigurationSpec& spec);
+bool writeSignedConfiguration(const QString& folder, const ConfigurationSpec& layout);
