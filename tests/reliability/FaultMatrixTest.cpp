@@ -191,11 +191,16 @@ const Cell kCells[] = {
     {"release", "bad-crc", "", kSuccess, kReleaseIgnored},
     {"release", "bad-echo", "", kSuccess, kReleaseIgnored},
     {"release", "short", "", kSuccess, kReleaseIgnored},
-    {"release", "split", "", kSuccess, kReleaseIgnored},
+    {"release", "split", "", "Erreur cohérence HTerminal|Installation réalisée avec succès",
+     "the release's answer is not tested, but its late half stays in the pseudo-terminal while the port is closed (the "
+     "simulator holds the line open) and is the first thing the second batch reads: taken as the opening answer, it "
+     "lets the real one be cleared (success) or, when that one comes after the clearing, read as the Varlenne answer, "
+     "as in open:split. A real serial line drops what arrives while the port is closed"},
     {"release", "garbage", "", kSuccess, kReleaseIgnored},
     {"release", "refuse", "", kSuccess, kReleaseIgnored},
-    {"release", "vanish", "", "Erreur ouverture",
-     "the first batch ends normally; the device is gone when the second batch opens it"},
+    {"release", "vanish", "", "Erreur ouverture|Installation réalisée avec succès",
+     "the first batch ends normally; the device is gone when the second batch opens it, unless a test running beside "
+     "this one has meanwhile been given the freed pseudo-terminal number, whose terminal then takes the second batch"},
 };
 
 struct Outcome {
