@@ -24,7 +24,8 @@ fi
 
 CC=clang CXX=clang++ cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DMIRDAL_BUILD_FUZZERS=ON -DMIRDAL_BUILD_GUI=OFF -DMIRDAL_BUILD_TESTS=OFF -DMIRDAL_BUILD_BENCH=OFF >/dev/null
-cmake --build "$build" -j "$(nproc)" --target "${targets[@]/#/fuzz_}" >/dev/null
+cmake --build "$build" -j "$(nproc)" --target "${targets[@]/#/fuzz_}" >"$build/fuzz-build.log" 2>&1 \
+  || { tail -40 "$build/fuzz-build.log" >&2; exit 1; }
 
 # A configuration file is larger than the other inputs.
 max_len() { [[ $1 == configuration ]] && echo 16384 || echo 4096; }

@@ -13,7 +13,8 @@ export XDG_RUNTIME_DIR=${XDG_RUNTIME_DIR:-$(mktemp -d /tmp/mirdal-xdg.XXXXXX)}
 chmod 0700 "$XDG_RUNTIME_DIR"
 
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" -j "$jobs" --target reliability_fault_matrix mirdal-sim sample_configuration >/dev/null
+cmake --build "$build" -j "$jobs" --target reliability_fault_matrix mirdal-sim sample_configuration \
+  >"$build/fault-matrix-build.log" 2>&1 || { tail -40 "$build/fault-matrix-build.log" >&2; exit 1; }
 
 results=$(mktemp /tmp/mirdal-fault-matrix.XXXXXX)
 trap 'rm -f "$results"' EXIT
