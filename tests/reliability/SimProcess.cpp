@@ -2,6 +2,9 @@
 
 #include <QFileInfo>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 namespace {
 
 constexpr int kStartMs = 10000;
@@ -12,6 +15,8 @@ constexpr int kStopMs = 10000;
 SimProcess::~SimProcess()
 {
     stop();
+    if (reservation_ >= 0)
+        ::close(reservation_);
 }
 
 bool SimProcess::start(const QStringList& arguments, QString& error)
@@ -28,7 +33,14 @@ bool SimProcess::start(const QStringList& arguments, QString& error)
         }
     }
     device_ = QString::fromLocal8Bit(process_.readLine()).trimmed();
-    return !device_.isEmpty();
+    if (device_.isEmpty())
+        return false;
+    reservation_ = ::open(device_.toLocal8Bit().constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (reservation_ < 0) {
+        error = QStringLiteral("cannot hold ") + device_;
+        return false;
+    }
+    return true;
 }
 
 bool SimProcess::endsWithin(int ms)

@@ -29,6 +29,11 @@ public:
 private:
     QProcess process_;
     QString device_;
+    // Our own descriptor of the device, kept until this object goes: the
+    // pseudo-terminal's number then cannot pass to another test's simulator
+    // when this one vanishes, and opening the device fails as it would for a
+    // serial adapter that was unplugged.
+    int reservation_ = -1;
 };
 
 // A port list that the test changes while the Model reads it.
