@@ -9,6 +9,7 @@
 //             the requested count.
 // The answer's bytes follow; a stream that runs dry is a silent terminal.
 // The first byte of the input picks the command that the session starts with.
+#include "FuzzCheck.h"
 #include "commands.h"
 #include "crc16.h"
 #include "frames.h"
@@ -21,14 +22,9 @@
 
 namespace {
 
-void check(bool condition, const char* what)
-{
-    if (!condition) {
-        std::fprintf(stderr, "broken: %s\n", what);
-        std::abort();
-    }
-}
+using fuzz::check;
 
+// The pauses of the protocol are not what is fuzzed.
 class NoClock : public Clock {
 public:
     void sleepMs(uint32_t) override {}

@@ -2,6 +2,7 @@
 // signature out of the raw bytes and judge it, whatever the file holds.
 // Beside the file lie hterm files of every shape the reader must cope with,
 // which the seed corpus names.
+#include "FuzzCheck.h"
 #include "Configuration.h"
 #include "FuzzSupport.h"
 #include "Signature.h"
@@ -14,13 +15,7 @@
 
 namespace {
 
-void check(bool condition, const char* what)
-{
-    if (!condition) {
-        std::fprintf(stderr, "broken: %s\n", what);
-        std::abort();
-    }
-}
+using fuzz::check;
 
 // A container with plain length `length` and `body` bytes of body.
 std::vector<uint8_t> container(uint32_t length, size_t body)

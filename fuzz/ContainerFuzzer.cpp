@@ -2,6 +2,7 @@
 // package file or an hterm file. The two decryptions must agree, keep exactly
 // the plain length and never touch a byte outside the file; the hterm reading
 // must add an entry only for a container whose record fits.
+#include "FuzzCheck.h"
 #include "Configuration.h"
 #include "FuzzSupport.h"
 #include "container.h"
@@ -14,13 +15,7 @@
 
 namespace {
 
-void check(bool condition, const char* what)
-{
-    if (!condition) {
-        std::fprintf(stderr, "broken: %s\n", what);
-        std::abort();
-    }
-}
+using fuzz::check;
 
 const char kConfiguration[] =
     "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"

@@ -3,6 +3,7 @@
 // decrypts it and sends it block by block to a terminal that accepts
 // everything. A refused file must fail both steps before anything is sent;
 // an accepted one must reach the terminal as exactly its plain content.
+#include "FuzzCheck.h"
 #include "FuzzSupport.h"
 #include "Model.h"
 #include "container.h"
@@ -16,14 +17,9 @@
 
 namespace {
 
-void check(bool condition, const char* what)
-{
-    if (!condition) {
-        std::fprintf(stderr, "broken: %s\n", what);
-        std::abort();
-    }
-}
+using fuzz::check;
 
+// The pauses of the protocol are not what is fuzzed.
 class NoClock : public Clock {
 public:
     void sleepMs(uint32_t) override {}
