@@ -1,7 +1,9 @@
 # Sourced by the scripts that need an X server: start_xvfb starts Xvfb on a
 # display that the server itself picks as free (-displayfd, so tests running
 # side by side never race for one), exports DISPLAY and QT_QPA_PLATFORM=xcb,
-# and stop_xvfb ends it. Needs a scratch folder in $xvfb_work.
+# and stop_xvfb ends it. Needs a scratch folder in $xvfb_work. A shell
+# without a session (CI, ssh, cron) has no XDG_RUNTIME_DIR, and Qt warns
+# about that: the scratch folder then stands in for it.
 
 xvfb_pid=
 
@@ -23,6 +25,10 @@ start_xvfb() {
     return 1
   fi
   export DISPLAY=":$number" QT_QPA_PLATFORM=xcb
+  if [ -z "${XDG_RUNTIME_DIR:-}" ]; then
+    mkdir -p -m 0700 "$xvfb_work/runtime"
+    export XDG_RUNTIME_DIR=$xvfb_work/runtime
+  fi
 }
 
 stop_xvfb() {

@@ -19,8 +19,12 @@ Bytes makeContainer(const Bytes& content, uint32_t declaredLength, std::mt19937_
     if (filled.empty())
         filled = randomBytes(rng, 16);
     const Bytes body = opensslEncryptEcb(FILE_KEY, filled);
-    Bytes file = {static_cast<uint8_t>(declaredLength >> 24), static_cast<uint8_t>(declaredLength >> 16),
-                  static_cast<uint8_t>(declaredLength >> 8), static_cast<uint8_t>(declaredLength)};
+    // Reserved first: GCC 12 at -O2 and above warns falsely (array-bounds)
+    // about an insert that grows a vector built from a braced list.
+    Bytes file;
+    file.reserve(4 + body.size());
+    for (int shift = 24; shift >= 0; shift -= 8)
+        file.push_back(static_cast<uint8_t>(declaredLength >> shift));
     file.insert(file.end(), body.begin(), body.end());
     return file;
 }
