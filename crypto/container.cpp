@@ -47,22 +47,41 @@ const char* containerErrorText(ContainerError error)
     return "unknown error";
 }
 
-ContainerError parseContainer(const uint8_t* data, size_t size, ContainerView& view)
+namespace {
+
+ContainerError checkFraming(const uint8_t* header, uint64_t fileSize, uint32_t& plainLength)
 {
-    view = ContainerView();
-    if (size < kContainerHeaderSize)
+    if (fileSize < kContainerHeaderSize)
         return ContainerError::TooShort;
-    const size_t bodySize = size - kContainerHeaderSize;
+    const uint64_t bodySize = fileSize - kContainerHeaderSize;
     if (bodySize == 0)
         return ContainerError::EmptyBody;
     if (bodySize % kAesBlockSize != 0)
         return ContainerError::PartialBlock;
-    const uint32_t plainLength = readBigEndian32(data);
+    plainLength = readBigEndian32(header);
     if (plainLength > bodySize)
         return ContainerError::LengthBeyondBody;
+    return ContainerError::None;
+}
+
+} // namespace
+
+ContainerError checkContainerHeader(const uint8_t (&header)[kContainerHeaderSize], uint64_t fileSize,
+                                    uint32_t& plainLength)
+{
+    return checkFraming(header, fileSize, plainLength);
+}
+
+ContainerError parseContainer(const uint8_t* data, size_t size, ContainerView& view)
+{
+    view = ContainerView();
+    uint32_t plainLength = 0;
+    const ContainerError error = checkFraming(data, size, plainLength);
+    if (error != ContainerError::None)
+        return error;
     view.plainLength = plainLength;
     view.body = data + kContainerHeaderSize;
-    view.bodySize = bodySize;
+    view.bodySize = size - kContainerHeaderSize;
     return ContainerError::None;
 }
 

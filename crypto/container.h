@@ -28,6 +28,11 @@ struct ContainerView {
 // Checks the framing of a container without decrypting it.
 ContainerError parseContainer(const uint8_t* data, size_t size, ContainerView& view);
 
+// The same rule for a reader that holds only the 4-byte header and knows the
+// file's size: `plainLength` receives L when the framing holds.
+ContainerError checkContainerHeader(const uint8_t (&header)[kContainerHeaderSize], uint64_t fileSize,
+                                    uint32_t& plainLength);
+
 // Decrypts a well-formed container; `plain` receives exactly L bytes.
 // A refused container leaves `plain` empty.
 ContainerError decryptContainer(const uint8_t* data, size_t size, std::vector<uint8_t>& plain);

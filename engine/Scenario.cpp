@@ -192,7 +192,7 @@ bool InstallRun::runFile(const Application& file, int index, int count)
         if (!model_.sendInfo(&file, skip))
             return fail(Information, &file);
         if (skip) {
-            qInfo("Download Skipping App %s", file.file.toLatin1().constData());
+            qInfo("Download Skipping App %s", qUtf8Printable(file.file));
             return true;
         }
         if (!model_.requestAuthorization())

@@ -299,6 +299,17 @@ bool CommandSet::advertise(const std::string& name, uint32_t length, bool& skip)
 
 bool CommandSet::download(const uint8_t* content, uint32_t length, const std::function<void(int)>& progress)
 {
+    uint32_t taken = 0;
+    const ContentSource fromMemory = [&](uint8_t* data, uint16_t count) {
+        std::copy_n(content + taken, count, data);
+        taken += count;
+        return true;
+    };
+    return download(length, fromMemory, progress);
+}
+
+bool CommandSet::download(uint32_t length, const ContentSource& next, const std::function<void(int)>& progress)
+{
     const CommandFrame start = commandFrame(kCodeDownload);
     Exchange startExchange = withReadFull(sending(expecting({kCodeDownload, kAnswerMarker, kResultDone}), start, kSettleMs));
     // A terminal may already have queued more; the first block's answer is read whole anyway.
@@ -311,7 +322,10 @@ bool CommandSet::download(const uint8_t* content, uint32_t length, const std::fu
     uint16_t number = 0;   // wraps after 65535 like the 16-bit field
     while (sent < length) {
         const uint16_t count = static_cast<uint16_t>(std::min<uint32_t>(kMaxBlockPayload, length - sent));
-        const BlockFrame block = blockFrame(number, content + sent, count);
+        std::array<uint8_t, kMaxBlockPayload> data{};
+        if (!next(data.data(), count))
+            return false;
+        const BlockFrame block = blockFrame(number, data.data(), count);
         // The result byte decides between done and resend, so it is tested below.
         Exchange blockExchange = withReadFull(sending(expecting({kCodeDownload, kAnswerMarker}), block, 0));
         blockExchange.clearOnSuccess = false;

@@ -36,7 +36,12 @@ public:
     static std::string lengthField(uint32_t length);               // "000005", "1000000;"
     bool advertise(const std::string& name, uint32_t length, bool& skip);   // code 2
     // Start frame, data blocks with resend requests, final confirmation.
-    // `progress` gets the percentage after every accepted block.
+    // `next` fills each block with the next bytes of the content, once per
+    // block (a resent block is the same frame again); false from it fails the
+    // download. `progress` gets the percentage after every accepted block.
+    using ContentSource = std::function<bool(uint8_t* data, uint16_t count)>;
+    bool download(uint32_t length, const ContentSource& next, const std::function<void(int)>& progress);
+    // The same for content held in memory.
     bool download(const uint8_t* content, uint32_t length, const std::function<void(int)>& progress);
 
 private:

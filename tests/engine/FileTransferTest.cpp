@@ -6,6 +6,9 @@
 
 #include "frames.h"
 
+#include <sys/resource.h>
+#include <sys/stat.h>
+
 namespace {
 
 class FileTransfer : public EngineTest {
@@ -44,6 +47,8 @@ TEST_F(FileTransfer, NameGoesOnTheWireInLatin1)
 {
     advertised(QString::fromUtf8("café.bin"), 5);
     EXPECT_EQ(terminal.events, std::vector<std::string>{"advertise 000005CAF\xC9.BIN"});
+    // The log shows the name itself, not its Latin-1 bytes.
+    EXPECT_EQ(log.count(QString::fromUtf8("Model::sendInfo advertise file CAFÉ.BIN of size 5")), 1);
 }
 
 TEST_F(FileTransfer, TextBeyondTheFrameIsSkippedWithoutAnyExchange)
@@ -162,4 +167,58 @@ TEST_F(FileTransfer, PackageRemovedBetweenAdvertisementAndDownloadFailsTheDownlo
     ASSERT_TRUE(QFile::remove(file->file));
     EXPECT_FALSE(model->downloadFile(file));
     EXPECT_FALSE(terminal.contains("download APP.BIN"));
+}
+
+// A package that is not a regular file would block the update for ever (a
+// FIFO nobody writes) or stream without end (a device): it fails the
+// advertisement at once, and the download too.
+TEST_F(FileTransfer, PackageThatIsNotARegularFileIsRefusedAtOnce)
+{
+    const QString fifo = dir.filePath(QStringLiteral("fifo.bin"));
+    ASSERT_EQ(mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    for (const QString& path : {fifo, dir.path(), QStringLiteral("/dev/zero")}) {
+        SCOPED_TRACE(path.toStdString());
+        Application* file = addEntry(addBatch(), path);
+        bool skip = true;
+        EXPECT_FALSE(model->sendInfo(file, skip));
+        EXPECT_FALSE(model->downloadFile(file));
+    }
+    EXPECT_TRUE(terminal.events.empty());
+}
+
+// A package far larger than the memory the process may take is streamed
+// block by block: the advertisement and the first blocks go out, and a
+// failing download is an ordinary failure, not an abort for lack of memory.
+#if defined(__SANITIZE_ADDRESS__)
+#define MIRDAL_ADDRESS_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define MIRDAL_ADDRESS_SANITIZER 1
+#endif
+#endif
+
+TEST_F(FileTransfer, HugePackageIsStreamedWithinAMemoryCap)
+{
+#ifdef MIRDAL_ADDRESS_SANITIZER
+    GTEST_SKIP() << "AddressSanitizer's shadow memory alone is above any address-space cap";
+#endif
+    constexpr qint64 kBody = qint64(3) << 30;   // 3 GiB, sparse on disk
+    const QString path = dir.filePath(QStringLiteral("huge.bin"));
+    {
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(header(static_cast<uint32_t>(kBody)));
+        ASSERT_TRUE(file.resize(4 + kBody));
+    }
+    Application* file = addEntry(addBatch(), path);
+    terminal.failedDownloads["HUGE.BIN"] = 1;
+    const auto underTheCap = [&] {
+        const rlimit cap{rlim_t(1) << 30, rlim_t(1) << 30};   // 1 GiB of address space
+        setrlimit(RLIMIT_AS, &cap);
+        bool skip = true;
+        const bool advertisedOk = model->sendInfo(file, skip) && !skip;
+        const bool downloaded = model->downloadFile(file);
+        std::exit(advertisedOk && !downloaded && terminal.blockNumbers == std::vector<uint16_t>{0} ? 0 : 1);
+    };
+    EXPECT_EXIT(underTheCap(), ::testing::ExitedWithCode(0), "");
 }

@@ -1,0 +1,38 @@
+#pragma once
+// One package file as the download reads it: an encrypted container opened
+// as a regular file and decrypted block by block while the blocks go out,
+// so that a package of any size costs a few bytes of memory.
+#include "container.h"
+
+#include <QFile>
+#include <QString>
+#include <array>
+#include <cstdint>
+
+class PackageFile {
+public:
+    // Opens the package and checks its framing against the file's size. A
+    // FIFO, a device or a directory is refused before it could block or
+    // stream for ever; so is a container whose framing does not hold.
+    bool open(const QString& path);
+
+    uint32_t plainLength() const { return plainLength_; }
+
+    // The next `count` plain bytes. False when the file cannot give them
+    // (shortened or unreadable since it was opened) or when they would go
+    // past the plain length.
+    bool read(uint8_t* out, uint16_t count);
+
+private:
+    bool decryptNextBlock();
+
+    QFile file_;
+    uint32_t plainLength_ = 0;
+    uint32_t delivered_ = 0;
+    std::array<uint8_t, kAesBlockSize> block_{};
+    size_t blockUsed_ = kAesBlockSize;   // nothing decrypted yet
+};
+
+// Opens `path` for reading only if it is a regular file, without blocking
+// on a FIFO or a device on the way.
+bool openRegularFile(QFile& file, const QString& path);
