@@ -1,6 +1,8 @@
 #pragma once
 // The line on which the simulated terminal listens: a pseudo-terminal it
-// creates, or a serial device it is given.
+// creates, or a serial device it is given. This is the simulator's platform
+// seam, and it has a POSIX side only (Line.cpp: openpty, termios, poll): the
+// simulator is not built for Windows.
 #include <atomic>
 #include <chrono>
 #include <cstdint>

@@ -14,4 +14,5 @@ $SUDO apt-get install -y -qq --no-install-recommends \
   pcscd libpcsclite-dev \
   socat xvfb xauth x11-apps x11-utils xdotool imagemagick fonts-urw-base35 \
   clang libclang-rt-14-dev llvm \
-  python3 util-linux procps time
+  python3 util-linux procps time \
+  g++-mingw-w64-x86-64-posix googletest wine64

@@ -13,6 +13,7 @@ chmod 0700 "$XDG_RUNTIME_DIR"
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMIRDAL_WERROR=ON >/dev/null
 cmake --build "$build" -j "$jobs"
 ctest --test-dir "$build" --output-on-failure -j "$jobs"
+bash "$root/tools/windows-tests.sh"   # the Qt-free core built for Windows, its tests under Wine
 
 # Reliability (docs/reliability.md): the suite again under AddressSanitizer
 # and UndefinedBehaviorSanitizer, the threaded tests under ThreadSanitizer,

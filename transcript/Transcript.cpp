@@ -297,7 +297,8 @@ TranscriptWriter::~TranscriptWriter()
 
 bool TranscriptWriter::open(const std::string& path)
 {
-    file_ = std::fopen(path.c_str(), "w");
+    // Binary: the same bytes on every system, lines ended by a line feed alone.
+    file_ = std::fopen(path.c_str(), "wb");
     return file_ != nullptr;
 }
 

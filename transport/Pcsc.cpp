@@ -2,39 +2,14 @@
 // attached as a card reader offers no serial port; the one-byte escape command
 // sent here makes it re-appear as one, so the port enumeration can find it.
 // Every step only logs what went wrong and moves on to the next reader.
-#ifdef _WIN32
-#ifndef NOMINMAX
-#define NOMINMAX  // keep std::min usable
-#endif
-#include <winsock2.h>  // ntohl; must come before windows.h
-#ifdef _MSC_VER
-#pragma comment(lib, "winscard.lib")
-#pragma comment(lib, "ws2_32.lib")
-#endif
-#else
-#include <arpa/inet.h>  // ntohl
-#endif
-
-#include "Pcsc.h"
+// Plain C++: the platform's calls are behind PcscPlatform.h, and the log
+// lines go to the caller.
 #include "PcscApi.h"
 
-#include <QtGlobal>
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <string>
-
-const PcscApi& systemPcscApi() {
-#ifdef _WIN32
-    static const PcscApi api = {SCardEstablishContext, SCardListReadersW, SCardConnectW,
-                                SCardGetAttrib,        SCardControl,      SCardDisconnect,
-                                SCardFreeMemory,       SCardReleaseContext};
-#else
-    static const PcscApi api = {SCardEstablishContext, SCardListReaders, SCardConnect,
-                                SCardGetAttrib,        SCardControl,     SCardDisconnect,
-                                SCardFreeMemory,       SCardReleaseContext};
-#endif
-    return api;
-}
 
 uint32_t escapeControlCode(const uint8_t* features, std::size_t length, uint32_t fallback) {
     const std::size_t entries = length / kFeatureEntrySize;
@@ -44,7 +19,7 @@ uint32_t escapeControlCode(const uint8_t* features, std::size_t length, uint32_t
             continue;
         uint32_t networkOrder;
         std::memcpy(&networkOrder, entry + 2, sizeof networkOrder);
-        const uint32_t code = ntohl(networkOrder);
+        const uint32_t code = pcscNetworkToHost(networkOrder);
         if (code != 0)
             return code;
     }
@@ -52,41 +27,55 @@ uint32_t escapeControlCode(const uint8_t* features, std::size_t length, uint32_t
 }
 
 bool isMakerVendor(const uint8_t* attribute, std::size_t length) {
-    const auto* text = reinterpret_cast<const char*>(attribute);
-    const auto* end = std::find(text, text + length, '\0');
-    return QString::fromLatin1(text, int(end - text))
-               .compare(QLatin1String(kMakerVendorName), Qt::CaseInsensitive) == 0;
+    // The maker's name is ASCII; no other Latin-1 letter folds onto one of its
+    // letters, so folding ASCII alone is the whole case-insensitive comparison.
+    auto fold = [](uint8_t c) { return c >= 'A' && c <= 'Z' ? uint8_t(c - 'A' + 'a') : c; };
+    const uint8_t* end = std::find(attribute, attribute + length, uint8_t(0));
+    const std::size_t nameLength = std::strlen(kMakerVendorName);
+    if (std::size_t(end - attribute) != nameLength)
+        return false;
+    for (std::size_t i = 0; i < nameLength; ++i)
+        if (fold(attribute[i]) != fold(uint8_t(kMakerVendorName[i])))
+            return false;
+    return true;
 }
 
-QString readerLogName(const PcscChar* name) {
-#ifdef _WIN32
-    // What has no Latin-1 form shows as '?', as the narrow name would.
-    return QString::fromLatin1(QString::fromWCharArray(name).toLatin1());
-#else
-    return QString::fromLatin1(name);
-#endif
+std::string readerLogName(const PcscChar* name) {
+    std::string utf8;
+    for (const char c : pcscLatin1Name(name)) {
+        const auto byte = uint8_t(c);
+        if (byte < 0x80) {
+            utf8 += c;
+        } else {
+            utf8 += char(0xC0 | (byte >> 6));
+            utf8 += char(0x80 | (byte & 0x3F));
+        }
+    }
+    return utf8;
 }
 
 namespace {
 
-unsigned errorCode(LONG result) { return static_cast<unsigned>(result); }
-
-void logWithReader(const char* text, const PcscChar* name) {
-    qInfo("%s", qUtf8Printable(QLatin1String(text) + readerLogName(name)));
+// "text0x<code in hexadecimal>end"
+std::string withErrorCode(const char* text, LONG result, const char* end = "") {
+    char code[16];
+    std::snprintf(code, sizeof code, "%x", static_cast<unsigned>(result));
+    return std::string(text) + "0x" + code + end;
 }
 
 // Recognises the reader behind an open direct connection and, if it is the
 // maker's, sends it the switch command. The caller disconnects.
-void switchConnectedReader(const PcscApi& api, SCARDHANDLE card, const PcscChar* name) {
+void switchConnectedReader(const PcscApi& api, const PcscLog& log, SCARDHANDLE card,
+                           const PcscChar* name) {
     uint8_t vendor[kPcscBufferSize] = {};
     DWORD vendorLength = sizeof vendor;
     LONG result = api.getAttrib(card, SCARD_ATTR_VENDOR_NAME, vendor, &vendorLength);
     if (result != SCARD_S_SUCCESS) {
-        qInfo("Pcsc_switchToCom cannot get SCARD_ATTR_VENDOR_NAME Error : 0x%x\n", errorCode(result));
+        log(withErrorCode("Pcsc_switchToCom cannot get SCARD_ATTR_VENDOR_NAME Error : ", result, "\n"));
         return;
     }
     if (!isMakerVendor(vendor, std::min<std::size_t>(vendorLength, sizeof vendor))) {
-        qInfo("Pcsc_switchToCom : Not an Velmaris reader\n");
+        log("Pcsc_switchToCom : Not an Velmaris reader\n");
         return;
     }
 
@@ -95,7 +84,7 @@ void switchConnectedReader(const PcscApi& api, SCARDHANDLE card, const PcscChar*
     result = api.control(card, kFeatureRequestCode, nullptr, 0, features, sizeof features,
                          &featuresLength);
     if (result != SCARD_S_SUCCESS) {
-        qInfo("Pcsc_switchToCom CM_IOCTL_GET_FEATURE_REQUEST failed : 0x%x", errorCode(result));
+        log(withErrorCode("Pcsc_switchToCom CM_IOCTL_GET_FEATURE_REQUEST failed : ", result));
         return;
     }
     // Worked out for each reader: models of the maker may differ.
@@ -108,29 +97,29 @@ void switchConnectedReader(const PcscApi& api, SCARDHANDLE card, const PcscChar*
     result = api.control(card, escapeCode, &command, sizeof command, answer, sizeof answer,
                          &answerLength);
     if (result != SCARD_S_SUCCESS) {
-        qInfo("Pcsc_switchToCom SCardControl Escape command failed : 0x%x", errorCode(result));
+        log(withErrorCode("Pcsc_switchToCom SCardControl Escape command failed : ", result));
         return;
     }
-    logWithReader("Pcsc_switchToCom : Switched reader: ", name);
+    log("Pcsc_switchToCom : Switched reader: " + readerLogName(name));
 }
 
-void tryReader(const PcscApi& api, SCARDCONTEXT context, const PcscChar* name) {
-    logWithReader("Pcsc_switchToCom : Try reader: ", name);
+void tryReader(const PcscApi& api, const PcscLog& log, SCARDCONTEXT context, const PcscChar* name) {
+    log("Pcsc_switchToCom : Try reader: " + readerLogName(name));
     SCARDHANDLE card = 0;
     DWORD protocol = 0;
     // A direct connection reaches the reader itself, with or without a card.
     const LONG result = api.connect(context, name, SCARD_SHARE_DIRECT, 0, &card, &protocol);
     if (result != SCARD_S_SUCCESS) {
-        qInfo("Pcsc_switchToCom SCardConnect failed Error : 0x%x\n", errorCode(result));
+        log(withErrorCode("Pcsc_switchToCom SCardConnect failed Error : ", result, "\n"));
         return;
     }
-    switchConnectedReader(api, card, name);
+    switchConnectedReader(api, log, card, name);
     api.disconnect(card, SCARD_LEAVE_CARD);
 }
 
 }  // namespace
 
-void switchReadersToCom(const PcscApi& api) {
+void switchReadersToCom(const PcscApi& api, const PcscLog& log) {
     // Without a service the context stays unusable and the listing fails:
     // there is then simply no reader to try.
     SCARDCONTEXT context = 0;
@@ -147,11 +136,9 @@ void switchReadersToCom(const PcscApi& api) {
     // A multi-string: names ended by a zero, the list by an empty name.
     for (const PcscChar* name = readers; name && *name;
          name += std::char_traits<PcscChar>::length(name) + 1)
-        tryReader(api, context, name);
+        tryReader(api, log, context, name);
 
     if (readers)
         api.freeMemory(context, readers);
     api.releaseContext(context);
 }
-
-void Pcsc_switchToCom() { switchReadersToCom(systemPcscApi()); }

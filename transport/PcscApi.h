@@ -6,27 +6,14 @@
 //
 // Windows has the wide-character reader names (SCardListReadersW and
 // SCardConnectW); pcsc-lite has only the narrow ones. PcscChar hides the
-// difference, so the walk over the readers is the same code on both.
+// difference, so the walk over the readers is the same code on both. Nothing
+// here uses Qt: the walk hands its log lines to the caller.
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <string>
 
-#include <QString>
-
-#ifdef _WIN32
-#ifndef NOMINMAX
-#define NOMINMAX  // keep std::min and std::max usable
-#endif
-#include <windows.h>
-#include <winioctl.h>  // CTL_CODE, behind SCARD_CTL_CODE
-#include <winscard.h>
-#define MIRDAL_PCSC_CALL WINAPI
-using PcscChar = wchar_t;
-#else
-#include <reader.h>
-#include <winscard.h>
-#define MIRDAL_PCSC_CALL
-using PcscChar = char;
-#endif
+#include "PcscPlatform.h"
 
 struct PcscApi {
     LONG(MIRDAL_PCSC_CALL* establishContext)(DWORD scope, LPCVOID reserved1, LPCVOID reserved2,
@@ -45,11 +32,14 @@ struct PcscApi {
     LONG(MIRDAL_PCSC_CALL* releaseContext)(SCARDCONTEXT context);
 };
 
-// The platform's own functions.
-const PcscApi& systemPcscApi();
+// Receives each log line of the switch, as UTF-8 text.
+using PcscLog = std::function<void(const std::string& line)>;
 
-// The whole switch, on the given functions: Pcsc_switchToCom() is this on
-// systemPcscApi().
+// The whole switch, on the given functions, its lines going to `log`.
+void switchReadersToCom(const PcscApi& api, const PcscLog& log);
+
+// The same with the lines going to Qt's info log (PcscQtLog.cpp):
+// Pcsc_switchToCom() is this on systemPcscApi().
 void switchReadersToCom(const PcscApi& api);
 
 // Reader control codes are built differently on the two platforms: Windows
@@ -93,5 +83,5 @@ uint32_t escapeControlCode(const uint8_t* features, std::size_t length, uint32_t
 // ignoring letter case.
 bool isMakerVendor(const uint8_t* attribute, std::size_t length);
 
-// A reader name as the log shows it: its Latin-1 text.
-QString readerLogName(const PcscChar* name);
+// A reader name as the log shows it: its Latin-1 text, in UTF-8.
+std::string readerLogName(const PcscChar* name);

@@ -9,14 +9,6 @@
 
 namespace {
 
-Bytes hex(const char* text)
-{
-    Bytes out;
-    for (size_t i = 0; text[i] && text[i + 1]; i += 2)
-        out.push_back(static_cast<uint8_t>(std::stoi(std::string(text + i, 2), nullptr, 16)));
-    return out;
-}
-
 Bytes decryptWith(const uint8_t key[16], const Bytes& input)
 {
     Bytes out(input.size());
@@ -29,26 +21,6 @@ Bytes decryptFile(const Bytes& input)
     Bytes out(input.size());
     aesDecrypt(input.data(), static_cast<uint32_t>(input.size()), out.data());
     return out;
-}
-
-TEST(AesKnownAnswer, Fips197AppendixC1)
-{
-    const Bytes key = hex("000102030405060708090a0b0c0d0e0f");
-    EXPECT_EQ(decryptWith(key.data(), hex("69c4e0d86a7b0430d8cdb78070b4c55a")),
-              hex("00112233445566778899aabbccddeeff"));
-}
-
-TEST(AesKnownAnswer, EcbExampleVectors)
-{
-    // Two blocks of the ECB-AES128 example vectors for block cipher modes.
-    const Bytes key = hex("2b7e151628aed2a6abf7158809cf4f3c");
-    EXPECT_EQ(decryptWith(key.data(), hex("3ad77bb40d7a3660a89ecaf32466ef97f5d3d58503b9699de785895a96fdbaaf")),
-              hex("6bc1bee22e409f96e93d7e117393172aae2d8a571e03ac9c9eb76fac45af8e51"));
-}
-
-TEST(AesKnownAnswer, FileKeyIsTheProgramKey)
-{
-    EXPECT_EQ(Bytes(FILE_KEY, FILE_KEY + 16), hex("5be10c9742d83a6f19c472ae08f365bd"));
 }
 
 TEST(AesAgainstOpenSsl, RandomKeysAndLengths)

@@ -1,0 +1,16 @@
+// The POSIX side of the PC/SC platform seam: pcsc-lite, narrow reader names.
+#include "PcscApi.h"
+#include "PcscPlatform.h"
+
+#include <arpa/inet.h>  // ntohl
+
+const PcscApi& systemPcscApi() {
+    static const PcscApi api = {SCardEstablishContext, SCardListReaders, SCardConnect,
+                                SCardGetAttrib,        SCardControl,     SCardDisconnect,
+                                SCardFreeMemory,       SCardReleaseContext};
+    return api;
+}
+
+uint32_t pcscNetworkToHost(uint32_t networkOrder) { return ntohl(networkOrder); }
+
+std::string pcscLatin1Name(const PcscChar* name) { return name; }

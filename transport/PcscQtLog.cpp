@@ -1,0 +1,12 @@
+// The reader switch as the program runs it: on the platform's PC/SC
+// functions, with its lines in Qt's info log.
+#include "Pcsc.h"
+#include "PcscApi.h"
+
+#include <QtGlobal>
+
+void switchReadersToCom(const PcscApi& api) {
+    switchReadersToCom(api, [](const std::string& line) { qInfo("%s", line.c_str()); });
+}
+
+void Pcsc_switchToCom() { switchReadersToCom(systemPcscApi()); }
