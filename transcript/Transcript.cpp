@@ -1,6 +1,7 @@
 #include "Transcript.h"
 
 #include "Json.h"
+#include "crc16.h"
 #include "frames.h"
 
 #include <algorithm>
@@ -121,6 +122,26 @@ bool readBlock(const Fields& fields, TranscriptEntry& entry, std::string& error)
     return true;
 }
 
+// A frame written by its length and the CRC-16 of its bytes, without them.
+bool readLengthAndCrc(const Fields& fields, TranscriptEntry& entry, bool crcRequired, std::string& error)
+{
+    long length = 0;
+    if (!fields.integer("length", 1, 0xFFFF, length, error))
+        return false;
+    entry.length = static_cast<size_t>(length);
+    if (!crcRequired && !fields.has("crc"))
+        return true;
+    Bytes crc;
+    if (!fields.hex("crc", crc, error))
+        return false;
+    if (crc.size() != entry.crc.size()) {
+        error = "\"crc\" must be two bytes";
+        return false;
+    }
+    std::copy(crc.begin(), crc.end(), entry.crc.begin());
+    return true;
+}
+
 bool readPc(const Fields& fields, TranscriptEntry& entry, std::string& error)
 {
     if (!fields.text("kind", entry.kind, error))
@@ -135,17 +156,19 @@ bool readPc(const Fields& fields, TranscriptEntry& entry, std::string& error)
         entry.length = entry.bytes.size();
         return true;
     }
-    long length = 0;
-    if (!fields.integer("length", 1, 0xFFFF, length, error))
-        return false;
-    entry.length = static_cast<size_t>(length);
-    return true;
+    return readLengthAndCrc(fields, entry, false, error);
 }
 
 bool readTerminal(const Fields& fields, TranscriptEntry& entry, std::string& error)
 {
-    return fields.text("kind", entry.kind, error) && fields.hex("hex", entry.bytes, error) &&
-           (!fields.has("to") || fields.text("to", entry.answering, error));
+    if (!fields.text("kind", entry.kind, error) || (fields.has("to") && !fields.text("to", entry.answering, error)))
+        return false;
+    if (fields.has("length"))
+        return readLengthAndCrc(fields, entry, true, error);
+    if (!fields.hex("hex", entry.bytes, error))
+        return false;
+    entry.length = entry.bytes.size();
+    return true;
 }
 
 bool readEvent(const Fields& fields, TranscriptEntry& entry, std::string& error)
@@ -216,6 +239,45 @@ std::string frameKind(const uint8_t* frame, size_t length)
     if (length == kCommandFrameSize && frame[0] >= kCodeApplicationList && frame[0] <= kCodeHardwareConfiguration)
         return kCommandNames[frame[0] - kCodeApplicationList];
     return "unknown";
+}
+
+namespace {
+
+bool crcRight(const uint8_t* frame, size_t crcOffset)
+{
+    const uint16_t crc = crc16(frame, crcOffset);
+    return frame[crcOffset] == (crc & 0xFF) && frame[crcOffset + 1] == (crc >> 8);
+}
+
+// The size of the whole frame of a known shape that starts `bytes`, or 0.
+size_t knownFrameAt(const uint8_t* bytes, size_t length)
+{
+    if (length >= kSlashOverhead && bytes[0] == kSlashStart) {
+        const size_t size = kSlashOverhead + bytes[kSlashCountOffset];
+        if (size <= length && crcRight(bytes, size - kCrcSize))
+            return size;
+    }
+    if (length >= kCommandFrameSize && crcRight(bytes, kCommandCrcOffset))
+        return kCommandFrameSize;
+    return 0;
+}
+
+} // namespace
+
+bool knownAnswerShape(const std::string& answering, const uint8_t* bytes, size_t length)
+{
+    if (answering == kCommandNames[kCodeHardwareConfiguration - kCodeApplicationList] && length == kBlockFrameSize &&
+        crcRight(bytes, kBlockCrcOffset))
+        return true;
+    if (length == 0)
+        return false;
+    for (size_t at = 0; at < length;) {
+        const size_t size = knownFrameAt(bytes + at, length - at);
+        if (size == 0)
+            return false;
+        at += size;
+    }
+    return true;
 }
 
 std::string hexBytes(const uint8_t* bytes, size_t length)
@@ -325,6 +387,15 @@ JsonLine lineAt(double t, Direction direction)
     return line;
 }
 
+// Bytes that are not written: how many, and their CRC-16 (low byte first),
+// which tells two such frames apart without giving any of their bytes.
+JsonLine& lengthAndCrc(JsonLine& line, const uint8_t* bytes, size_t length)
+{
+    const uint16_t crc = crc16(bytes, length);
+    const uint8_t crcBytes[kCrcSize] = {static_cast<uint8_t>(crc & 0xFF), static_cast<uint8_t>(crc >> 8)};
+    return line.number("length", static_cast<int64_t>(length)).text("crc", hexBytes(crcBytes, kCrcSize));
+}
+
 } // namespace
 
 void TranscriptWriter::pcFrame(double t, const uint8_t* frame, size_t length, bool sent)
@@ -337,10 +408,9 @@ void TranscriptWriter::pcFrame(double t, const uint8_t* frame, size_t length, bo
         line.number("block", (frame[kBlockNumberOffset] << 8) | frame[kBlockNumberOffset + 1])
             .number("count", frame[kBlockCountOffset])
             .text("crc", hexBytes(frame + kBlockCrcOffset, kCrcSize));
-    } else if (length > kCommandFrameSize) {
-        // Nothing the PC sends besides blocks is this long; whatever it is,
-        // its bytes are not written.
-        line.number("length", static_cast<int64_t>(length));
+    } else if (kind == "unknown" && length > 0) {
+        // Not a frame of the protocol: whatever it holds, its bytes are not written.
+        lengthAndCrc(line, frame, length);
     } else {
         line.text("hex", hexBytes(frame, length));
     }
@@ -349,13 +419,20 @@ void TranscriptWriter::pcFrame(double t, const uint8_t* frame, size_t length, bo
     put(line.str());
 }
 
-void TranscriptWriter::terminalBytes(const std::string& answering, const uint8_t* bytes, size_t length)
+void TranscriptWriter::terminalBytes(const std::string& answering, const uint8_t* bytes, size_t length,
+                                     bool carriesPackage)
 {
     JsonLine line = lineAt(elapsed(), Direction::Terminal);
     line.text("kind", "answer");
     if (!answering.empty())
         line.text("to", answering);
-    put(line.text("hex", hexBytes(bytes, length)).str());
+    // A terminal may send anything, package bytes included (an echo of a
+    // block): only an answer the protocol knows is written as it came.
+    if (carriesPackage || !knownAnswerShape(answering, bytes, length))
+        lengthAndCrc(line, bytes, length);
+    else
+        line.text("hex", hexBytes(bytes, length));
+    put(line.str());
 }
 
 void TranscriptWriter::noAnswer(const std::string& answering, int timeoutMs)
