@@ -31,7 +31,9 @@ const char* const kUsage =
     "  F       factor in (0,1] applied to every fixed pause (default 1)\n"
     "  FILE    session transcript (JSON lines); with several ports, one file per port,\n"
     "          named FILE with the port's name before the extension\n"
-    "  --verbose  also show the debug traces (each pass over a file, each restart)\n";
+    "  --verbose  also show the engine's log lines (each file advertised, each pass over a file, each restart)\n"
+    "exit status: 0 updated, 1 installation failed, 2 usage error, 3 configuration missing or refused,\n"
+    "  4 a transcript could not be written whole (the result printed still stands)\n";
 
 // The maker's name as the port enumeration reports it: a device given by its
 // path is presented as the maker's port.
@@ -118,6 +120,7 @@ private:
 // The session transcript of one terminal.
 struct Transcript {
     explicit Transcript(TranscriptWriter::Clock::time_point start) : writer(start), link(writer), port(writer) {}
+    QString path;
     TranscriptWriter writer;
     TracingLink link;
     TranscriptPort port;
@@ -383,6 +386,8 @@ int runInstall(const QStringList& args)
         const QString path = transcriptPath(options.traceFile, run->name, runs.size() > 1);
         if (run->transcript && !run->transcript->writer.open(QFile::encodeName(path).toStdString()))
             return usageError(QStringLiteral("cannot write the transcript '%1'").arg(path));
+        if (run->transcript)
+            run->transcript->path = path;
     }
 
     ProgressView progress(options.ports, isatty(fileno(stderr)) != 0);
@@ -422,5 +427,16 @@ int runInstall(const QStringList& args)
         allDone = allDone && run->ok;
     }
     std::fflush(stdout);
+    // The update's outcome stands; a record of it that is not whole is said.
+    bool transcriptsWhole = true;
+    for (const auto& run : runs) {
+        if (run->transcript && !run->transcript->writer.close()) {
+            std::fprintf(stderr, "mirdal-cli install: the transcript '%s' is incomplete: %s\n",
+                         qPrintable(run->transcript->path), run->transcript->writer.problem().c_str());
+            transcriptsWhole = false;
+        }
+    }
+    if (!transcriptsWhole)
+        return kExitTranscriptIncomplete;
     return allDone ? kExitOk : kExitFailed;
 }

@@ -8,6 +8,9 @@ constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitConfiguration = 3;
+// install: the outcome printed stands, but a transcript asked for with
+// --trace could not be written whole.
+constexpr int kExitTranscriptIncomplete = 4;
 
 int runPack(const QStringList& args);
 int runSign(const QStringList& args);

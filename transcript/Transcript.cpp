@@ -5,7 +5,9 @@
 #include "frames.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 
 const char* const kBlockKind = "block";
@@ -353,14 +355,37 @@ bool readTranscriptFile(const std::string& path, std::vector<TranscriptEntry>& e
 
 TranscriptWriter::~TranscriptWriter()
 {
-    if (file_)
-        std::fclose(file_);
+    close();
 }
 
 bool TranscriptWriter::open(const std::string& path)
 {
     file_ = std::fopen(path.c_str(), "w");
     return file_ != nullptr;
+}
+
+bool TranscriptWriter::close()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (file_) {
+        errno = 0;
+        if (std::fclose(file_) != 0 && error_ == 0)
+            error_ = errno != 0 ? errno : EIO;
+        file_ = nullptr;
+    }
+    return error_ == 0;
+}
+
+bool TranscriptWriter::complete() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return error_ == 0;
+}
+
+std::string TranscriptWriter::problem() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return error_ == 0 ? std::string() : std::strerror(error_);
 }
 
 double TranscriptWriter::elapsed() const
@@ -371,11 +396,11 @@ double TranscriptWriter::elapsed() const
 void TranscriptWriter::put(const std::string& line)
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!file_)
+    if (!file_ || error_ != 0)
         return;
-    std::fputs(line.c_str(), file_);
-    std::fputc('\n', file_);
-    std::fflush(file_);
+    errno = 0;
+    if (std::fputs(line.c_str(), file_) < 0 || std::fputc('\n', file_) == EOF || std::fflush(file_) != 0)
+        error_ = errno != 0 ? errno : EIO;
 }
 
 namespace {

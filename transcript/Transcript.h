@@ -91,6 +91,9 @@ bool readTranscriptFile(const std::string& path, std::vector<TranscriptEntry>& e
 // Writes the lines of one terminal's transcript. Every line is flushed as it
 // is written, so that a transcript survives a crash and can be followed
 // through a pipe. One writer per terminal; the calls may come from any thread.
+// The first line that cannot be written whole (a full disk, a reader gone)
+// ends the writing: the file then holds the lines before it, and
+// complete() says so.
 class TranscriptWriter {
 public:
     using Clock = std::chrono::steady_clock;
@@ -102,6 +105,12 @@ public:
 
     bool open(const std::string& path);
     bool isOpen() const { return file_ != nullptr; }
+    // Closes the file; false when the transcript is not whole.
+    bool close();
+    // Every line so far written whole (and, once closed, the file closed well).
+    bool complete() const;
+    // Why it is not: the system's error text.
+    std::string problem() const;
 
     // Seconds since the start given at construction.
     double elapsed() const;
@@ -119,6 +128,7 @@ private:
     void put(const std::string& line);
 
     const Clock::time_point start_;
-    std::mutex mutex_;
+    mutable std::mutex mutex_;
     FILE* file_ = nullptr;
+    int error_ = 0;   // errno of the first failure; 0 while complete
 };
