@@ -366,6 +366,13 @@ int runInstall(const QStringList& args)
         options.configurationDirectory = defaultConfigurationDirectory();
     options.configurationDirectory = QDir(options.configurationDirectory).absolutePath() + QLatin1Char('/');
 
+    // The engine's log lines (information and debug) are for support: the
+    // technician sees only the progress and the result. From here on, so
+    // that the configuration's reading stays quiet too; QT_LOGGING_RULES
+    // still overrides this.
+    if (!options.verbose)
+        QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false\ndefault.info=false"));
+
     const QString clash = transcriptClash(options);
     if (!clash.isEmpty())
         return usageError(clash);
@@ -392,9 +399,6 @@ int runInstall(const QStringList& args)
 
     ProgressView progress(options.ports, isatty(fileno(stderr)) != 0);
     logView = &progress;
-    // The debug traces are for support; QT_LOGGING_RULES still overrides this.
-    if (!options.verbose)
-        QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false"));
     const QtMessageHandler previousHandler = qInstallMessageHandler(logAboveProgress);
     std::vector<std::thread> threads;
     for (size_t i = 0; i < runs.size(); ++i) {
