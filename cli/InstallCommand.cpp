@@ -4,6 +4,7 @@
 // frames follow every scenario on the port it used.
 #include "commands.h"
 
+#include "Console.h"
 #include "Model.h"
 #include "PortProvider.h"
 #include "TracingLink.h"
@@ -17,9 +18,7 @@
 #include <cstdio>
 #include <memory>
 #include <mutex>
-#include <sys/ioctl.h>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -33,7 +32,14 @@ const char* const kUsage =
     "          named FILE with the port's name before the extension\n"
     "  --verbose  also show the engine's log lines (each file advertised, each pass over a file, each restart)\n"
     "exit status: 0 updated, 1 installation failed, 2 usage error, 3 configuration missing or refused,\n"
-    "  4 a transcript could not be written whole (the result printed still stands)\n";
+    "  4 a transcript could not be written whole (the result printed still stands),\n"
+    "  130 interrupted (Ctrl-C, SIGTERM, SIGHUP) before the update was done: it stopped at its next\n"
+    "      exchange with that stage's result and released the terminal; a second interruption quits at once\n"
+    "A DEVICE may be given only once, under any of its names (links, repeated slashes).\n";
+
+const char* const kInterrupting =
+    "mirdal-cli install: interrupted: the update stops at its next exchange and releases the terminal"
+    " (interrupt again to quit at once)";
 
 // The maker's name as the port enumeration reports it: a device given by its
 // path is presented as the maker's port.
@@ -223,10 +229,8 @@ private:
 
     static int columns()
     {
-        winsize size{};
-        if (ioctl(fileno(stderr), TIOCGWINSZ, &size) == 0 && size.ws_col > 0)
-            return size.ws_col;
-        return 80;
+        const int width = console::columns(stderr);
+        return width > 0 ? width : 80;
     }
 
     // Cursor back to the first row, then every row rewritten; rows are cut to
@@ -397,9 +401,18 @@ int runInstall(const QStringList& args)
             run->transcript->path = path;
     }
 
-    ProgressView progress(options.ports, isatty(fileno(stderr)) != 0);
+    ProgressView progress(options.ports, console::isTerminal(stderr));
     logView = &progress;
     const QtMessageHandler previousHandler = qInstallMessageHandler(logAboveProgress);
+    // The first interruption stops every update at its next exchange; each
+    // then goes through its failure's clean-up and its release frames.
+    const console::InterruptWatch interruptions(
+        [&progress, &runs] {
+            progress.log(QString::fromUtf8(kInterrupting));
+            for (const auto& run : runs)
+                run->model->requestStop();
+        },
+        kExitInterrupted);
     std::vector<std::thread> threads;
     for (size_t i = 0; i < runs.size(); ++i) {
         TerminalRun& run = *runs[i];
@@ -440,6 +453,8 @@ int runInstall(const QStringList& args)
             transcriptsWhole = false;
         }
     }
+    if (interruptions.interrupted() && !allDone)
+        return kExitInterrupted;
     if (!transcriptsWhole)
         return kExitTranscriptIncomplete;
     return allDone ? kExitOk : kExitFailed;
