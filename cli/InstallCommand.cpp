@@ -268,6 +268,31 @@ bool isDevicePath(const QString& port)
     return port.startsWith(QLatin1Char('/')) || windowsPort.match(port).hasMatch();
 }
 
+// What a device path names: the device itself, whatever links or repeated
+// slashes lead to it; the cleaned path for a device that is not there.
+QString deviceIdentity(const QString& port)
+{
+    const std::string identity = console::deviceIdentity(QFile::encodeName(port).toStdString());
+    if (!identity.empty())
+        return QString::fromStdString(identity);
+    return QStringLiteral("path ") + QDir::cleanPath(port);
+}
+
+// Two device paths that name one device: two engines would share its line.
+QString sameDeviceTwice(const QStringList& ports)
+{
+    QStringList identities;
+    for (const QString& port : ports) {
+        const QString identity = isDevicePath(port) ? deviceIdentity(port) : QString();
+        const int earlier = identity.isEmpty() ? -1 : identities.indexOf(identity);
+        if (earlier >= 0)
+            return QStringLiteral("'%1' and '%2' are the same device: a port may be given only once")
+                .arg(ports[earlier], port);
+        identities.append(identity);
+    }
+    return {};
+}
+
 // One terminal: its port, its own engine, and the outcome of its scenario.
 struct TerminalRun {
     QString name;   // as the user gave it
@@ -377,6 +402,9 @@ int runInstall(const QStringList& args)
     if (!options.verbose)
         QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false\ndefault.info=false"));
 
+    const QString twice = sameDeviceTwice(options.ports);
+    if (!twice.isEmpty())
+        return usageError(twice);
     const QString clash = transcriptClash(options);
     if (!clash.isEmpty())
         return usageError(clash);

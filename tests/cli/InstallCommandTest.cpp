@@ -128,6 +128,28 @@ TEST_F(InstallCommand, DeviceThatDoesNotOpenFailsTheInstallation)
     EXPECT_FALSE(run.err.contains(QStringLiteral("\x1b[")));
 }
 
+// One device under two names (repeated slashes, a link to it) is one port
+// given twice: refused before anything is sent.
+TEST_F(InstallCommand, SameDeviceUnderTwoNamesIsAUsageError)
+{
+    writeConfiguration();
+    Simulator sim(terminalFor(folder));
+    const QString device = sim.device();
+    const QString doubled = QString(device).replace(QStringLiteral("/dev/"), QStringLiteral("/dev//"));
+    const QString link = folder + QStringLiteral("terminal");
+    ASSERT_TRUE(QFile::link(device, link));
+    const QStringList pairs[] = {{device, doubled}, {device, link}, {link, doubled}};
+    for (const QStringList& pair : pairs) {
+        const CliRun run = runCli({QStringLiteral("--port"), pair[0], QStringLiteral("--port"), pair[1],
+                                   QStringLiteral("--config-dir"), folder, QStringLiteral("--time-scale"), QStringLiteral("0.001")});
+        EXPECT_EQ(run.exitCode, 2) << pair.join(QLatin1Char(' ')).toStdString();
+        EXPECT_TRUE(run.err.contains(QStringLiteral("are the same device"))) << run.err.toStdString();
+        EXPECT_TRUE(run.out.isEmpty());
+    }
+    EXPECT_EQ(sim.stop(), 0);
+    EXPECT_FALSE(sim.trace().contains(QStringLiteral("opening frame"))) << sim.trace().toStdString();
+}
+
 TEST_F(InstallCommand, LabelThatNamesNoPortFailsTheInstallation)
 {
     writeConfiguration();
