@@ -4,6 +4,7 @@
 // frames follow every scenario on the port it used.
 #include "commands.h"
 
+#include "Console.h"
 #include "Model.h"
 #include "PortProvider.h"
 #include "TracingLink.h"
@@ -17,9 +18,7 @@
 #include <cstdio>
 #include <memory>
 #include <mutex>
-#include <sys/ioctl.h>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -31,7 +30,16 @@ const char* const kUsage =
     "  F       factor in (0,1] applied to every fixed pause (default 1)\n"
     "  FILE    session transcript (JSON lines); with several ports, one file per port,\n"
     "          named FILE with the port's name before the extension\n"
-    "  --verbose  also show the debug traces (each pass over a file, each restart)\n";
+    "  --verbose  also show the engine's log lines (each file advertised, each pass over a file, each restart)\n"
+    "exit status: 0 updated, 1 installation failed, 2 usage error, 3 configuration missing or refused,\n"
+    "  4 a transcript could not be written whole (the result printed still stands),\n"
+    "  130 interrupted (Ctrl-C, SIGTERM, SIGHUP) before the update was done: it stopped at its next\n"
+    "      exchange with that stage's result and released the terminal; a second interruption quits at once\n"
+    "A DEVICE may be given only once, under any of its names (links, repeated slashes).\n";
+
+const char* const kInterrupting =
+    "mirdal-cli install: interrupted: the update stops at its next exchange and releases the terminal"
+    " (interrupt again to quit at once)";
 
 // The maker's name as the port enumeration reports it: a device given by its
 // path is presented as the maker's port.
@@ -118,6 +126,7 @@ private:
 // The session transcript of one terminal.
 struct Transcript {
     explicit Transcript(TranscriptWriter::Clock::time_point start) : writer(start), link(writer), port(writer) {}
+    QString path;
     TranscriptWriter writer;
     TracingLink link;
     TranscriptPort port;
@@ -220,10 +229,8 @@ private:
 
     static int columns()
     {
-        winsize size{};
-        if (ioctl(fileno(stderr), TIOCGWINSZ, &size) == 0 && size.ws_col > 0)
-            return size.ws_col;
-        return 80;
+        const int width = console::columns(stderr);
+        return width > 0 ? width : 80;
     }
 
     // Cursor back to the first row, then every row rewritten; rows are cut to
@@ -259,6 +266,31 @@ bool isDevicePath(const QString& port)
 {
     static const QRegularExpression windowsPort(QStringLiteral("^COM[0-9]+$"), QRegularExpression::CaseInsensitiveOption);
     return port.startsWith(QLatin1Char('/')) || windowsPort.match(port).hasMatch();
+}
+
+// What a device path names: the device itself, whatever links or repeated
+// slashes lead to it; the cleaned path for a device that is not there.
+QString deviceIdentity(const QString& port)
+{
+    const std::string identity = console::deviceIdentity(QFile::encodeName(port).toStdString());
+    if (!identity.empty())
+        return QString::fromStdString(identity);
+    return QStringLiteral("path ") + QDir::cleanPath(port);
+}
+
+// Two device paths that name one device: two engines would share its line.
+QString sameDeviceTwice(const QStringList& ports)
+{
+    QStringList identities;
+    for (const QString& port : ports) {
+        const QString identity = isDevicePath(port) ? deviceIdentity(port) : QString();
+        const int earlier = identity.isEmpty() ? -1 : identities.indexOf(identity);
+        if (earlier >= 0)
+            return QStringLiteral("'%1' and '%2' are the same device: a port may be given only once")
+                .arg(ports[earlier], port);
+        identities.append(identity);
+    }
+    return {};
 }
 
 // One terminal: its port, its own engine, and the outcome of its scenario.
@@ -363,6 +395,16 @@ int runInstall(const QStringList& args)
         options.configurationDirectory = defaultConfigurationDirectory();
     options.configurationDirectory = QDir(options.configurationDirectory).absolutePath() + QLatin1Char('/');
 
+    // The engine's log lines (information and debug) are for support: the
+    // technician sees only the progress and the result. From here on, so
+    // that the configuration's reading stays quiet too; QT_LOGGING_RULES
+    // still overrides this.
+    if (!options.verbose)
+        QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false\ndefault.info=false"));
+
+    const QString twice = sameDeviceTwice(options.ports);
+    if (!twice.isEmpty())
+        return usageError(twice);
     const QString clash = transcriptClash(options);
     if (!clash.isEmpty())
         return usageError(clash);
@@ -383,14 +425,22 @@ int runInstall(const QStringList& args)
         const QString path = transcriptPath(options.traceFile, run->name, runs.size() > 1);
         if (run->transcript && !run->transcript->writer.open(QFile::encodeName(path).toStdString()))
             return usageError(QStringLiteral("cannot write the transcript '%1'").arg(path));
+        if (run->transcript)
+            run->transcript->path = path;
     }
 
-    ProgressView progress(options.ports, isatty(fileno(stderr)) != 0);
+    ProgressView progress(options.ports, console::isTerminal(stderr));
     logView = &progress;
-    // The debug traces are for support; QT_LOGGING_RULES still overrides this.
-    if (!options.verbose)
-        QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false"));
     const QtMessageHandler previousHandler = qInstallMessageHandler(logAboveProgress);
+    // The first interruption stops every update at its next exchange; each
+    // then goes through its failure's clean-up and its release frames.
+    const console::InterruptWatch interruptions(
+        [&progress, &runs] {
+            progress.log(QString::fromUtf8(kInterrupting));
+            for (const auto& run : runs)
+                run->model->requestStop();
+        },
+        kExitInterrupted);
     std::vector<std::thread> threads;
     for (size_t i = 0; i < runs.size(); ++i) {
         TerminalRun& run = *runs[i];
@@ -422,5 +472,18 @@ int runInstall(const QStringList& args)
         allDone = allDone && run->ok;
     }
     std::fflush(stdout);
+    // The update's outcome stands; a record of it that is not whole is said.
+    bool transcriptsWhole = true;
+    for (const auto& run : runs) {
+        if (run->transcript && !run->transcript->writer.close()) {
+            std::fprintf(stderr, "mirdal-cli install: the transcript '%s' is incomplete: %s\n",
+                         qPrintable(run->transcript->path), run->transcript->writer.problem().c_str());
+            transcriptsWhole = false;
+        }
+    }
+    if (interruptions.interrupted() && !allDone)
+        return kExitInterrupted;
+    if (!transcriptsWhole)
+        return kExitTranscriptIncomplete;
     return allDone ? kExitOk : kExitFailed;
 }

@@ -1,4 +1,5 @@
 // mirdal-cli: the headless face of the Mirdal engine and its authoring tools.
+#include "Console.h"
 #include "commands.h"
 
 #include <QCoreApplication>
@@ -33,6 +34,9 @@ int usage()
 
 int main(int argc, char** argv)
 {
+    // Before anything opens a file: a missing standard stream must not
+    // become the terminal's port, nor a closed pipe end an update.
+    console::keepRunningWithoutOutput();
     QCoreApplication app(argc, argv);
     QStringList args = app.arguments().mid(1);
     if (args.isEmpty())

@@ -126,6 +126,9 @@ bool Model::closePort()
 
 // ---------------------------------------------------------------- commands
 
+void Model::requestStop() { commands_->requestStop(); }
+bool Model::stopRequested() const { return commands_->stopRequested(); }
+
 bool Model::initTerminal() { return commands_->initTerminal(); }
 bool Model::startVarlenne() { return commands_->startVarlenne(); }
 bool Model::requestAuthorization() { return commands_->requestAuthorization(); }

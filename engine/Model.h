@@ -56,6 +56,14 @@ public:
     // The installation scenario.
     bool install(const QString& port, QString& title, QString& text);
 
+    // Asks the installation under way to stop; safe from any thread. The
+    // scenario fails at its next exchange, which is not sent, with that
+    // stage's result and clean-up; the end of dialogue and the release
+    // frames still go. A stop asked for before a run stops it at its first
+    // exchange; install() clears it when it returns.
+    void requestStop();
+    bool stopRequested() const;
+
     // Terminal commands.
     bool initTerminal();
     bool startVarlenne();

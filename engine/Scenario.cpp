@@ -4,6 +4,7 @@
 // of a fixed set of French title and text pairs.
 #include "FileName.h"
 #include "Model.h"
+#include "commands.h"
 
 #include <QDebug>
 #include <algorithm>
@@ -200,7 +201,8 @@ bool InstallRun::runFile(const Application& file, int index, int count)
         // A success on the pass after the last restart still counts: the file is in.
         if (model_.downloadFile(&file))
             return true;
-        if (restarts_ >= kMaxRestarts)
+        // A download stopped on request is not taken again.
+        if (restarts_ >= kMaxRestarts || model_.stopRequested())
             return fail(Download, &file);
         ++restarts_;
         // The restart trace is numbered one below the START trace of the same
@@ -230,5 +232,7 @@ bool InstallRun::fail(Stage stage, const Application* file)
 
 bool Model::install(const QString& port, QString& title, QString& text)
 {
-    return InstallRun(*this, port).run(title, text);
+    const bool done = InstallRun(*this, port).run(title, text);
+    commands_->clearStop();
+    return done;
 }

@@ -250,8 +250,23 @@ bool CommandSet::activateFiles()
     return runExchange(link_, clock_, debugLog_, exchange, answer);
 }
 
+namespace {
+
+// The exchanges of the clean-up go even after a stop was asked for.
+class CleanUp {
+public:
+    explicit CleanUp(StopGate& gate) : gate_(gate) { gate_.cleaningUp = true; }
+    ~CleanUp() { gate_.cleaningUp = false; }
+
+private:
+    StopGate& gate_;
+};
+
+} // namespace
+
 bool CommandSet::releaseTerminal()
 {
+    const CleanUp cleanUp(gate_);
     const CommandFrame frame = commandFrame(kCodeRelease);
     const Exchange exchange = withRead(sending(expecting({kCodeRelease, kAnswerMarker, kResultDone}), frame, kShortSettleMs),
                                        kCommandFrameSize, kReleaseTimeoutMs);
@@ -261,6 +276,7 @@ bool CommandSet::releaseTerminal()
 
 void CommandSet::sendReleaseFrames()
 {
+    const CleanUp cleanUp(gate_);
     // The answers are not judged: the frames only put the terminal back to
     // its own menu, and the second one is worth sending only to a port that
     // answered the first.

@@ -7,14 +7,45 @@
 #include "link.h"
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
 
+// The link as the exchanges see it: once a stop was asked for, a request is
+// not sent (its exchange fails as a refused write does), unless it belongs
+// to the clean-up that ends the dialogue.
+class StopGate : public Link {
+public:
+    explicit StopGate(Link& link) : link_(link) {}
+
+    std::atomic<bool> stop{false};
+    bool cleaningUp = false;   // only touched by the thread of the exchanges
+
+    bool write(const uint8_t* data, uint16_t length) override
+    {
+        return (cleaningUp || !stop.load()) && link_.write(data, length);
+    }
+    bool read(uint8_t* buffer, uint16_t& length, int timeoutMs) override { return link_.read(buffer, length, timeoutMs); }
+    bool readFull(uint8_t* buffer, uint16_t& length) override { return link_.readFull(buffer, length); }
+    void clearInput() override { link_.clearInput(); }
+
+private:
+    Link& link_;
+};
+
 class CommandSet {
 public:
-    CommandSet(Link& link, Clock& clock) : link_(link), clock_(clock) {}
+    CommandSet(Link& link, Clock& clock) : gate_(link), link_(gate_), clock_(clock) {}
+
+    // Asks the exchanges to stop; safe from any thread. From then on every
+    // exchange fails before its request is sent, as if the terminal had
+    // refused it, except the end of dialogue and the release frames, which
+    // still go. clearStop() lets the exchanges run again.
+    void requestStop() { gate_.stop.store(true); }
+    bool stopRequested() const { return gate_.stop.load(); }
+    void clearStop() { gate_.stop.store(false); }
 
     // Diagnostics of the wire logic that the caller may route to its log
     // (for instance the count of a final confirmation with a wrong CRC).
@@ -45,7 +76,8 @@ public:
     bool download(const uint8_t* content, uint32_t length, const std::function<void(int)>& progress);
 
 private:
-    Link& link_;
+    StopGate gate_;
+    Link& link_;   // the gate
     Clock& clock_;
     Log debugLog_;
 };

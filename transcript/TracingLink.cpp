@@ -1,19 +1,52 @@
 #include "TracingLink.h"
 
+#include <algorithm>
+
+namespace {
+
+// Runs of this many bytes of a block's payload found in an answer mark it as
+// carrying package bytes. Runs of one byte value are left out: they are the
+// zero padding of every answer as much as package content.
+constexpr size_t kRun = 4;
+
+bool sharesARun(const uint8_t* bytes, size_t length, const uint8_t* payload, size_t payloadSize)
+{
+    for (size_t i = 0; i + kRun <= length; ++i) {
+        const uint8_t* run = bytes + i;
+        if (std::all_of(run, run + kRun, [run](uint8_t byte) { return byte == run[0]; }))
+            continue;
+        if (std::search(payload, payload + payloadSize, run, run + kRun) != payload + payloadSize)
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
 bool TracingLink::write(const uint8_t* data, uint16_t length)
 {
     const double t = writer_.elapsed();
     const bool sent = target_->write(data, length);
     writer_.pcFrame(t, data, length, sent);
     lastRequest_ = frameKind(data, length);
+    payloadSize_ = 0;
+    if (lastRequest_ == kBlockKind) {
+        payloadSize_ = std::min<size_t>(data[kBlockCountOffset], kMaxBlockPayload);
+        std::copy_n(data + kBlockDataOffset, payloadSize_, payload_.begin());
+    }
     return sent;
+}
+
+void TracingLink::recordAnswer(const uint8_t* bytes, uint16_t length)
+{
+    writer_.terminalBytes(lastRequest_, bytes, length, sharesARun(bytes, length, payload_.data(), payloadSize_));
 }
 
 bool TracingLink::read(uint8_t* buffer, uint16_t& length, int timeoutMs)
 {
     const bool got = target_->read(buffer, length, timeoutMs);
     if (got)
-        writer_.terminalBytes(lastRequest_, buffer, length);
+        recordAnswer(buffer, length);
     else
         writer_.noAnswer(lastRequest_, timeoutMs);
     return got;
@@ -25,7 +58,7 @@ bool TracingLink::readFull(uint8_t* buffer, uint16_t& length)
 {
     const bool got = target_->readFull(buffer, length);
     if (got)
-        writer_.terminalBytes(lastRequest_, buffer, length);
+        recordAnswer(buffer, length);
     else
         writer_.noAnswer(lastRequest_, -1);
     return got;

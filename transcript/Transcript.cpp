@@ -1,10 +1,13 @@
 #include "Transcript.h"
 
 #include "Json.h"
+#include "crc16.h"
 #include "frames.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 
 const char* const kBlockKind = "block";
@@ -121,6 +124,26 @@ bool readBlock(const Fields& fields, TranscriptEntry& entry, std::string& error)
     return true;
 }
 
+// A frame written by its length and the CRC-16 of its bytes, without them.
+bool readLengthAndCrc(const Fields& fields, TranscriptEntry& entry, bool crcRequired, std::string& error)
+{
+    long length = 0;
+    if (!fields.integer("length", 1, 0xFFFF, length, error))
+        return false;
+    entry.length = static_cast<size_t>(length);
+    if (!crcRequired && !fields.has("crc"))
+        return true;
+    Bytes crc;
+    if (!fields.hex("crc", crc, error))
+        return false;
+    if (crc.size() != entry.crc.size()) {
+        error = "\"crc\" must be two bytes";
+        return false;
+    }
+    std::copy(crc.begin(), crc.end(), entry.crc.begin());
+    return true;
+}
+
 bool readPc(const Fields& fields, TranscriptEntry& entry, std::string& error)
 {
     if (!fields.text("kind", entry.kind, error))
@@ -135,17 +158,19 @@ bool readPc(const Fields& fields, TranscriptEntry& entry, std::string& error)
         entry.length = entry.bytes.size();
         return true;
     }
-    long length = 0;
-    if (!fields.integer("length", 1, 0xFFFF, length, error))
-        return false;
-    entry.length = static_cast<size_t>(length);
-    return true;
+    return readLengthAndCrc(fields, entry, false, error);
 }
 
 bool readTerminal(const Fields& fields, TranscriptEntry& entry, std::string& error)
 {
-    return fields.text("kind", entry.kind, error) && fields.hex("hex", entry.bytes, error) &&
-           (!fields.has("to") || fields.text("to", entry.answering, error));
+    if (!fields.text("kind", entry.kind, error) || (fields.has("to") && !fields.text("to", entry.answering, error)))
+        return false;
+    if (fields.has("length"))
+        return readLengthAndCrc(fields, entry, true, error);
+    if (!fields.hex("hex", entry.bytes, error))
+        return false;
+    entry.length = entry.bytes.size();
+    return true;
 }
 
 bool readEvent(const Fields& fields, TranscriptEntry& entry, std::string& error)
@@ -216,6 +241,45 @@ std::string frameKind(const uint8_t* frame, size_t length)
     if (length == kCommandFrameSize && frame[0] >= kCodeApplicationList && frame[0] <= kCodeHardwareConfiguration)
         return kCommandNames[frame[0] - kCodeApplicationList];
     return "unknown";
+}
+
+namespace {
+
+bool crcRight(const uint8_t* frame, size_t crcOffset)
+{
+    const uint16_t crc = crc16(frame, crcOffset);
+    return frame[crcOffset] == (crc & 0xFF) && frame[crcOffset + 1] == (crc >> 8);
+}
+
+// The size of the whole frame of a known shape that starts `bytes`, or 0.
+size_t knownFrameAt(const uint8_t* bytes, size_t length)
+{
+    if (length >= kSlashOverhead && bytes[0] == kSlashStart) {
+        const size_t size = kSlashOverhead + bytes[kSlashCountOffset];
+        if (size <= length && crcRight(bytes, size - kCrcSize))
+            return size;
+    }
+    if (length >= kCommandFrameSize && crcRight(bytes, kCommandCrcOffset))
+        return kCommandFrameSize;
+    return 0;
+}
+
+} // namespace
+
+bool knownAnswerShape(const std::string& answering, const uint8_t* bytes, size_t length)
+{
+    if (answering == kCommandNames[kCodeHardwareConfiguration - kCodeApplicationList] && length == kBlockFrameSize &&
+        crcRight(bytes, kBlockCrcOffset))
+        return true;
+    if (length == 0)
+        return false;
+    for (size_t at = 0; at < length;) {
+        const size_t size = knownFrameAt(bytes + at, length - at);
+        if (size == 0)
+            return false;
+        at += size;
+    }
+    return true;
 }
 
 std::string hexBytes(const uint8_t* bytes, size_t length)
@@ -291,8 +355,7 @@ bool readTranscriptFile(const std::string& path, std::vector<TranscriptEntry>& e
 
 TranscriptWriter::~TranscriptWriter()
 {
-    if (file_)
-        std::fclose(file_);
+    close();
 }
 
 bool TranscriptWriter::open(const std::string& path)
@@ -300,6 +363,30 @@ bool TranscriptWriter::open(const std::string& path)
     // Binary: the same bytes on every system, lines ended by a line feed alone.
     file_ = std::fopen(path.c_str(), "wb");
     return file_ != nullptr;
+}
+
+bool TranscriptWriter::close()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (file_) {
+        errno = 0;
+        if (std::fclose(file_) != 0 && error_ == 0)
+            error_ = errno != 0 ? errno : EIO;
+        file_ = nullptr;
+    }
+    return error_ == 0;
+}
+
+bool TranscriptWriter::complete() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return error_ == 0;
+}
+
+std::string TranscriptWriter::problem() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return error_ == 0 ? std::string() : std::strerror(error_);
 }
 
 double TranscriptWriter::elapsed() const
@@ -310,11 +397,11 @@ double TranscriptWriter::elapsed() const
 void TranscriptWriter::put(const std::string& line)
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!file_)
+    if (!file_ || error_ != 0)
         return;
-    std::fputs(line.c_str(), file_);
-    std::fputc('\n', file_);
-    std::fflush(file_);
+    errno = 0;
+    if (std::fputs(line.c_str(), file_) < 0 || std::fputc('\n', file_) == EOF || std::fflush(file_) != 0)
+        error_ = errno != 0 ? errno : EIO;
 }
 
 namespace {
@@ -324,6 +411,15 @@ JsonLine lineAt(double t, Direction direction)
     JsonLine line;
     line.decimal("t", t, kTimeDecimals).text("dir", directionName(direction));
     return line;
+}
+
+// Bytes that are not written: how many, and their CRC-16 (low byte first),
+// which tells two such frames apart without giving any of their bytes.
+JsonLine& lengthAndCrc(JsonLine& line, const uint8_t* bytes, size_t length)
+{
+    const uint16_t crc = crc16(bytes, length);
+    const uint8_t crcBytes[kCrcSize] = {static_cast<uint8_t>(crc & 0xFF), static_cast<uint8_t>(crc >> 8)};
+    return line.number("length", static_cast<int64_t>(length)).text("crc", hexBytes(crcBytes, kCrcSize));
 }
 
 } // namespace
@@ -338,10 +434,9 @@ void TranscriptWriter::pcFrame(double t, const uint8_t* frame, size_t length, bo
         line.number("block", (frame[kBlockNumberOffset] << 8) | frame[kBlockNumberOffset + 1])
             .number("count", frame[kBlockCountOffset])
             .text("crc", hexBytes(frame + kBlockCrcOffset, kCrcSize));
-    } else if (length > kCommandFrameSize) {
-        // Nothing the PC sends besides blocks is this long; whatever it is,
-        // its bytes are not written.
-        line.number("length", static_cast<int64_t>(length));
+    } else if (kind == "unknown" && length > 0) {
+        // Not a frame of the protocol: whatever it holds, its bytes are not written.
+        lengthAndCrc(line, frame, length);
     } else {
         line.text("hex", hexBytes(frame, length));
     }
@@ -350,13 +445,20 @@ void TranscriptWriter::pcFrame(double t, const uint8_t* frame, size_t length, bo
     put(line.str());
 }
 
-void TranscriptWriter::terminalBytes(const std::string& answering, const uint8_t* bytes, size_t length)
+void TranscriptWriter::terminalBytes(const std::string& answering, const uint8_t* bytes, size_t length,
+                                     bool carriesPackage)
 {
     JsonLine line = lineAt(elapsed(), Direction::Terminal);
     line.text("kind", "answer");
     if (!answering.empty())
         line.text("to", answering);
-    put(line.text("hex", hexBytes(bytes, length)).str());
+    // A terminal may send anything, package bytes included (an echo of a
+    // block): only an answer the protocol knows is written as it came.
+    if (carriesPackage || !knownAnswerShape(answering, bytes, length))
+        lengthAndCrc(line, bytes, length);
+    else
+        line.text("hex", hexBytes(bytes, length));
+    put(line.str());
 }
 
 void TranscriptWriter::noAnswer(const std::string& answering, int timeoutMs)

@@ -12,8 +12,12 @@
 //
 // "t" is in seconds since the run started. Data blocks carry the decrypted
 // package: of a block only its number, count and CRC are ever written, never
-// its payload. Everything else the PC sends and every byte it reads is
-// written whole, in hexadecimal.
+// its payload. The same holds in the other direction: bytes the PC reads are
+// written whole, in hexadecimal, only when they have the shape of an answer
+// the protocol knows and carry no package bytes; anything else the terminal
+// gives is written by its length and CRC:
+//
+//   {"t":4.612,"dir":"terminal","kind":"answer","to":"block","length":32,"crc":"9C 11"}
 #include <array>
 #include <chrono>
 #include <cstdint>
@@ -33,6 +37,12 @@ std::string frameKind(const uint8_t* frame, size_t length);
 
 extern const char* const kBlockKind;
 
+// Whether bytes the PC read in one go have the shape of an answer to a frame
+// of kind `answering`: whole slash frames (count and CRC right) or whole
+// 32-byte command frames (CRC right), one after the other, or, for the
+// hardware record, one 128-byte block frame with its CRC right.
+bool knownAnswerShape(const std::string& answering, const uint8_t* bytes, size_t length);
+
 // "2F C0 04": upper-case hexadecimal, bytes apart.
 std::string hexBytes(const uint8_t* bytes, size_t length);
 bool parseHexBytes(const std::string& text, Bytes& bytes);
@@ -46,12 +56,13 @@ struct TranscriptEntry {
 
     // PC and terminal lines.
     std::string kind;             // PC: frameKind(); terminal: "answer"
-    Bytes bytes;                  // all but data blocks
+    Bytes bytes;                  // all but data blocks and what was written by length only
     bool sent = true;             // PC: false when the write failed
     std::string answering;        // terminal and no-answer: the kind of the request read after ("to")
 
     // Data blocks: the block number, the payload count and the CRC bytes as
-    // sent (low byte first).
+    // sent (low byte first). Other lines written by length: the CRC-16 of
+    // all their bytes, low byte first.
     uint16_t block = 0;
     uint8_t count = 0;
     std::array<uint8_t, 2> crc{};
@@ -64,9 +75,9 @@ struct TranscriptEntry {
     std::string title;            // result
     std::string text;             // result
 
-    // PC: bytes of the frame on the wire; `bytes` holds them all only when
-    // they were written (not for blocks, nor for an unknown frame longer than
-    // a command frame).
+    // PC and terminal: bytes of the frame on the wire, or read; `bytes` holds
+    // them all only when they were written (not for blocks, unknown frames
+    // of the PC, nor answers written by length).
     size_t length = 0;
 
     bool isBlock() const { return direction == Direction::Pc && kind == kBlockKind; }
@@ -80,6 +91,9 @@ bool readTranscriptFile(const std::string& path, std::vector<TranscriptEntry>& e
 // Writes the lines of one terminal's transcript. Every line is flushed as it
 // is written, so that a transcript survives a crash and can be followed
 // through a pipe. One writer per terminal; the calls may come from any thread.
+// The first line that cannot be written whole (a full disk, a reader gone)
+// ends the writing: the file then holds the lines before it, and
+// complete() says so.
 class TranscriptWriter {
 public:
     using Clock = std::chrono::steady_clock;
@@ -91,13 +105,20 @@ public:
 
     bool open(const std::string& path);
     bool isOpen() const { return file_ != nullptr; }
+    // Closes the file; false when the transcript is not whole.
+    bool close();
+    // Every line so far written whole (and, once closed, the file closed well).
+    bool complete() const;
+    // Why it is not: the system's error text.
+    std::string problem() const;
 
     // Seconds since the start given at construction.
     double elapsed() const;
 
     // `t` is the time the frame started to leave (taken before the write).
     void pcFrame(double t, const uint8_t* frame, size_t length, bool sent);
-    void terminalBytes(const std::string& answering, const uint8_t* bytes, size_t length);
+    // Written whole only when not `carriesPackage` and of a known answer shape.
+    void terminalBytes(const std::string& answering, const uint8_t* bytes, size_t length, bool carriesPackage = false);
     void noAnswer(const std::string& answering, int timeoutMs);
     void portOpened(const std::string& port, bool ok);
     void portClosed(bool ok);
@@ -107,6 +128,7 @@ private:
     void put(const std::string& line);
 
     const Clock::time_point start_;
-    std::mutex mutex_;
+    mutable std::mutex mutex_;
     FILE* file_ = nullptr;
+    int error_ = 0;   // errno of the first failure; 0 while complete
 };

@@ -1,5 +1,6 @@
 #include "CliHarness.h"
 
+#include <QElapsedTimer>
 #include <gtest/gtest.h>
 
 namespace {
@@ -39,6 +40,21 @@ Simulator::Simulator(const QStringList& arguments)
     }
     device_ = QString::fromUtf8(process_.readLine()).trimmed();
     EXPECT_TRUE(device_.startsWith(QStringLiteral("/dev/"))) << device_.toStdString();
+}
+
+bool Simulator::waitForTrace(const QString& part, int waitMs)
+{
+    QElapsedTimer timer;
+    timer.start();
+    process_.setReadChannel(QProcess::StandardError);
+    for (;;) {
+        trace_ += QString::fromUtf8(process_.readAllStandardError());
+        if (trace_.contains(part))
+            return true;
+        const int left = waitMs - static_cast<int>(timer.elapsed());
+        if (left <= 0 || !process_.waitForReadyRead(left))
+            return false;
+    }
 }
 
 int Simulator::finish(int waitMs)

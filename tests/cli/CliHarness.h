@@ -37,6 +37,8 @@ public:
     // Waits up to `waitMs` for the simulator to end by itself (a replay at
     // the end of its transcript), then stops it.
     int finish(int waitMs);
+    // Waits up to `waitMs` for its standard error to hold `part`.
+    bool waitForTrace(const QString& part, int waitMs);
     // Its standard error, once stopped.
     QString trace() const { return trace_; }
 

@@ -7,6 +7,11 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
 namespace {
 
 CliRun runCli(const QStringList& args)
@@ -31,10 +36,10 @@ protected:
         ASSERT_TRUE(dir.isValid());
         folder = dir.path() + QLatin1Char('/');
     }
-    void writeConfiguration()
+    void writeConfiguration(const QByteArray& content = QByteArray("content"))
     {
         ConfigurationSpec layout;
-        layout.batches = {{{QStringLiteral("app.bin"), QByteArray("content")}}};
+        layout.batches = {{{QStringLiteral("app.bin"), content}}};
         if (!writeSignedConfiguration(folder, layout))
             GTEST_SKIP() << "the build's signing key holds no private half";
     }
@@ -123,6 +128,28 @@ TEST_F(InstallCommand, DeviceThatDoesNotOpenFailsTheInstallation)
     EXPECT_FALSE(run.err.contains(QStringLiteral("\x1b[")));
 }
 
+// One device under two names (repeated slashes, a link to it) is one port
+// given twice: refused before anything is sent.
+TEST_F(InstallCommand, SameDeviceUnderTwoNamesIsAUsageError)
+{
+    writeConfiguration();
+    Simulator sim(terminalFor(folder));
+    const QString device = sim.device();
+    const QString doubled = QString(device).replace(QStringLiteral("/dev/"), QStringLiteral("/dev//"));
+    const QString link = folder + QStringLiteral("terminal");
+    ASSERT_TRUE(QFile::link(device, link));
+    const QStringList pairs[] = {{device, doubled}, {device, link}, {link, doubled}};
+    for (const QStringList& pair : pairs) {
+        const CliRun run = runCli({QStringLiteral("--port"), pair[0], QStringLiteral("--port"), pair[1],
+                                   QStringLiteral("--config-dir"), folder, QStringLiteral("--time-scale"), QStringLiteral("0.001")});
+        EXPECT_EQ(run.exitCode, 2) << pair.join(QLatin1Char(' ')).toStdString();
+        EXPECT_TRUE(run.err.contains(QStringLiteral("are the same device"))) << run.err.toStdString();
+        EXPECT_TRUE(run.out.isEmpty());
+    }
+    EXPECT_EQ(sim.stop(), 0);
+    EXPECT_FALSE(sim.trace().contains(QStringLiteral("opening frame"))) << sim.trace().toStdString();
+}
+
 TEST_F(InstallCommand, LabelThatNamesNoPortFailsTheInstallation)
 {
     writeConfiguration();
@@ -155,24 +182,28 @@ TEST_F(InstallCommand, WholeUpdateOfASimulatedTerminal)
     EXPECT_GT(trace.indexOf(QStringLiteral("second release frame"), endOfSession), endOfSession);
 }
 
-TEST_F(InstallCommand, DebugTracesOnlyWhenVerbose)
+// The engine's log lines, information and debug alike, only with --verbose.
+TEST_F(InstallCommand, EngineLogLinesOnlyWhenVerbose)
 {
     writeConfiguration();
     const QStringList common{QStringLiteral("--config-dir"), folder, QStringLiteral("--time-scale"),
                              QStringLiteral("0.001")};
+    const QString logLines[] = {QStringLiteral("Configuration::load searching in "),
+                                QStringLiteral("Model::sendInfo advertise file APP.BIN"), QStringLiteral("START 0\n")};
     Simulator quiet(terminalFor(folder) << QStringLiteral("--quiet"));
     const CliRun plain = runCli(QStringList{QStringLiteral("--port"), quiet.device()} + common);
     EXPECT_EQ(plain.exitCode, 0);
-    EXPECT_FALSE(plain.err.contains(QStringLiteral("START 0"))) << plain.err.toStdString();
-    EXPECT_TRUE(plain.err.contains(QStringLiteral("Model::sendInfo advertise file APP.BIN")));
     EXPECT_EQ(quiet.stop(), 0);
 
     Simulator chatty(terminalFor(folder) << QStringLiteral("--quiet"));
     const CliRun verbose =
         runCli(QStringList{QStringLiteral("--port"), chatty.device(), QStringLiteral("--verbose")} + common);
     EXPECT_EQ(verbose.exitCode, 0);
-    EXPECT_TRUE(verbose.err.contains(QStringLiteral("START 0\n"))) << verbose.err.toStdString();
     EXPECT_EQ(chatty.stop(), 0);
+    for (const QString& line : logLines) {
+        EXPECT_FALSE(plain.err.contains(line)) << plain.err.toStdString();
+        EXPECT_TRUE(verbose.err.contains(line)) << verbose.err.toStdString();
+    }
 }
 
 TEST_F(InstallCommand, RefusalOfTheTerminalIsTheResult)
@@ -213,4 +244,94 @@ TEST_F(InstallCommand, SeveralTerminalsAreUpdatedTogether)
                                                                        "L'application \"Varlenne\" n'est pas installée sur le terminal.\n\n")));
     EXPECT_EQ(good.stop(), 0);
     EXPECT_EQ(alsoGood.stop(), 0);
+}
+
+// ---------------------------------------------------------------- interruptions and lost output
+
+namespace {
+
+// mirdal-cli install with its standard output and error going nowhere: into
+// a pipe that nobody reads any more, or closed. Its wait status.
+int runWithoutOutput(const QStringList& args, bool closed)
+{
+    std::vector<QByteArray> words{QByteArray(MIRDAL_CLI), QByteArray("install")};
+    for (const QString& arg : args)
+        words.push_back(arg.toLocal8Bit());
+    std::vector<char*> argv;
+    for (QByteArray& word : words)
+        argv.push_back(word.data());
+    argv.push_back(nullptr);
+    int ends[2];
+    if (pipe(ends) != 0)
+        return -1;
+    close(ends[0]);
+    const pid_t child = fork();
+    if (child == 0) {
+        signal(SIGPIPE, SIG_DFL);   // as a shell leaves it
+        if (closed) {
+            close(STDOUT_FILENO);
+            close(STDERR_FILENO);
+        } else {
+            dup2(ends[1], STDOUT_FILENO);
+            dup2(ends[1], STDERR_FILENO);
+        }
+        close(ends[1]);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    close(ends[1]);
+    int status = -1;
+    waitpid(child, &status, 0);
+    return status;
+}
+
+} // namespace
+
+// Ctrl-C, SIGTERM or SIGHUP during the download: the update stops at its next
+// exchange with the download's result, ends the dialogue, sends the release
+// frames and ends with status 130.
+TEST_F(InstallCommand, InterruptionEndsTheUpdateThroughItsCleanUp)
+{
+    writeConfiguration(QByteArray(12000, 'x'));
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        Simulator sim(terminalFor(folder) << QStringLiteral("--baud") << QStringLiteral("9600"));
+        QProcess cli;
+        cli.start(QStringLiteral(MIRDAL_CLI), {QStringLiteral("install"), QStringLiteral("--port"), sim.device(),
+                                               QStringLiteral("--config-dir"), folder, QStringLiteral("--time-scale"),
+                                               QStringLiteral("0.001")});
+        ASSERT_TRUE(sim.waitForTrace(QStringLiteral("block 3 "), 30000)) << sim.trace().toStdString();
+        ::kill(static_cast<pid_t>(cli.processId()), signal);
+        ASSERT_TRUE(cli.waitForFinished(30000));
+        const QString err = QString::fromUtf8(cli.readAllStandardError());
+        EXPECT_EQ(cli.exitStatus(), QProcess::NormalExit) << signal;
+        EXPECT_EQ(cli.exitCode(), 130) << err.toStdString();
+        EXPECT_EQ(QString::fromUtf8(cli.readAllStandardOutput()),
+                  QString::fromUtf8("Erreur chargement\nLe fichier : APP.BIN ne peut pas être chargé dans le terminal.\n"
+                                    "Veuillez contacter le support.\n"));
+        EXPECT_TRUE(err.contains(QStringLiteral("interrupted: the update stops at its next exchange"))) << err.toStdString();
+        EXPECT_NE(sim.stop(), -1);
+        const QString trace = sim.trace();
+        const int end = trace.indexOf(QStringLiteral("end of session 1"));
+        EXPECT_GE(end, 0) << trace.toStdString();
+        EXPECT_GT(trace.indexOf(QStringLiteral("second release frame"), end), end) << trace.toStdString();
+        EXPECT_EQ(trace.indexOf(QStringLiteral("block 90 ")), -1) << "the download went on";
+    }
+}
+
+// Nobody reads the output (`install ... 2>&1 | head -c 0`), or it is closed:
+// the update goes on to its end and the release frames all the same.
+TEST_F(InstallCommand, UpdateGoesOnWhenItsOutputGoesNowhere)
+{
+    writeConfiguration();
+    for (const bool closed : {false, true}) {
+        Simulator sim(terminalFor(folder));
+        const int status = runWithoutOutput({QStringLiteral("--port"), sim.device(), QStringLiteral("--config-dir"), folder,
+                                             QStringLiteral("--time-scale"), QStringLiteral("0.001")},
+                                            closed);
+        EXPECT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+        EXPECT_EQ(WEXITSTATUS(status), 0);
+        EXPECT_EQ(sim.stop(), 0);
+        EXPECT_TRUE(sim.trace().contains(QStringLiteral("1 file(s) received, 0 problem(s)"))) << sim.trace().toStdString();
+        EXPECT_TRUE(sim.trace().contains(QStringLiteral("second release frame"))) << sim.trace().toStdString();
+    }
 }

@@ -208,6 +208,24 @@ TEST_F(Transcripts, TranscriptThatCannotBeWrittenStopsBeforeAnyPort)
     EXPECT_FALSE(sim.trace().contains(QStringLiteral("opening frame"))) << sim.trace().toStdString();
 }
 
+// Every write of the transcript fails, as on a full disk: the update still
+// goes to its end and its release frames, one line on stderr and the exit
+// status say that its record is not whole.
+TEST_F(Transcripts, TranscriptThatCannotBeWrittenWholeIsReported)
+{
+    writeConfiguration("content");
+    Simulator sim(terminalFor(folder));
+    const CliRun run = install({sim.device()}, QStringLiteral("/dev/full"));
+    EXPECT_EQ(run.exitCode, 4) << run.err.toStdString();
+    EXPECT_EQ(run.out, QString::fromUtf8(kSuccessTitle) + QLatin1Char('\n') + QString::fromUtf8(kSuccessText) + QLatin1Char('\n'));
+    EXPECT_EQ(run.err.count(QStringLiteral("transcript")), 1) << run.err.toStdString();
+    EXPECT_TRUE(run.err.contains(QStringLiteral("the transcript '/dev/full' is incomplete: No space left on device\n")))
+        << run.err.toStdString();
+    EXPECT_EQ(sim.stop(), 0);
+    EXPECT_TRUE(sim.trace().contains(QStringLiteral("1 file(s) received, 0 problem(s)"))) << sim.trace().toStdString();
+    EXPECT_TRUE(sim.trace().contains(QStringLiteral("second release frame"))) << sim.trace().toStdString();
+}
+
 TEST_F(Transcripts, PortsWhoseTranscriptsWouldShareAFileAreRefused)
 {
     writeConfiguration("content");

@@ -427,4 +427,24 @@ TEST_F(Commands, ReleaseFramesStopAtAFailedWrite)
     EXPECT_EQ(types(journal), (std::vector<T>{T::Write}));
 }
 
+// --- Stop request ---------------------------------------------------------------
+
+// After a stop request no request leaves, except the end of dialogue and the
+// release frames; once cleared, the commands run again.
+TEST_F(Commands, StopRequestSendsOnlyTheCleanUp)
+{
+    link.reply(answer(kCodeRelease, kResultDone)).reply(Bytes{0x06}).reply(Bytes{0x06}).reply(Bytes{0x00});
+    commands.requestStop();
+    EXPECT_FALSE(commands.initTerminal());
+    EXPECT_FALSE(commands.requestAuthorization());
+    const uint8_t content[] = {1, 2, 3};
+    EXPECT_FALSE(commands.download(content, sizeof(content), nullptr));
+    EXPECT_TRUE(commands.releaseTerminal());
+    commands.sendReleaseFrames();
+    EXPECT_EQ(writes(journal),
+              (std::vector<Bytes>{toBytes(commandFrame(kCodeRelease)), frameBytes(kFirstReleaseFrame), frameBytes(kSecondReleaseFrame)}));
+    commands.clearStop();
+    EXPECT_TRUE(commands.initTerminal());
+}
+
 } // namespace

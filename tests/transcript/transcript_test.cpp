@@ -6,6 +6,7 @@
 #include "Transcript.h"
 #include "TranscriptHelpers.h"
 
+#include "crc16.h"
 #include "framing.h"
 
 #include <gtest/gtest.h>
@@ -219,6 +220,44 @@ TEST_F(Recording, BlockPayloadNeverReachesTheTranscript)
     EXPECT_EQ(lines[2].kind, "unknown");
     EXPECT_EQ(lines[2].length, payload.size());
     EXPECT_TRUE(lines[2].bytes.empty());
+}
+
+// A terminal that answers a data block with the block's first 32 bytes, or
+// with a well-formed answer around its payload: neither answer is written as
+// it came, only its length and CRC; the terminal's own answer is written whole.
+TEST_F(Recording, AnswersThatMayHoldPackageBytesAreWrittenByLengthAndCrc)
+{
+    const Bytes payload = secretPayload();
+    const BlockFrame block = blockFrame(0, payload.data(), kMaxBlockPayload);
+    CommandFrame wrapped{};
+    std::copy_n(block.begin(), kCommandCrcOffset, wrapped.begin());
+    sealCommandFrame(wrapped);
+    const Bytes answers[] = {Bytes(block.begin(), block.begin() + kCommandFrameSize), bytesOf(wrapped),
+                             bytesOf(answerFrame(kCodeDownload, kResultDone))};
+    for (const Bytes& answer : answers) {
+        target.answers.push_back(answer);
+        ASSERT_TRUE(link.write(block.data(), kBlockFrameSize));
+        uint8_t buffer[kCommandFrameSize];
+        uint16_t length = kCommandFrameSize;
+        ASSERT_TRUE(link.readFull(buffer, length));
+    }
+
+    const std::string text = readText(path);
+    EXPECT_FALSE(containsAnyRun(text, payload, 4)) << text;
+    const auto lines = entries();
+    ASSERT_EQ(lines.size(), 6u);
+    for (size_t i = 0; i < 3; ++i) {
+        const TranscriptEntry& line = lines[2 * i + 1];
+        EXPECT_EQ(line.answering, "block");
+        EXPECT_EQ(line.length, kCommandFrameSize);
+        const uint16_t crc = crc16(answers[i].data(), answers[i].size());
+        if (i < 2) {
+            EXPECT_TRUE(line.bytes.empty()) << i;
+            EXPECT_EQ(line.crc, (std::array<uint8_t, 2>{static_cast<uint8_t>(crc & 0xFF), static_cast<uint8_t>(crc >> 8)}));
+        } else {
+            EXPECT_EQ(line.bytes, answers[i]);
+        }
+    }
 }
 
 TEST_F(Recording, ExchangesAnswersSilencesAndEventsInOrder)

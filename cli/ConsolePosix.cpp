@@ -1,0 +1,137 @@
+// The console of a POSIX system: signals, isatty, the terminal's size ioctl, stat.
+#include "Console.h"
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+namespace console {
+
+void keepRunningWithoutOutput()
+{
+    std::signal(SIGPIPE, SIG_IGN);
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF)
+            continue;
+        // open() takes the lowest free descriptor: this one.
+        const int null = open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+        if (null >= 0 && null != fd) {
+            dup2(null, fd);
+            close(null);
+        }
+    }
+}
+
+bool isTerminal(FILE* stream)
+{
+    return isatty(fileno(stream)) != 0;
+}
+
+int columns(FILE* stream)
+{
+    winsize size{};
+    if (ioctl(fileno(stream), TIOCGWINSZ, &size) == 0)
+        return size.ws_col;
+    return 0;
+}
+
+std::string deviceIdentity(const std::string& path)
+{
+    struct stat status {};
+    if (stat(path.c_str(), &status) != 0)
+        return {};
+    if (S_ISCHR(status.st_mode) || S_ISBLK(status.st_mode))
+        return "device " + std::to_string(static_cast<unsigned long long>(status.st_rdev));
+    return "file " + std::to_string(static_cast<unsigned long long>(status.st_dev)) + ":" +
+           std::to_string(static_cast<unsigned long long>(status.st_ino));
+}
+
+// ---------------------------------------------------------------- interruptions
+
+namespace {
+
+const int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
+constexpr int kSignalCount = sizeof(kSignals) / sizeof(kSignals[0]);
+
+// What the handler may touch: lock-free atomics and a pipe to the watch's thread.
+std::atomic<int> interruptions{0};
+std::atomic<int> exitCode{130};
+int wakeUp[2] = {-1, -1};
+struct sigaction previous[kSignalCount];
+std::thread watcher;
+
+constexpr char kInterrupted = 'i';
+constexpr char kDone = 'q';
+
+void onSignal(int)
+{
+    const int saved = errno;
+    if (interruptions.fetch_add(1) > 0)
+        _exit(exitCode.load());
+    const char byte = kInterrupted;
+    const ssize_t written = write(wakeUp[1], &byte, 1);
+    (void)written;
+    errno = saved;
+}
+
+} // namespace
+
+InterruptWatch::InterruptWatch(std::function<void()> onFirst, int exitStatus)
+{
+    static_assert(std::atomic<int>::is_always_lock_free, "the signal handler needs lock-free atomics");
+    interruptions = 0;
+    exitCode = exitStatus;
+    if (pipe(wakeUp) != 0)
+        return;   // no watch: interruptions keep their usual effect
+    fcntl(wakeUp[0], F_SETFD, FD_CLOEXEC);
+    fcntl(wakeUp[1], F_SETFD, FD_CLOEXEC);
+    watcher = std::thread([onFirst = std::move(onFirst)] {
+        bool reported = false;
+        for (;;) {
+            char byte = 0;
+            const ssize_t got = read(wakeUp[0], &byte, 1);
+            if (got < 0 && errno == EINTR)
+                continue;
+            if (got <= 0 || byte == kDone)
+                return;
+            if (!reported && onFirst)
+                onFirst();
+            reported = true;
+        }
+    });
+    struct sigaction action {};
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    for (int i = 0; i < kSignalCount; ++i)
+        sigaction(kSignals[i], &action, &previous[i]);
+}
+
+InterruptWatch::~InterruptWatch()
+{
+    if (wakeUp[0] < 0)
+        return;
+    for (int i = 0; i < kSignalCount; ++i)
+        sigaction(kSignals[i], &previous[i], nullptr);
+    const char byte = kDone;
+    if (write(wakeUp[1], &byte, 1) == 1 && watcher.joinable())
+        watcher.join();
+    else if (watcher.joinable())
+        watcher.detach();
+    close(wakeUp[0]);
+    close(wakeUp[1]);
+    wakeUp[0] = wakeUp[1] = -1;
+}
+
+bool InterruptWatch::interrupted() const
+{
+    return interruptions.load() > 0;
+}
+
+} // namespace console
