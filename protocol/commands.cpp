@@ -4,6 +4,7 @@
 #include "framing.h"
 
 #include <algorithm>
+#include <chrono>
 
 namespace {
 
@@ -26,10 +27,11 @@ struct Exchange {
     uint16_t requestSize = 0;
     uint32_t settleMs = 0;              // before the request
     uint32_t afterSendMs = 0;           // between request and reception
+    bool clearBeforeRequest = true;     // drop what earlier exchanges left before writing
     Reception reception = Reception::Read;
     uint16_t capacity = kCommandFrameSize;
     int timeoutMs = 0;                  // Read only
-    bool exactLength = false;           // Read must deliver the whole capacity
+    bool exactLength = false;           // Read gathers the whole capacity within the time-out
     uint16_t crcOffset = 0;             // 0: no CRC test (slash-frame answers)
     bool crcOnlyLogged = false;         // a wrong CRC is reported, not failed
     std::array<uint8_t, 3> leading{};   // expected first bytes of the answer
@@ -37,6 +39,24 @@ struct Exchange {
     std::function<bool(const Answer&)> accept;   // the command's own last test
     bool clearOnSuccess = true;
 };
+
+// Takes pieces until the whole capacity has arrived or the time-out, counted
+// from the start of the read, has passed: an answer may reach the port in
+// pieces a few milliseconds apart (USB adapters, pseudo-terminals).
+bool readExactly(Link& link, uint16_t capacity, int timeoutMs, Answer& answer)
+{
+    using namespace std::chrono;
+    const auto deadline = steady_clock::now() + milliseconds(timeoutMs);
+    int left = timeoutMs;
+    while (answer.count < capacity) {
+        uint16_t length = static_cast<uint16_t>(capacity - answer.count);
+        if (!link.read(answer.bytes.data() + answer.count, length, left))
+            return false;
+        answer.count = static_cast<uint16_t>(answer.count + length);
+        left = static_cast<int>(std::max<int64_t>(0, duration_cast<milliseconds>(deadline - steady_clock::now()).count()));
+    }
+    return true;
+}
 
 bool receive(Link& link, const Exchange& exchange, Answer& answer)
 {
@@ -46,10 +66,12 @@ bool receive(Link& link, const Exchange& exchange, Answer& answer)
     case Reception::None:
         return true;
     case Reception::Read:
+        if (exchange.exactLength)
+            return readExactly(link, exchange.capacity, exchange.timeoutMs, answer);
         if (!link.read(answer.bytes.data(), length, exchange.timeoutMs))
             return false;
         answer.count = length;
-        return !exchange.exactLength || length == exchange.capacity;
+        return true;
     case Reception::ReadFull:
         if (!link.readFull(answer.bytes.data(), length))
             return false;
@@ -76,6 +98,10 @@ bool runExchange(Link& link, Clock& clock, const CommandSet::Log& debugLog, cons
     if (exchange.request) {
         if (exchange.settleMs > 0)
             clock.sleepMs(exchange.settleMs);
+        // An answer that came after its exchange gave up must not pass for
+        // the answer to this request.
+        if (exchange.clearBeforeRequest)
+            link.clearInput();
         if (!link.write(exchange.request, exchange.requestSize))
             return false;
         if (exchange.afterSendMs > 0)
@@ -133,11 +159,16 @@ Exchange withReadFull(Exchange exchange)
     return exchange;
 }
 
-// Slash-frame answers are judged by content only, never by a CRC.
+// Slash-frame answers are judged by content only, never by a CRC. The input
+// is kept as it is before them: the opening takes any byte as the terminal's
+// answer (a late answer to an earlier attempt is one), the Varlenne start
+// follows the opening's own clearing, and the release answers are not judged.
 template <size_t N>
 Exchange slashExchange(const std::array<uint8_t, N>& frame, uint16_t capacity, int timeoutMs)
 {
-    return withRead(sending(Exchange{}, frame, 0), capacity, timeoutMs);
+    Exchange exchange = withRead(sending(Exchange{}, frame, 0), capacity, timeoutMs);
+    exchange.clearBeforeRequest = false;
+    return exchange;
 }
 
 bool varlenneStarted(const Answer& answer)
@@ -221,6 +252,8 @@ bool CommandSet::readApplicationList(std::vector<std::string>& names)
             link_.clearInput();
             return true;
         }
+        if (names.size() == kMaxApplications)
+            return false;
         names.push_back(applicationName(answer));
         clock_.sleepMs(kListPacingMs);
     }
@@ -343,7 +376,10 @@ bool CommandSet::download(uint32_t length, const ContentSource& next, const std:
             return false;
         const BlockFrame block = blockFrame(number, data.data(), count);
         // The result byte decides between done and resend, so it is tested below.
+        // The input is cleared between blocks and before a block is sent
+        // again, but not before the first block (see the start above).
         Exchange blockExchange = withReadFull(sending(expecting({kCodeDownload, kAnswerMarker}), block, 0));
+        blockExchange.clearBeforeRequest = false;
         blockExchange.clearOnSuccess = false;
 
         int resendRequests = 0;

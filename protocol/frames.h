@@ -3,6 +3,7 @@
 // number that the commands and the simulator put on or read from the wire
 // is named here.
 #include <array>
+#include <cstddef>
 #include <cstdint>
 
 // --- Frame shapes -----------------------------------------------------------
@@ -71,6 +72,11 @@ constexpr uint8_t kVarlenneAccepted = 'K';
 constexpr uint16_t kNameLengthOffset = 1;   // 0 ends the list
 constexpr uint16_t kNameOffset = 2;
 constexpr uint16_t kMaxNameLength = kCommandCrcOffset - kNameOffset;   // 28
+
+// Names accepted in one list. A terminal's memory holds a few dozen
+// applications; a list that goes on past this many names comes from a
+// terminal that never ends it, and would hold the update for good.
+constexpr size_t kMaxApplications = 100;
 
 // --- File advertisement -----------------------------------------------------
 

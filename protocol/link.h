@@ -19,8 +19,9 @@ public:
     virtual bool read(uint8_t* buffer, uint16_t& length, int timeoutMs) = 0;
 
     // Reads until exactly `length` bytes have arrived. False, with `length`
-    // set to 0, when the link fails or stays silent for the bounded wait
-    // (at least 10 s without a byte).
+    // set to 0, when the link fails or the bytes have not all arrived by a
+    // deadline counted from the start of the read (for the serial port 10 s
+    // plus the bytes' own time on the line).
     virtual bool readFull(uint8_t* buffer, uint16_t& length) = 0;
 
     // Discards every received byte not read yet.

@@ -4,6 +4,7 @@
 #include <QDeadlineTimer>
 #include <QEventLoop>
 #include <QSerialPort>
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -112,7 +113,7 @@ int SerialPort::preferredPort() const
     return preferredPort_;
 }
 
-void SerialPort::selectPort(const QString& label)
+bool SerialPort::selectPort(const QString& label)
 {
     {
         // The lock keeps the provider from being asked by two threads at once.
@@ -120,21 +121,27 @@ void SerialPort::selectPort(const QString& label)
         for (const PortInfo& port : provider_->availablePorts()) {
             if (portLabel(port) == label) {
                 boundLocation_ = port.systemLocation;
-                return;
+                return true;
             }
         }
     }
     if (isOpen())
         port_->clear(QSerialPort::AllDirections);
+    return false;
 }
 
+// A label that names no listed port (the list's placeholder, a device that
+// was unplugged) opens nothing: the binding left by an earlier open belongs
+// to another port, and whatever was sent there would reach the wrong device.
 bool SerialPort::open(const QString& label)
 {
-    selectPort(label);
-    if (isOpen())
-        return true;
-    if (boundLocation_.isEmpty())
+    if (!selectPort(label))
         return false;
+    if (isOpen()) {
+        if (openLocation_ == boundLocation_)
+            return true;
+        close();
+    }
 
     ensureEventDispatcher();
     port_ = std::make_unique<QSerialPort>();
@@ -143,7 +150,14 @@ bool SerialPort::open(const QString& label)
         port_.reset();
         return false;
     }
-    return configure();
+    openLocation_ = boundLocation_;
+    // Closed here, on the thread that opened it, rather than left open for
+    // whoever comes next: its notifiers belong to this thread.
+    if (!configure()) {
+        close();
+        return false;
+    }
+    return true;
 }
 
 bool SerialPort::configure()
@@ -166,8 +180,11 @@ bool SerialPort::close()
         return true;
     if (port_->isOpen())
         port_->close();
+    // Released whatever close() reported, on this thread: the port object
+    // must not outlive the thread that opened it.
     const bool closed = !port_->isOpen();
     port_.reset();
+    openLocation_.clear();
     return closed;
 }
 
@@ -205,13 +222,21 @@ bool SerialPort::read(uint8_t* buffer, uint16_t& length, int timeoutMs)
     return true;
 }
 
+int SerialPort::readFullDeadlineMs(uint16_t length)
+{
+    constexpr int kBitsPerByte = 10;   // start, 8 data bits, stop
+    return kReadFullTimeoutMs + (length * kBitsPerByte * 1000 + kBaudRate - 1) / kBaudRate;
+}
+
 bool SerialPort::readFull(uint8_t* buffer, uint16_t& length)
 {
     const uint16_t total = length;
     uint16_t received = 0;
+    // One deadline for the whole answer: a line that dribbles a byte now and
+    // then must not hold the read for longer than a silent one.
+    const QDeadlineTimer deadline(readFullDeadlineMs(total));
     while (received < total) {
-        // The silence limit starts afresh with every piece that arrives.
-        if (!isOpen() || !waitForInput(*port_, kReadFullSilenceMs)) {
+        if (!isOpen() || !waitForInput(*port_, int(std::max<qint64>(0, deadline.remainingTime())))) {
             length = 0;
             return false;
         }

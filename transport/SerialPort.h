@@ -24,9 +24,13 @@ public:
     QStringList portLabels() const;     // a copy, safe against a concurrent listPorts()
     int preferredPort() const;          // 1-based index of the maker's port, 0 if none
 
-    void selectPort(const QString& label);
+    // True when the label names a listed port, which is then the one open() opens.
+    bool selectPort(const QString& label);
+    // Opens exactly the labelled port (closing another one first); false for a
+    // label that names no listed port. A port whose line settings are refused
+    // is closed again before open() returns false, on the thread that opened it.
     bool open(const QString& label);
-    bool configure();
+    virtual bool configure();   // virtual: tests stand in for a device that refuses a setting
     bool close();
     bool isOpen() const;
 
@@ -35,14 +39,18 @@ public:
     bool readFull(uint8_t* buffer, uint16_t& length) override;
     void clearInput() override;
 
-    static constexpr int kReadFullSilenceMs = 10000;
+    // A whole-answer read ends by this deadline, counted from its start, plus
+    // the time its bytes take on the 9600-baud line.
+    static constexpr int kReadFullTimeoutMs = 10000;
     static constexpr int kDrainTimeoutMs = 10000;
+    static int readFullDeadlineMs(uint16_t length);
 
 private:
     std::shared_ptr<PortProvider> provider_;
     mutable std::mutex listMutex_;
     QStringList portLabels_;
     int preferredPort_ = 0;
-    QString boundLocation_;             // what open() opens; empty until a label matched
+    QString boundLocation_;             // what the last matching label named
+    QString openLocation_;              // the device port_ has open
     std::unique_ptr<QSerialPort> port_;
 };

@@ -269,12 +269,12 @@ void WindowTest::portsGoneEmptyTheListAndDisableStart()
 
 void WindowTest::startWithThePlaceholderFailsToOpenAndReturnsToReady()
 {
-    // The maker's port is a pseudo-terminal; the other port does not exist.
+    // The maker's port is a pseudo-terminal, listed last; the other port does not exist.
     PseudoTerminal terminal;
-    ports->set({makerPort(terminal.device()), otherPort("mirdal-absent0", "Communications Port")});
+    ports->set({otherPort("mirdal-absent0", "Communications Port"), makerPort(terminal.device())});
     makeWindow();
     QTRY_VERIFY(window->isVisible() && start()->isEnabled());
-    QCOMPARE(list()->currentIndex(), 1);
+    QCOMPARE(list()->currentIndex(), 2);
 
     QByteArray writtenBeforeTheBoxClosed;
     bool controlsDisabledUnderTheBox = false;
@@ -287,9 +287,11 @@ void WindowTest::startWithThePlaceholderFailsToOpenAndReturnsToReady()
     const QByteArray release(reinterpret_cast<const char*>(kFirstReleaseFrame.data()),
                              static_cast<int>(kFirstReleaseFrame.size()));
 
-    // First the placeholder, whose text names no port; then, back in Ready,
-    // a second installation on the port that cannot be opened.
-    for (const int entry : {0, 2}) {
+    // First the port that cannot be opened; then, back in Ready, the
+    // placeholder, whose text names no port: the release frames went to
+    // every listed port in between, the pseudo-terminal last, and nothing of
+    // the installation may reach it.
+    for (const int entry : {1, 0}) {
         list()->setCurrentIndex(entry);
         const int boxes = closer.seen.size();
         QTest::mouseClick(start(), Qt::LeftButton);

@@ -46,8 +46,11 @@ bool FakeTerminal::write(const uint8_t* data, uint16_t length)
 
 bool FakeTerminal::read(uint8_t* buffer, uint16_t& length, int)
 {
-    if (input_.empty())
+    if (input_.empty()) {
+        input_.insert(input_.end(), late_.begin(), late_.end());
+        late_.clear();
         return false;
+    }
     const uint16_t count = static_cast<uint16_t>(std::min<size_t>(length, input_.size()));
     std::copy_n(input_.begin(), count, buffer);
     input_.erase(input_.begin(), input_.begin() + count);
@@ -206,6 +209,11 @@ void FakeTerminal::answerBlock(const uint8_t* frame)
         CommandFrame confirmation = answerFrame(kCodeDownload, kResultDone);
         if (badFinalCrc)
             confirmation[kCommandCrcOffset] ^= 0xFF;
+        if (lateFinalConfirmations > 0) {
+            --lateFinalConfirmations;
+            late_.assign(confirmation.begin(), confirmation.end());
+            return;
+        }
         queue(confirmation.data(), confirmation.size());
     }
 }

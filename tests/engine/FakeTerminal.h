@@ -38,6 +38,7 @@ public:
     std::map<std::string, int> failedDownloads; // per advertised name: downloads that fail first
     int resendsOfFirstBlock = 0;             // 0x33 answers to block 0 before it is taken
     bool badFinalCrc = false;
+    int lateFinalConfirmations = 0;          // downloads whose confirmation comes after the read gave up
     bool activationSucceeds = true;
     bool answersReleaseFrames = true;
 
@@ -72,6 +73,7 @@ private:
     void queueAnswer(uint8_t code, uint8_t result);
 
     std::deque<uint8_t> input_;
+    std::vector<uint8_t> late_;              // arrives once a read has found nothing
     std::string advertisedName_;
     uint32_t advertisedLength_ = 0;
     bool downloadFails_ = false;

@@ -3,6 +3,7 @@
 #include "EngineFixture.h"
 #include "RecordingWindow.h"
 
+#include "Pty.h"
 #include "frames.h"
 
 #include <QMutex>
@@ -226,6 +227,38 @@ TEST(ModelRelease, EveryListedPortGetsTheReleaseFrames)
         "close",
     };
     EXPECT_EQ(terminal.events, expected);
+}
+
+// After the release frames the serial port was last opened on the last
+// listed port; a label that names no listed port must not start the update
+// there: neither the list's placeholder nor a device unplugged since.
+TEST(ModelRelease, StaleLabelAfterTheReleaseOpensNothing)
+{
+    Pty pty;
+    ASSERT_TRUE(pty.isValid());
+    auto ports = std::make_shared<ChangingPorts>();
+    ModelOptions options;
+    options.ports = ports;
+    options.clock = std::make_shared<RecordingClock>();
+    options.pcscSwitch = [] {};
+    Model model(nullptr, std::move(options));
+    model.configuration()->batchList.append(new Batch(model.configuration()));
+
+    const QString unplugged = pty.label();
+    for (const QString& label : {QStringLiteral("Sélectionnez le terminal"), unplugged}) {
+        ports->set({pty.asPort()});
+        model.findTerminals();
+        model.releasePorts();
+        ASSERT_EQ(pty.receive(int(kFirstReleaseFrame.size())).size(), int(kFirstReleaseFrame.size()));
+        if (label == unplugged)
+            ports->set({});
+
+        QString title;
+        QString text;
+        EXPECT_FALSE(model.install(label, title, text));
+        EXPECT_EQ(title, QStringLiteral("Erreur ouverture"));
+        EXPECT_TRUE(pty.receive(1, 200).isEmpty());
+    }
 }
 
 TEST(ModelRelease, OnePortAndASilentTerminal)

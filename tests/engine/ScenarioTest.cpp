@@ -325,6 +325,17 @@ TEST_F(Scenario, DownloadFailingOnceIsTakenAgainFromItsAdvertisement)
     EXPECT_EQ(terminal.received.size(), 2u);
 }
 
+TEST_F(Scenario, LateFinalConfirmationIsNotTakenForTheRetrysAnswer)
+{
+    // The confirmation comes after its read gave up and waits in the input
+    // while the download is taken again from its advertisement.
+    addFile(addBatch(), QStringLiteral("first.bin"), 300);
+    terminal.lateFinalConfirmations = 1;
+    EXPECT_TRUE(install()) << title.toStdString();
+    EXPECT_EQ(terminal.count("advertise 000300FIRST.BIN"), 2);
+    EXPECT_EQ(terminal.count("download FIRST.BIN"), 2);
+}
+
 TEST_F(Scenario, DownloadFailingFourTimesEndsTheRun)
 {
     addFile(addBatch(), QStringLiteral("sub/dir/Payload.bin"), 300);

@@ -162,6 +162,16 @@ auto fieldsOf(const Journal& journal, Event::Type type, Field field)
     return result;
 }
 
+// Whether the input was cleared after the last answer was read; a failed
+// exchange leaves it as it is.
+inline bool clearedAfterReading(const Journal& journal)
+{
+    const auto lastRead = std::find_if(journal.rbegin(), journal.rend(), [](const Event& event) {
+        return event.type == Event::Read || event.type == Event::ReadFull;
+    });
+    return std::any_of(journal.rbegin(), lastRead, [](const Event& event) { return event.type == Event::Clear; });
+}
+
 inline std::vector<Bytes> writes(const Journal& journal)
 {
     return fieldsOf(journal, Event::Write, [](const Event& event) { return event.bytes; });

@@ -142,11 +142,12 @@ TEST_F(Commands, HardwareRecordIsTheBodyOfTheAnswer)
     std::array<uint8_t, 126> record{};
     EXPECT_TRUE(commands.readHardwareConfiguration(record));
     EXPECT_TRUE(std::equal(record.begin(), record.end(), answer.begin()));
-    EXPECT_EQ(types(journal), (std::vector<T>{T::Sleep, T::Write, T::Read, T::Clear}));
+    // The input is cleared after the settle pause, just before the request.
+    EXPECT_EQ(types(journal), (std::vector<T>{T::Sleep, T::Clear, T::Write, T::Read, T::Clear}));
     EXPECT_EQ(journal[0].value, kHardwareSettleMs);
-    EXPECT_EQ(journal[1].bytes, toBytes(commandFrame(kCodeHardwareConfiguration)));
-    EXPECT_EQ(journal[2].value, kBlockFrameSize);
-    EXPECT_EQ(journal[2].timeoutMs, kHardwareTimeoutMs);
+    EXPECT_EQ(journal[2].bytes, toBytes(commandFrame(kCodeHardwareConfiguration)));
+    EXPECT_EQ(journal[3].value, kBlockFrameSize);
+    EXPECT_EQ(journal[3].timeoutMs, kHardwareTimeoutMs);
 }
 
 TEST_F(Commands, HardwareRecordWithWrongCrcIsNotKept)
@@ -155,7 +156,7 @@ TEST_F(Commands, HardwareRecordWithWrongCrcIsNotKept)
     std::array<uint8_t, 126> record{};
     EXPECT_FALSE(commands.readHardwareConfiguration(record));
     EXPECT_EQ(record, (std::array<uint8_t, 126>{}));
-    EXPECT_EQ(countOf(journal, T::Clear), 0u);
+    EXPECT_FALSE(clearedAfterReading(journal));
 }
 
 TEST_F(Commands, HardwareRecordArrivedInPartFails)
@@ -172,7 +173,7 @@ TEST_F(Commands, HardwareRecordSilentOrUnsentFails)
     link.failWrite();
     journal.clear();
     EXPECT_FALSE(commands.readHardwareConfiguration(record));
-    EXPECT_EQ(types(journal), (std::vector<T>{T::Sleep, T::Write}));
+    EXPECT_EQ(types(journal), (std::vector<T>{T::Sleep, T::Clear, T::Write}));
 }
 
 // --- Application list -----------------------------------------------------------
@@ -183,8 +184,9 @@ TEST_F(Commands, ApplicationListReadsNamesUntilTheEmptyAnswer)
     std::vector<std::string> names{"stale"};
     EXPECT_TRUE(commands.readApplicationList(names));
     EXPECT_EQ(names, (std::vector<std::string>{"VARLENNE", "EMV"}));
-    EXPECT_EQ(types(journal), (std::vector<T>{T::Write, T::Read, T::Sleep, T::Read, T::Sleep, T::Read, T::Clear}));
-    const Bytes request = journal[0].bytes;
+    EXPECT_EQ(types(journal),
+              (std::vector<T>{T::Clear, T::Write, T::Read, T::Sleep, T::Read, T::Sleep, T::Read, T::Clear}));
+    const Bytes request = journal[1].bytes;
     EXPECT_EQ(request, toBytes(commandFrame(kCodeApplicationList)));
     EXPECT_EQ(request[30], 0xF3);
     EXPECT_EQ(request[31], 0x20);
@@ -243,13 +245,17 @@ TEST_F(Commands, ApplicationNameKeepsLatin1Bytes)
     EXPECT_EQ(names, std::vector<std::string>{"CAF\xC9"});
 }
 
-TEST_F(Commands, ApplicationListAnswerInTwoPiecesFails)
+TEST_F(Commands, ApplicationListEndsAtItsBound)
 {
-    const Bytes whole = listEnd();
-    link.reply({firstPart(whole, 16), Bytes(whole.begin() + 16, whole.end())});
-    std::vector<std::string> names;
-    EXPECT_FALSE(commands.readApplicationList(names));
-    EXPECT_EQ(countOf(journal, T::Clear), 0u);
+    // As many names as the bound, then the end: read; one name more: refused.
+    for (const size_t count : {kMaxApplications, kMaxApplications + 1}) {
+        std::vector<Bytes> answers(count, listAnswer(3, "APP"));
+        answers.push_back(listEnd());
+        link.reply(answers);
+        std::vector<std::string> names;
+        EXPECT_EQ(commands.readApplicationList(names), count == kMaxApplications) << count;
+        EXPECT_EQ(names.size(), kMaxApplications);
+    }
 }
 
 TEST_F(Commands, ApplicationListFailures)
@@ -267,7 +273,7 @@ TEST_F(Commands, ApplicationListFailures)
 
     link.reply(firstPart(listEnd(), 31));
     EXPECT_FALSE(commands.readApplicationList(names));
-    EXPECT_EQ(countOf(journal, T::Clear), 0u);
+    EXPECT_FALSE(clearedAfterReading(journal));
 }
 
 // --- Commands judged by CRC, echo, marker and result ----------------------------
@@ -321,7 +327,8 @@ TEST_P(Judged, SucceedsOnTheRightAnswer)
     EXPECT_EQ(writes(journal), std::vector<Bytes>{command.request});
     EXPECT_EQ(sleeps(journal), command.pauses);
     EXPECT_EQ(journal.back().type, T::Clear);
-    EXPECT_EQ(countOf(journal, T::Clear), 1u);
+    // Once before the request, once after the answer.
+    EXPECT_EQ(countOf(journal, T::Clear), 2u);
     const auto reception = std::find_if(journal.begin(), journal.end(),
                                         [](const Event& e) { return e.type == T::Read || e.type == T::ReadFull; });
     ASSERT_NE(reception, journal.end());
@@ -337,21 +344,21 @@ TEST_P(Judged, SucceedsOnTheRightAnswer)
 TEST_P(Judged, FailsWithoutAnswer)
 {
     EXPECT_FALSE(run());
-    EXPECT_EQ(countOf(journal, T::Clear), 0u);
+    EXPECT_FALSE(clearedAfterReading(journal));
 }
 
 TEST_P(Judged, FailsOnAShortAnswer)
 {
     link.reply(firstPart(good(), 20));
     EXPECT_FALSE(run());
-    EXPECT_EQ(countOf(journal, T::Clear), 0u);
+    EXPECT_FALSE(clearedAfterReading(journal));
 }
 
 TEST_P(Judged, FailsOnAWrongCrc)
 {
     link.reply(withBadCrc(good()));
     EXPECT_FALSE(run());
-    EXPECT_EQ(countOf(journal, T::Clear), 0u);
+    EXPECT_FALSE(clearedAfterReading(journal));
 }
 
 TEST_P(Judged, FailsOnAWrongEcho)
@@ -388,9 +395,9 @@ TEST_F(Commands, ActivationWaitsTwentySecondsAfterSending)
 {
     link.reply(answer(kCodeActivate, kResultDone));
     EXPECT_TRUE(commands.activateFiles());
-    EXPECT_EQ(types(journal), (std::vector<T>{T::Sleep, T::Write, T::Sleep, T::Read, T::Clear}));
+    EXPECT_EQ(types(journal), (std::vector<T>{T::Sleep, T::Clear, T::Write, T::Sleep, T::Read, T::Clear}));
     EXPECT_EQ(journal[0].value, kShortSettleMs);
-    EXPECT_EQ(journal[2].value, kActivationPauseMs);
+    EXPECT_EQ(journal[3].value, kActivationPauseMs);
 }
 
 TEST_F(Commands, ActivationAnswered33Fails)

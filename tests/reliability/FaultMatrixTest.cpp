@@ -71,11 +71,13 @@ const char* const kSilent = "nothing within the stage's wait; that stage's pair"
 const char* const kRetried = "the download fails each of its four attempts; the retries are spent";
 const char* const kGone = "the device is gone; the stage fails";
 const char* const kGoneRetry = "the download fails, its retry starts with an advertisement the gone device cannot take";
-const char* const kLeftover = "the junk bytes push the answer's tail into the next read, whose answer then fails its CRC";
+const char* const kLeftover =
+    "the junk bytes push the answer's tail into the input, which is cleared before the retry's advertisement: each "
+    "attempt fails on its own junk and the retries are spent";
 const char* const kWholeRead = "a read that waits for a whole answer gathers both halves";
 const char* const kFinalQueued =
     "block 0 is PARAM.CFG's only block: the terminal took it and queued its final confirmation behind the damaged "
-    "answer; a failed exchange leaves the input as it is, so the retry's advertisement reads that confirmation";
+    "answer; the input is cleared before the retry's advertisement, and every attempt meets the same damage";
 const char* const kReleaseIgnored = "the release's answer is not tested; the run goes on";
 
 // Sample configuration: batch 1 = PARAM.CFG (1 block), FONTS.BIN (5 blocks);
@@ -121,7 +123,7 @@ const Cell kCells[] = {
     {"list", "bad-crc", "", "Erreur liste applications", kFails},
     {"list", "bad-echo", "", kSuccess, "byte 0 of the list answers is not tested and the CRC was made to match"},
     {"list", "short", "", "Erreur liste applications", "fewer than 32 bytes"},
-    {"list", "split", "", "Erreur liste applications", "fewer than 32 bytes within the 20 ms wait"},
+    {"list", "split", "", "Erreur liste applications", "the second half comes after the 20 ms of the read"},
     {"list", "garbage", "", "Erreur liste applications", "the 32 bytes read start with junk and fail the CRC"},
     {"list", "vanish", "", "Erreur liste applications", kGone},
     // Advertisement: a whole 32-byte answer, CRC, 02 01 55.
@@ -148,19 +150,19 @@ const Cell kCells[] = {
     {"start", "bad-echo", "", "Erreur chargement", kRetried},
     {"start", "short", "", "Erreur chargement", kRetried},
     {"start", "split", "", kSuccess, kWholeRead},
-    {"start", "garbage", "", "Erreur Information", kLeftover},
+    {"start", "garbage", "", "Erreur chargement", kLeftover},
     {"start", "refuse", "", "Erreur chargement", kRetried},
     {"start", "vanish", "", "Erreur Information", kGoneRetry},
     // Data blocks: a whole 32-byte answer per block, CRC, 04 01, then 55 or 33.
     {"block", "silent", "", "Erreur chargement", kRetried},
-    {"block", "bad-crc", "", "Erreur Information", kFinalQueued},
-    {"block", "bad-echo", "", "Erreur Information", kFinalQueued},
-    {"block", "short", "", "Erreur Information", kFinalQueued},
+    {"block", "bad-crc", "", "Erreur chargement", kFinalQueued},
+    {"block", "bad-echo", "", "Erreur chargement", kFinalQueued},
+    {"block", "short", "", "Erreur chargement", kFinalQueued},
     {"block", "bad-crc", "1", "Erreur chargement", kRetried},
     {"block", "bad-echo", "1", "Erreur chargement", kRetried},
     {"block", "short", "1", "Erreur chargement", kRetried},
     {"block", "split", "", kSuccess, kWholeRead},
-    {"block", "garbage", "", "Erreur Information", kLeftover},
+    {"block", "garbage", "", "Erreur chargement", kLeftover},
     {"block", "refuse", "", "Erreur chargement", kRetried},
     {"block", "vanish", "", "Erreur Information", kGoneRetry},
     {"block", "resend", "", "Erreur chargement",
@@ -173,8 +175,9 @@ const Cell kCells[] = {
     {"final", "bad-echo", "", "Erreur chargement", kRetried},
     {"final", "short", "", kSuccess, "the first half carries 04 01 55; its wrong CRC is tolerated"},
     {"final", "split", "", "Erreur Information",
-     "the first half is accepted as above; its late tail then spoils the next file's advertisement answer"},
-    {"final", "garbage", "", "Erreur Information", kLeftover},
+     "the first half is accepted as above; its tail comes 100 ms later, after the input was cleared before the next "
+     "file's advertisement (its pause is shortened here), and spoils that answer"},
+    {"final", "garbage", "", "Erreur chargement", kLeftover},
     {"final", "refuse", "", "Erreur chargement", kRetried},
     {"final", "vanish", "", "Erreur Information", kGoneRetry},
     // Activation: 20 s pause after the request, then one read of 32 bytes within 1000 ms.

@@ -227,7 +227,11 @@ TEST_F(Session, SilenceAfterABlockFailsTheDownload)
 
 TEST_F(Session, DamagedAnswersFailTheirCommands)
 {
-    start(withFaults({"hardware:bad-crc", "list:split", "authorize:bad-echo:1", "block:garbage:0"}));
+    TerminalOptions options = withFaults({"hardware:bad-crc", "list:split", "authorize:bad-echo:1", "block:garbage:0"});
+    // The list answer's second half comes after its read gave up (FdLink
+    // waits at least 500 ms); a half that came within the wait would be taken.
+    options.splitPauseMs = 1000;
+    start(std::move(options));
     ASSERT_TRUE(commands->initTerminal());
     ASSERT_TRUE(commands->startVarlenne());
     std::array<uint8_t, 126> record{};

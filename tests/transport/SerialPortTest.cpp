@@ -2,7 +2,11 @@
 // pseudo-terminal whose other end plays the terminal.
 #include "PtyPortFixture.h"
 
+#include "commands.h"
+#include "framing.h"
+
 #include <QElapsedTimer>
+#include <atomic>
 #include <chrono>
 #include <future>
 #include <thread>
@@ -107,13 +111,31 @@ TEST_F(PtyPortTest, PortHeldByAnotherHolderIsRefusedInBoundedTime)
     EXPECT_LT(clock.elapsed(), 10000);
 }
 
-TEST_F(PtyPortTest, UnknownLabelKeepsThePreviousBinding)
+TEST_F(PtyPortTest, OpensExactlyTheLabelledDeviceOrNothing)
 {
-    ASSERT_TRUE(port.open(pty.label()));
-    ASSERT_TRUE(port.close());
-    ASSERT_TRUE(port.open(QStringLiteral("No such port - (ttyX)")));
-    ASSERT_TRUE(write("still here"));
-    EXPECT_EQ(pty.receive(10), QByteArray("still here"));
+    Pty other;
+    ASSERT_TRUE(other.isValid());
+    SerialPort serial(nullptr, std::make_shared<StaticPortProvider>(QList<PortInfo>{pty.asPort(), other.asPort()}));
+    const auto send = [&serial](const QByteArray& bytes) {
+        return serial.write(reinterpret_cast<const uint8_t*>(bytes.constData()), uint16_t(bytes.size()));
+    };
+    // Another device open: it is closed, and the labelled one opened.
+    ASSERT_TRUE(serial.open(pty.label()));
+    ASSERT_TRUE(serial.open(other.label()));
+    ASSERT_TRUE(send("to other"));
+    EXPECT_EQ(other.receive(8), QByteArray("to other"));
+    EXPECT_TRUE(pty.receive(1, 100).isEmpty());
+
+    // A label that names no listed port (the placeholder, a device unplugged)
+    // opens nothing, not even the device opened before.
+    ASSERT_TRUE(serial.close());
+    for (const QString& label : {QStringLiteral("Sélectionnez le terminal"), QStringLiteral("Velmaris Terminal - (gone)")}) {
+        EXPECT_FALSE(serial.open(label));
+        EXPECT_FALSE(serial.isOpen());
+        EXPECT_FALSE(send("lost"));
+    }
+    EXPECT_TRUE(pty.receive(1, 100).isEmpty());
+    EXPECT_TRUE(other.receive(1, 100).isEmpty());
 }
 
 TEST_F(PtyPortTest, UnknownLabelOnAnOpenPortDropsPendingInput)
@@ -227,16 +249,27 @@ TEST_F(PtyPortTest, ReadFullTakesExactlyTheLength)
     EXPECT_TRUE(delivered(read(32, 1000), "abcde"));
 }
 
-TEST_F(PtyPortTest, ReadFullGivesUpAfterTheSilenceLimit)
+TEST_F(PtyPortTest, ReadFullEndsByItsDeadlineEvenWhileBytesDribble)
 {
+    // One byte every 300 ms: 128 bytes would take 38 s.
     ASSERT_TRUE(port.open(pty.label()));
-    pty.deliver("01234");
+    std::atomic<bool> stop{false};
+    std::thread terminal([&] {
+        while (!stop) {
+            pty.send("x");
+            std::this_thread::sleep_for(300ms);
+        }
+    });
     QElapsedTimer waited;
     waited.start();
-    const ReadResult got = readFull(10);
+    const ReadResult got = readFull(kBlockFrameSize);
+    const qint64 elapsed = waited.elapsed();
+    stop = true;
+    terminal.join();
     EXPECT_FALSE(got.ok);
     EXPECT_EQ(got.length, 0);
-    EXPECT_GE(waited.elapsed(), SerialPort::kReadFullSilenceMs);
+    EXPECT_GE(elapsed, SerialPort::kReadFullTimeoutMs);
+    EXPECT_LT(elapsed, 2 * SerialPort::readFullDeadlineMs(kBlockFrameSize));
 }
 
 // --- clearInput ------------------------------------------------------------
@@ -278,7 +311,7 @@ TEST_F(PtyPortTest, ReadFullFailsAtOnceWhenTheTerminalGoes)
     EXPECT_FALSE(got.ok);
     EXPECT_EQ(got.length, 0);
     // A hang-up is not silence: no waiting out the silence limit.
-    EXPECT_LT(elapsed, SerialPort::kReadFullSilenceMs);
+    EXPECT_LT(elapsed, SerialPort::kReadFullTimeoutMs);
 }
 
 TEST_F(PtyPortTest, EveryCallFailsOnAVanishedTerminal)
@@ -292,5 +325,41 @@ TEST_F(PtyPortTest, EveryCallFailsOnAVanishedTerminal)
     EXPECT_FALSE(readFull(8).ok);
     port.clearInput();
     EXPECT_TRUE(port.close());
-    EXPECT_LT(waited.elapsed(), SerialPort::kReadFullSilenceMs);
+    EXPECT_LT(waited.elapsed(), SerialPort::kReadFullTimeoutMs);
+}
+
+// --- answers in pieces -------------------------------------------------------
+
+// The terminal sends its one application name in two pieces `gapMs` apart,
+// the end of the list right behind the second one.
+TEST_F(PtyPortTest, ListAnswerInTwoPiecesCountsOnlyWithinItsTimeOut)
+{
+    CommandFrame name{};
+    name[0] = kCodeApplicationList;
+    name[kNameLengthOffset] = 3;
+    std::copy_n("EMV", 3, name.begin() + kNameOffset);
+    sealCommandFrame(name);
+    const QByteArray whole(reinterpret_cast<const char*>(name.data()), int(name.size()));
+    const CommandFrame end = commandFrame(kCodeApplicationList);   // byte 1 = 0 ends the list
+    const QByteArray last(reinterpret_cast<const char*>(end.data()), int(end.size()));
+
+    for (const int gapMs : {5, 3 * kListTimeoutMs}) {
+        SCOPED_TRACE(gapMs);
+        ASSERT_TRUE(port.open(pty.label()));
+        std::thread terminal([&] {
+            if (pty.receive(kCommandFrameSize).size() != kCommandFrameSize)
+                return;
+            pty.send(whole.left(16));
+            std::this_thread::sleep_for(std::chrono::milliseconds(gapMs));
+            pty.send(whole.mid(16) + last);
+        });
+        ScaledClock clock(0.01);
+        CommandSet commands(port, clock);
+        std::vector<std::string> names;
+        const bool read = commands.readApplicationList(names);
+        terminal.join();
+        EXPECT_EQ(read, gapMs < kListTimeoutMs);
+        EXPECT_EQ(names, gapMs < kListTimeoutMs ? std::vector<std::string>{"EMV"} : std::vector<std::string>{});
+        ASSERT_TRUE(port.close());
+    }
 }

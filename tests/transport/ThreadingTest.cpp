@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <future>
 #include <sys/resource.h>
 #include <thread>
 
@@ -140,6 +141,37 @@ TEST_F(WorkerThreadTest, PortDestroyedOnItsWorkerFreesTheDevice)
     // The device is free again: nothing holds it open or locked.
     ASSERT_TRUE(port.open(pty.label()));
     EXPECT_TRUE(write("free"));
+}
+
+// A device that opens but refuses a line setting.
+class RefusingPort : public SerialPort {
+public:
+    using SerialPort::SerialPort;
+    bool configure() override
+    {
+        SerialPort::configure();
+        return false;
+    }
+};
+
+TEST_F(WorkerThreadTest, PortWhoseSettingIsRefusedIsClosedOnTheThreadThatOpenedIt)
+{
+    RefusingPort serial(nullptr, ptyProvider());
+    std::promise<bool> opened;
+    std::promise<void> released;
+    // The opening thread lives on, as a pool thread does after its job.
+    QThread* worker = QThread::create([&] {
+        opened.set_value(serial.open(pty.label()) || serial.isOpen());
+        released.get_future().wait();
+    });
+    worker->start();
+    EXPECT_FALSE(opened.get_future().get());
+    // What the release step does next, on another thread: a port still open
+    // here would warn that its notifiers belong to the opening thread.
+    EXPECT_TRUE(serial.close());
+    released.set_value();
+    worker->wait();
+    delete worker;
 }
 
 TEST_F(PtyPortTest, WaitingForBytesLeavesTheProcessorAlone)
