@@ -2,6 +2,7 @@
 
 #include "About.h"
 #include "Branding.h"
+#include "ConfigurationError.h"
 #include "Resources.h"
 #include "ui_mainwindow.h"
 
@@ -116,9 +117,8 @@ void MainWindow::on_configuration_loaded()
 
 void MainWindow::on_configuration_failed()
 {
-    showBox(this, QMessageBox::Critical, QStringLiteral("Erreur fichier de configuration"),
-            QStringLiteral("Le fichier de configuration est manquant ou incorrect.\n"
-                           "Veuillez contacter votre support."));
+    showBox(this, QMessageBox::Critical, QString::fromUtf8(kConfigurationErrorTitle),
+            QString::fromUtf8(kConfigurationErrorText));
     // The window was never shown: with the box gone no window is left, and the
     // toolkit ends the program.
     ui->generateButton->setEnabled(false);

@@ -7,12 +7,17 @@
 #include "pemkey.h"
 
 #include <QFile>
-#include <QSaveFile>
+#include <QFileInfo>
 #include <QXmlStreamReader>
 #include <openssl/crypto.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -177,28 +182,82 @@ bool loadPrivateKey(const QString& path, RsaPrivateKey& key, QString& error)
     return true;
 }
 
-bool readWholeFile(const QString& path, QByteArray& bytes, QString& error)
+bool readWholeFile(const QString& path, qint64 maxBytes, FileSource source, QByteArray& bytes, QString& error)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        error = QStringLiteral("cannot read %1: %2").arg(path, file.errorString());
-        return false;
-    }
-    bytes = file.readAll();
-    if (file.error() != QFileDevice::NoError) {
-        error = QStringLiteral("cannot read %1: %2").arg(path, file.errorString());
-        return false;
+    QString systemError;
+    const FileProblem problem = readBoundedFile(path, maxBytes, source, bytes, &systemError);
+    if (problem == FileProblem::None)
+        return true;
+    error = QStringLiteral("cannot read %1: %2")
+                .arg(path, systemError.isEmpty() ? fileProblemText(problem, maxBytes) : systemError);
+    return false;
+}
+
+namespace {
+
+QString systemText(int error)
+{
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+bool writeAll(int fd, const QByteArray& bytes)
+{
+    const char* data = bytes.constData();
+    qint64 left = bytes.size();
+    while (left > 0) {
+        const ssize_t written = ::write(fd, data, static_cast<size_t>(left));
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return false;
+        data += written;
+        left -= written;
     }
     return true;
 }
 
+} // namespace
+
+// QSaveFile is not used: in Qt 5 its commit() flushes its buffer while
+// closing and renames over the original even when that flush failed, so a
+// full disk turned a whole file into an empty one and still reported success.
 bool writeWholeFile(const QString& path, const QByteArray& bytes, QString& error)
 {
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit()) {
-        error = QStringLiteral("cannot write %1: %2").arg(path, file.errorString());
-        file.cancelWriting();
+    const QFileInfo target(path);
+    QByteArray temporary = QFile::encodeName(target.absolutePath() + QStringLiteral("/.") + target.fileName())
+        + ".XXXXXX";
+    const int fd = ::mkstemp(temporary.data());
+    if (fd < 0) {
+        error = QStringLiteral("cannot write %1: %2").arg(path, systemText(errno));
         return false;
+    }
+    // The new file keeps the permissions of the one it replaces, or gets
+    // those of any new file.
+    struct stat original {};
+    mode_t mode = 0;
+    if (::stat(QFile::encodeName(path).constData(), &original) == 0) {
+        mode = original.st_mode & 07777;
+    } else {
+        const mode_t mask = ::umask(0);
+        ::umask(mask);
+        mode = 0666 & ~mask;
+    }
+    const bool whole = ::fchmod(fd, mode) == 0 && writeAll(fd, bytes) && ::fsync(fd) == 0;
+    const int writeError = errno;
+    const bool closed = ::close(fd) == 0;
+    const int closeError = errno;
+    if (!whole || !closed
+        || ::rename(temporary.constData(), QFile::encodeName(path).constData()) != 0) {
+        const int cause = !whole ? writeError : !closed ? closeError : errno;
+        ::unlink(temporary.constData());
+        error = QStringLiteral("cannot write %1: %2").arg(path, systemText(cause));
+        return false;
+    }
+    // The rename itself reaches the disk with its folder.
+    const int folder = ::open(QFile::encodeName(target.absolutePath()).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder >= 0) {
+        ::fsync(folder);
+        ::close(folder);
     }
     return true;
 }

@@ -3,10 +3,17 @@
 // file into the encrypted container, sign a configuration file, and read and
 // write files whole. Every operation returns false with a one-line reason in
 // `error` and produces nothing on failure.
+#include "BoundedFile.h"
 #include "rsa.h"
 
 #include <QByteArray>
 #include <QString>
+
+// The largest plain file that pack takes. Packages cross a 9600-baud line at
+// some 730 bytes a second: 16 MiB would take more than six hours, far beyond
+// any real package (the largest are a few hundred KiB). The bound keeps an
+// endless input (a device, a pipe) from being read until memory runs out.
+constexpr qint64 kMaxPackageSize = 16 * 1024 * 1024;
 
 // The container of `plain`: its length, then its content filled with zero
 // bytes up to whole 16-byte blocks and encrypted with AES-128-ECB under
@@ -23,10 +30,12 @@ bool signConfiguration(const QByteArray& original, const RsaPrivateKey& key, QBy
 // Loads a key that can sign: a PEM private key of 2048 bits.
 bool loadPrivateKey(const QString& path, RsaPrivateKey& key, QString& error);
 
-bool readWholeFile(const QString& path, QByteArray& bytes, QString& error);
+// Reads at most `maxBytes` of `path`; more is refused, not read.
+bool readWholeFile(const QString& path, qint64 maxBytes, FileSource source, QByteArray& bytes, QString& error);
 
-// Writes a temporary file beside `path` and renames it over `path`, so that
-// `path` holds either its old content or all of `bytes`.
+// Writes a temporary file beside `path`, checks every write, flushes it to
+// the disk and closes it, and only then renames it over `path`: `path` holds
+// either its old content or all of `bytes`, and no temporary file is left.
 bool writeWholeFile(const QString& path, const QByteArray& bytes, QString& error);
 
 // Prints "mirdal-cli COMMAND: PROBLEM" as one line on stderr and returns `status`.

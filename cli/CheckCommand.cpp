@@ -89,7 +89,7 @@ class Check {
 public:
     explicit Check(Configuration& configuration) : configuration_(configuration) {}
 
-    void signature();
+    bool signature();
     void outsideNames();
     void terminal();
     void hardware();
@@ -115,17 +115,18 @@ QString Check::nameOf(const QString& path) const
     return shown(path.startsWith(folder) ? path.mid(folder.size()) : path);
 }
 
-void Check::signature()
+bool Check::signature()
 {
     if (!configuration_.xmlError.isEmpty())
         problems_.warning(QStringLiteral("configuration.xml is not well-formed XML (%1): what follows is not read")
                               .arg(configuration_.xmlError));
     if (configuration_.checkSignature()) {
         say(QStringLiteral("Signature: valid"));
-        return;
+        return true;
     }
     say(QStringLiteral("Signature: does not match"));
     problems_.refusal(QStringLiteral("the signature does not match configuration.xml: the program refuses it"));
+    return false;
 }
 
 void Check::outsideNames()
@@ -308,7 +309,7 @@ QString parseArguments(const QStringList& args, QString& directory)
 
 int runCheck(const QStringList& args)
 {
-    QString directory = QCoreApplication::applicationDirPath() + QStringLiteral("/configuration");
+    QString directory = defaultConfigurationDirectory();
     const QString problem = parseArguments(args, directory);
     if (!problem.isEmpty()) {
         std::fprintf(stderr, "mirdal-cli check: %s\n%s", qPrintable(problem), kUsage);
@@ -325,11 +326,19 @@ int runCheck(const QStringList& args)
 
     Check check(configuration);
     const bool loaded = configuration.load();
-    check.signature();
+    if (!loaded && !configuration.fileError.isEmpty()) {
+        say(QStringLiteral("error: configuration.xml is missing or cannot be read (%1)").arg(configuration.fileError));
+        return kExitConfiguration;
+    }
+    const bool signedAsRead = check.signature();
     if (!loaded)
         check.outsideNames();
-    check.terminal();
-    check.hardware();
-    check.batches();
+    // Like the program, the check reads nothing that an unsigned
+    // configuration names: it would refuse it anyway.
+    if (signedAsRead) {
+        check.terminal();
+        check.hardware();
+        check.batches();
+    }
     return check.verdict();
 }

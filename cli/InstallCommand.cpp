@@ -4,6 +4,7 @@
 // frames follow every scenario on the port it used.
 #include "commands.h"
 
+#include "ConfigurationError.h"
 #include "Console.h"
 #include "Model.h"
 #include "PortProvider.h"
@@ -378,11 +379,6 @@ void logAboveProgress(QtMsgType type, const QMessageLogContext& context, const Q
     logView->log(logPrefix + qFormatLogMessage(type, context, message));
 }
 
-QString defaultConfigurationDirectory()
-{
-    return QCoreApplication::applicationDirPath() + QStringLiteral("/configuration");
-}
-
 } // namespace
 
 int runInstall(const QStringList& args)
@@ -415,8 +411,7 @@ int runInstall(const QStringList& args)
     for (const QString& port : options.ports) {
         runs.push_back(makeTerminal(port, options, clock, start));
         if (!loadConfiguration(*runs.back()->model)) {
-            std::printf("%s\n%s\n", "Erreur fichier de configuration",
-                        "Le fichier de configuration est manquant ou incorrect.\nVeuillez contacter votre support.");
+            std::printf("%s\n%s\n", kConfigurationErrorTitle, kConfigurationErrorText);
             return kExitConfiguration;
         }
     }

@@ -13,7 +13,7 @@ int runPack(const QStringList& args)
     QByteArray plain;
     QByteArray container;
     QString error;
-    if (!readWholeFile(args[0], plain, error) || !packContainer(plain, container, error)
+    if (!readWholeFile(args[0], kMaxPackageSize, FileSource::AnyStream, plain, error) || !packContainer(plain, container, error)
         || !writeWholeFile(args[1], container, error))
         return commandError(command, error, kExitFailed);
     return kExitOk;

@@ -3,6 +3,7 @@
 #include "commands.h"
 
 #include "Authoring.h"
+#include "Configuration.h"
 #include "rsa.h"
 
 #include <QCoreApplication>
@@ -49,14 +50,14 @@ int runSign(const QStringList& args)
         return commandError(kCommand, problem + QStringLiteral(" (usage: mirdal-cli sign --key PEM [--config-dir DIR])"),
                             kExitUsage);
     if (options.directory.isEmpty())
-        options.directory = QCoreApplication::applicationDirPath() + QStringLiteral("/configuration");
+        options.directory = defaultConfigurationDirectory();
     const QString path = QDir(options.directory).filePath(QStringLiteral("configuration.xml"));
 
     RsaPrivateKey key{};
     QByteArray original;
     QByteArray signedFile;
     QString error;
-    const bool ok = loadPrivateKey(options.key, key, error) && readWholeFile(path, original, error)
+    const bool ok = loadPrivateKey(options.key, key, error) && readWholeFile(path, kMaxConfigurationSize, FileSource::RegularOnly, original, error)
         && signConfiguration(original, key, signedFile, error) && writeWholeFile(path, signedFile, error);
     OPENSSL_cleanse(&key, sizeof key);
     return ok ? kExitOk : commandError(kCommand, error, kExitFailed);

@@ -7,6 +7,13 @@
 #include <QString>
 #include <QStringList>
 
+// A real configuration.xml is a few KiB (the sample is under 1 KiB; a
+// hundred batches of ten files would be some 40 KiB). The file is read before
+// its signature can be checked, so its size is what bounds the time and
+// memory that an unsigned file can cost: anything larger is refused unread
+// (and the signing tool does not sign what the program would refuse).
+constexpr qint64 kMaxConfigurationSize = 256 * 1024;
+
 class Terminal : public QObject {
     Q_OBJECT
 public:
@@ -63,11 +70,15 @@ public:
     void setDirectory(const QString& directory);
     QString configurationPath() const;
 
-    // False when configuration.xml does not open, or when it names a file
-    // outside the configuration folder (such a name is never opened).
+    // Reads configuration.xml once, as a regular file of bounded size, and
+    // walks those bytes. False when it cannot be read so (`fileError` says
+    // why), or when it names a file outside the configuration folder, links
+    // followed (such a name is never opened). The hterm files are read only
+    // when the signature holds.
     bool load();
     // True when the stored signature verifies with the compiled-in public key
-    // against the bytes of configuration.xml before its last "<signature>".
+    // against the bytes before the last "<signature>", in the very bytes that
+    // load() read and walked. False before a successful load().
     bool checkSignature() const;
 
     QString terminalImage() const;
@@ -89,10 +100,18 @@ public:
     // ("line L, column C: ..."; empty when it is well-formed).
     QStringList htermFiles;
     QString xmlError;
+    // Why configuration.xml could not be read ("missing", "not a regular
+    // file", "larger than N bytes"...); empty when it was.
+    QString fileError;
 
 private:
     QString directory_;
+    QByteArray fileBytes_;   // configuration.xml as load() read it
 };
+
+// The folder that the programs read by default: "configuration" beside the
+// executable, without a trailing separator.
+QString defaultConfigurationDirectory();
 
 // Reads one hterm file the way load() does. Empty when the file gives an
 // entry, its record then copied to the start of `record`; otherwise why it

@@ -5,7 +5,13 @@
 #include "TestSupport.h"
 #include "container.h"
 
+#include <QDir>
+#include <QElapsedTimer>
 #include <QProcess>
+#include <cerrno>
+#include <cstring>
+#include <sys/mount.h>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -94,14 +100,113 @@ TEST(PackCommand, WrongArgumentsAreAUsageError)
 
 TEST(PackCommand, UnreadableInputFailsAndLeavesTheOutputAlone)
 {
-    ConfigFolder folder;
-    folder.write(QStringLiteral("out"), "previous");
-    const Outcome outcome =
-        runCli({QStringLiteral("pack"), folder.file(QStringLiteral("absent")), folder.file(QStringLiteral("out"))});
-    EXPECT_EQ(outcome.status, 1);
-    expectOneLine(outcome, "absent input");
-    EXPECT_EQ(folder.read(QStringLiteral("out")), QByteArray("previous"));
-    EXPECT_EQ(folder.entries(), QStringList(QStringLiteral("out")));
+    // An endless input is refused at the package bound, not read to its end.
+    const char* const inputs[] = {"absent", "/dev/zero"};
+    for (const char* input : inputs) {
+        ConfigFolder folder;
+        folder.write(QStringLiteral("out"), "previous");
+        QElapsedTimer timer;
+        timer.start();
+        const Outcome outcome = runCli({QStringLiteral("pack"), QDir(folder.path()).filePath(QLatin1String(input)),
+                                        folder.file(QStringLiteral("out"))});
+        EXPECT_EQ(outcome.status, 1) << input;
+        EXPECT_LT(timer.elapsed(), 10000) << input;
+        expectOneLine(outcome, input);
+        EXPECT_EQ(folder.read(QStringLiteral("out")), QByteArray("previous")) << input;
+        EXPECT_EQ(folder.entries(), QStringList(QStringLiteral("out"))) << input;
+    }
+}
+
+namespace {
+
+// A file system of 64 KiB of its own, mounted for the test (root only).
+class SmallDisk {
+public:
+    SmallDisk() : path_(QFile::encodeName(dir_.path()))
+    {
+        mounted_ = dir_.isValid() && ::mount("tmpfs", path_.constData(), "tmpfs", 0, "size=64k") == 0;
+        if (!mounted_)
+            why_ = std::strerror(errno);
+    }
+    ~SmallDisk()
+    {
+        if (mounted_)
+            ::umount2(path_.constData(), MNT_DETACH);
+    }
+    bool mounted() const { return mounted_; }
+    const char* why() const { return why_; }
+    QString file(const QString& name) const { return dir_.path() + QLatin1Char('/') + name; }
+    QString path() const { return dir_.path(); }
+    QStringList entries() const
+    {
+        return QDir(dir_.path()).entryList(QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name);
+    }
+    // Takes every byte left.
+    void fill() const
+    {
+        QFile filler(file(QStringLiteral("filler")));
+        if (!filler.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
+            return;
+        const QByteArray block(4096, 'f');
+        while (filler.write(block) == block.size()) {
+        }
+    }
+
+private:
+    QTemporaryDir dir_;
+    QByteArray path_;
+    bool mounted_ = false;
+    const char* why_ = "";
+};
+
+} // namespace
+
+TEST(AuthoringCommands, AFullDiskFailsTheCommandAndLeavesTheFileWhole)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "mounting a small tmpfs needs root";
+    REQUIRE_SIGNING_KEY();
+    SmallDisk disk;
+    if (!disk.mounted())
+        GTEST_SKIP() << "cannot mount a tmpfs here: " << disk.why();
+    ConfigFolder plain;
+    plain.write(QStringLiteral("plain"), "small");
+    QFile xml(disk.file(QStringLiteral("configuration.xml")));
+    ASSERT_TRUE(xml.open(QIODevice::WriteOnly));
+    ASSERT_EQ(xml.write(kTemplate), kTemplate.size());
+    xml.close();
+    QFile out(disk.file(QStringLiteral("out.bin")));
+    ASSERT_TRUE(out.open(QIODevice::WriteOnly));
+    ASSERT_EQ(out.write("previous"), 8);
+    out.close();
+    disk.fill();
+    const QStringList before = disk.entries();
+
+    struct Command {
+        const char* name;
+        QStringList args;
+        QString file;
+        QByteArray content;
+    };
+    const Command commands[] = {
+        {"sign",
+         {QStringLiteral("sign"), QStringLiteral("--key"), buildSigningKeyPath(), QStringLiteral("--config-dir"), disk.path()},
+         QStringLiteral("configuration.xml"),
+         kTemplate},
+        {"pack", {QStringLiteral("pack"), plain.file(QStringLiteral("plain")), disk.file(QStringLiteral("out.bin"))},
+         QStringLiteral("out.bin"),
+         "previous"},
+    };
+    for (const Command& command : commands) {
+        const Outcome outcome = runCli(command.args);
+        EXPECT_EQ(outcome.status, 1) << command.name;
+        expectOneLine(outcome, command.name);
+        EXPECT_TRUE(outcome.error.contains("No space left on device")) << outcome.error.constData();
+        QFile file(disk.file(command.file));
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+        EXPECT_EQ(file.readAll(), command.content) << command.name;
+        EXPECT_EQ(disk.entries(), before) << command.name;
+    }
 }
 
 TEST(PackCommand, UnwritableOutputFails)
