@@ -85,11 +85,15 @@ MainWindow::MainWindow(ModelOptions options, QWidget* parent)
 
 MainWindow::~MainWindow()
 {
-    // An installation cannot be interrupted and reports to this window: a
-    // window closed during one waits for its end (its result, queued to the
-    // window, is dropped with it) before releasing the ports it used.
-    if (installing)
+    // A window closed during an installation stops it at its next exchange:
+    // the scenario ends through that stage's clean-up, its result (queued to
+    // this window) is dropped with it, and the release frames follow. The
+    // program then ends once the exchange under way has ended, not when the
+    // whole update would have.
+    if (installing) {
+        model->requestStop();
         QThreadPool::globalInstance()->waitForDone();
+    }
     model->releasePorts();
     delete ui;
 }

@@ -128,6 +128,7 @@ bool Model::closePort()
 
 void Model::requestStop() { commands_->requestStop(); }
 bool Model::stopRequested() const { return commands_->stopRequested(); }
+void Model::pauseUnlessStopped(uint32_t ms) { clock_->sleepUnlessStopped(ms, commands_->stopFlag()); }
 
 bool Model::initTerminal() { return commands_->initTerminal(); }
 bool Model::startVarlenne() { return commands_->startVarlenne(); }

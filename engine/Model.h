@@ -63,6 +63,8 @@ public:
     // exchange; install() clears it when it returns.
     void requestStop();
     bool stopRequested() const;
+    // A pause of the scenario between two exchanges, cut short by a stop request.
+    void pauseUnlessStopped(uint32_t ms);
 
     // Terminal commands.
     bool initTerminal();

@@ -214,7 +214,7 @@ bool InstallRun::runFile(const Application& file, int index, int count)
 void InstallRun::waitForRestart()
 {
     const int delay = model_.configuration()->terminalDelayReboot();
-    model_.clock().sleepMs(static_cast<uint32_t>(std::max(delay, Model::kMinimumRestartWaitMs)));
+    model_.pauseUnlessStopped(static_cast<uint32_t>(std::max(delay, Model::kMinimumRestartWaitMs)));
 }
 
 bool InstallRun::fail(Stage stage, const Application* file)

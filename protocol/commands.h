@@ -46,6 +46,8 @@ public:
     void requestStop() { gate_.stop.store(true); }
     bool stopRequested() const { return gate_.stop.load(); }
     void clearStop() { gate_.stop.store(false); }
+    // For the pauses between exchanges that a stop cuts short.
+    const std::atomic<bool>& stopFlag() const { return gate_.stop; }
 
     // Diagnostics of the wire logic that the caller may route to its log
     // (for instance the count of a final confirmation with a wrong CRC).

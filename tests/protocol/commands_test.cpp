@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <thread>
 
 namespace {
 
@@ -452,6 +453,23 @@ TEST_F(Commands, StopRequestSendsOnlyTheCleanUp)
               (std::vector<Bytes>{toBytes(commandFrame(kCodeRelease)), frameBytes(kFirstReleaseFrame), frameBytes(kSecondReleaseFrame)}));
     commands.clearStop();
     EXPECT_TRUE(commands.initTerminal());
+}
+
+// The terminal's restart wait (35 s at least) ends soon after a stop request.
+TEST(StoppablePause, StopEndsARealPauseWithinASlice)
+{
+    ScaledClock clock(1.0);
+    std::atomic<bool> stop{false};
+    std::thread stopper([&stop] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        stop.store(true);
+    });
+    const auto begin = std::chrono::steady_clock::now();
+    clock.sleepUnlessStopped(35000, stop);
+    const auto waited = std::chrono::steady_clock::now() - begin;
+    stopper.join();
+    EXPECT_GE(waited, std::chrono::milliseconds(100));
+    EXPECT_LT(waited, std::chrono::seconds(5));
 }
 
 } // namespace
