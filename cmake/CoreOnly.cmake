@@ -9,12 +9,16 @@ add_subdirectory(crypto)
 add_subdirectory(protocol)
 add_subdirectory(transcript)
 
-# The WinSCard side of the PC/SC switch, compiled and not linked: the switch
-# itself runs only in the Qt program.
+# The Windows sides of the platform seams, compiled and not linked: the PC/SC
+# switch on WinSCard and the command line's console (interruptions, terminal
+# detection and width, device identity) run only in the Qt programs.
 if(WIN32)
   add_library(mirdal_pcsc_winscard OBJECT transport/Pcsc.cpp transport/PcscPlatformWindows.cpp)
   target_include_directories(mirdal_pcsc_winscard PRIVATE transport)
   mirdal_warnings(mirdal_pcsc_winscard)
+  add_library(mirdal_console_windows OBJECT cli/ConsoleWindows.cpp)
+  target_include_directories(mirdal_console_windows PRIVATE cli)
+  mirdal_warnings(mirdal_console_windows)
 endif()
 
 if(MIRDAL_BUILD_TESTS)
