@@ -14,4 +14,5 @@ $SUDO apt-get install -y -qq --no-install-recommends \
   pcscd libpcsclite-dev \
   socat xvfb xauth x11-apps x11-utils xdotool imagemagick fonts-urw-base35 \
   clang libclang-rt-14-dev llvm \
-  python3 util-linux procps time
+  python3 util-linux procps time \
+  dpkg-dev fakeroot file lintian man-db desktop-file-utils appstream bash-completion gzip
