@@ -22,12 +22,13 @@ for tool in $tools; do
 done
 
 work=$(mktemp -d /tmp/mirdal-package.XXXXXX)
+# shellcheck disable=SC2034  # read by xvfb.sh
 xvfb_work=$work
-# shellcheck source=../app/xvfb.sh
+# shellcheck source-path=SCRIPTDIR source=../app/xvfb.sh
 . "$here/../app/xvfb.sh"
 app_pid=
 cleanup() {
-  [ -n "$app_pid" ] && kill "$app_pid" 2>/dev/null || true
+  if [ -n "$app_pid" ]; then kill "$app_pid" 2>/dev/null || true; fi
   stop_xvfb
   wait 2>/dev/null || true
   rm -rf "$work"
@@ -39,7 +40,7 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 (cd "$build" && cpack -G DEB -B "$work/package") >"$work/cpack.log" 2>&1 \
   || { cat "$work/cpack.log" >&2; fail "cpack"; }
 debs=("$work"/package/mirdal_*.deb)
-[ ${#debs[@]} -eq 1 ] && [ -f "${debs[0]}" ] || fail "not one package: ${debs[*]}"
+if [ ${#debs[@]} -ne 1 ] || [ ! -f "${debs[0]}" ]; then fail "not one package: ${debs[*]}"; fi
 deb=${debs[0]}
 echo "ok - $(basename "$deb"), $(stat -c %s "$deb") bytes"
 
