@@ -1,0 +1,135 @@
+#!/usr/bin/env bash
+# The Debian package as a user gets it: made by cpack from the build tree,
+# checked by lintian (errors fail, where lintian is installed), unpacked with
+# dpkg-deb into a scratch root and run from there:
+#  1. every file of the installation is in it, the links in usr/bin are
+#     relative, the desktop entry and the metainfo validate, and the udev
+#     rule's manufacturer glob takes "Velmaris" in any letter case only;
+#  2. the installed mirdal-cli, started through its link without
+#     --config-dir, reads the configuration beside its real executable and
+#     accepts the shipped sample;
+#  3. the installed mirdal, started through its link, shows its window titled
+#     "Mirdal" (on an X server of its own), with the class its desktop entry names.
+# Usage: package-test.sh BUILD_DIR gui|no-gui
+set -euo pipefail
+build=$1
+gui=$2
+here=$(cd "$(dirname "$0")" && pwd)
+tools="cpack dpkg-deb gzip"
+[ "$gui" = gui ] && tools="$tools desktop-file-validate appstreamcli xdotool xprop"
+for tool in $tools; do
+  command -v "$tool" >/dev/null || { echo "missing $tool (tools/setup-debian.sh)" >&2; exit 1; }
+done
+
+work=$(mktemp -d /tmp/mirdal-package.XXXXXX)
+# shellcheck disable=SC2034  # read by xvfb.sh
+xvfb_work=$work
+# shellcheck source-path=SCRIPTDIR source=../app/xvfb.sh
+. "$here/../app/xvfb.sh"
+app_pid=
+cleanup() {
+  if [ -n "$app_pid" ]; then kill "$app_pid" 2>/dev/null || true; fi
+  stop_xvfb
+  wait 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+# --- The package -------------------------------------------------------------
+(cd "$build" && cpack -G DEB -B "$work/package") >"$work/cpack.log" 2>&1 \
+  || { cat "$work/cpack.log" >&2; fail "cpack"; }
+debs=("$work"/package/mirdal_*.deb)
+if [ ${#debs[@]} -ne 1 ] || [ ! -f "${debs[0]}" ]; then fail "not one package: ${debs[*]}"; fi
+deb=${debs[0]}
+echo "ok - $(basename "$deb"), $(stat -c %s "$deb") bytes"
+
+if command -v lintian >/dev/null; then
+  lintian "$deb" >"$work/lintian.log" 2>&1 || true
+  grep -v '^running with root privileges' "$work/lintian.log" >&2 || true
+  ! grep -q '^E:' "$work/lintian.log" || fail "lintian reports errors"
+  echo "ok - lintian: no error"
+else
+  echo "lintian is not installed: the package is not checked by it" >&2
+fi
+
+root=$work/root
+dpkg-deb -x "$deb" "$root"
+root=$(cd "$root" && pwd -P)
+
+# --- 1. What it installs ----------------------------------------------------------
+programs="mirdal-cli mirdal-sim"
+[ "$gui" = gui ] && programs="mirdal $programs"
+expected="usr/lib/mirdal/configuration/configuration.xml
+usr/share/bash-completion/completions/mirdal-cli
+usr/lib/udev/rules.d/70-mirdal.rules
+usr/share/doc/mirdal/copyright
+usr/share/doc/mirdal/changelog.Debian.gz"
+for program in $programs; do
+  expected="$expected
+usr/lib/mirdal/$program
+usr/share/man/man1/$program.1.gz"
+  [ "$(readlink "$root/usr/bin/$program")" = "../lib/mirdal/$program" ] || fail "usr/bin/$program is not a link to ../lib/mirdal/$program"
+done
+if [ "$gui" = gui ]; then
+  expected="$expected
+usr/share/applications/com.velmaris.mirdal.desktop
+usr/share/metainfo/com.velmaris.mirdal.metainfo.xml"
+  for size in 16 22 24 32 48 64 128; do
+    expected="$expected
+usr/share/icons/hicolor/${size}x${size}/apps/com.velmaris.mirdal.png"
+  done
+fi
+for file in $expected; do
+  [ -f "$root/$file" ] || fail "$file is not in the package"
+  case $file in *.gz) gzip -t "$root/$file" || fail "$file is not a gzip file" ;; esac
+done
+if [ "$gui" = gui ]; then
+  desktop-file-validate "$root/usr/share/applications/com.velmaris.mirdal.desktop" || fail "desktop entry"
+  appstreamcli validate --no-net "$root/usr/share/metainfo/com.velmaris.mirdal.metainfo.xml" >"$work/appstream.log" 2>&1 \
+    || { cat "$work/appstream.log" >&2; fail "metainfo"; }
+fi
+echo "ok - $(echo "$expected" | wc -l) files and the links of $programs"
+
+# The manufacturer glob of the udev rule, tried as udev's fnmatch does.
+glob=$(sed -n 's/.*ATTRS{manufacturer}=="\([^"]*\)".*/\1/p' "$root/usr/lib/udev/rules.d/70-mirdal.rules")
+[ -n "$glob" ] || fail "the udev rule matches no manufacturer"
+for name in Velmaris VELMARIS velmaris vELMARIs; do
+  # shellcheck disable=SC2053
+  [[ $name == $glob ]] || fail "the udev rule does not take '$name'"
+done
+for name in Velmari Velmarisx "Velmaris Inc" Other; do
+  # shellcheck disable=SC2053
+  [[ $name == $glob ]] && fail "the udev rule takes '$name'"
+done
+echo "ok - the udev rule takes the maker's name in any letter case, nothing else"
+
+# --- 2. The installed mirdal-cli and its configuration ----------------------------
+"$root/usr/bin/mirdal-cli" check >"$work/check.out" 2>"$work/check.err" \
+  || { cat "$work/check.out" "$work/check.err" >&2; fail "mirdal-cli check refuses the installed configuration"; }
+head -n 1 "$work/check.out" | grep -qxF "Configuration: $root/usr/lib/mirdal/configuration/configuration.xml" \
+  || { cat "$work/check.out" >&2; fail "mirdal-cli did not read the configuration beside its real executable"; }
+grep -qx 'Signature: valid' "$work/check.out" || fail "the shipped signature does not verify"
+tail -n 1 "$work/check.out"
+"$root/usr/bin/mirdal-sim" --help >/dev/null || fail "mirdal-sim --help"
+echo "ok - the installed mirdal-cli accepts the shipped configuration"
+
+[ "$gui" = gui ] || exit 0
+
+# --- 3. The installed mirdal ------------------------------------------------------
+start_xvfb || fail "no X server"
+"$root/usr/bin/mirdal" >"$work/mirdal.log" 2>&1 &
+app_pid=$!
+window=
+for _ in $(seq 300); do
+  window=$(xdotool search --onlyvisible --name '^Mirdal$' 2>/dev/null | head -n 1) || true
+  [ -n "$window" ] && break
+  kill -0 "$app_pid" 2>/dev/null || break
+  sleep 0.1
+done
+[ -n "$window" ] || { cat "$work/mirdal.log" >&2; fail "no window titled Mirdal"; }
+[ -z "$(xdotool search --onlyvisible --name '^Erreur fichier de configuration$' 2>/dev/null)" ] \
+  || fail "the installed mirdal shows the configuration error box"
+class=$(grep '^StartupWMClass=' "$root/usr/share/applications/com.velmaris.mirdal.desktop" | cut -d= -f2)
+xprop -id "$window" WM_CLASS | grep -q "\"$class\"\$" || fail "window class $(xprop -id "$window" WM_CLASS), not $class"
+echo "ok - the installed mirdal shows the window Mirdal"
