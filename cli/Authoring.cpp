@@ -6,10 +6,16 @@
 #include "openssl_ptr.h"
 #include "pemkey.h"
 
+#include <QCryptographicHash>
 #include <QFile>
 #include <QFileInfo>
 #include <QXmlStreamReader>
+#include <openssl/bn.h>
+#include <openssl/core_names.h>
 #include <openssl/crypto.h>
+#include <openssl/evp.h>
+#include <openssl/param_build.h>
+#include <openssl/x509.h>
 
 #include <cerrno>
 #include <climits>
@@ -164,11 +170,14 @@ bool signConfiguration(const QByteArray& original, const RsaPrivateKey& key, QBy
     return true;
 }
 
-bool loadPrivateKey(const QString& path, RsaPrivateKey& key, QString& error)
+bool loadPrivateKey(const QString& path, RsaPrivateKey& key, QString& error, const QByteArray& passphrase)
 {
     PemKey pem;
     std::string reason;
-    if (!readPemKey(QFile::encodeName(path).toStdString(), pem, reason)) {
+    std::string secret(passphrase.constData(), static_cast<size_t>(passphrase.size()));
+    const bool read = readPemKey(QFile::encodeName(path).toStdString(), pem, reason, secret);
+    OPENSSL_cleanse(secret.data(), secret.size());
+    if (!read) {
         error = QString::fromStdString(reason);
         return false;
     }
@@ -180,6 +189,88 @@ bool loadPrivateKey(const QString& path, RsaPrivateKey& key, QString& error)
     key = pem.key;
     OPENSSL_cleanse(&pem, sizeof pem);
     return true;
+}
+
+namespace {
+
+// A passphrase is one line; more than this is not one.
+constexpr qint64 kMaxPassphraseSize = 1024;
+
+// Up to the first line end.
+void firstLine(QByteArray& text)
+{
+    const int end = text.indexOf('\n');
+    const int cut = end < 0 ? text.size() : (end > 0 && text[end - 1] == '\r' ? end - 1 : end);
+    OPENSSL_cleanse(text.data() + cut, static_cast<size_t>(text.size() - cut));
+    text.truncate(cut);
+}
+
+} // namespace
+
+bool readPassphrase(const QString& source, QByteArray& passphrase, QString& error)
+{
+    QByteArray text;
+    if (source.startsWith(QLatin1String("env:")) && source.size() > 4) {
+        const QByteArray name = source.mid(4).toLocal8Bit();
+        if (!qEnvironmentVariableIsSet(name.constData())) {
+            error = QStringLiteral("--pass: the variable %1 is not set").arg(source.mid(4));
+            return false;
+        }
+        text = qgetenv(name.constData());
+    } else if (source.startsWith(QLatin1String("file:")) && source.size() > 5) {
+        QString reason;
+        if (readBoundedFile(source.mid(5), kMaxPassphraseSize, FileSource::AnyStream, text, &reason) != FileProblem::None) {
+            error = QStringLiteral("--pass: cannot read %1%2").arg(source.mid(5), reason.isEmpty() ? QString() : QStringLiteral(": ") + reason);
+            return false;
+        }
+        firstLine(text);
+    } else if (source == QLatin1String("stdin")) {
+        QFile in;
+        if (!in.open(stdin, QIODevice::ReadOnly)) {
+            error = QStringLiteral("--pass: cannot read the standard input");
+            return false;
+        }
+        text = in.readLine(kMaxPassphraseSize);
+        firstLine(text);
+    } else {
+        error = QStringLiteral("--pass takes env:VAR, file:PATH or stdin, not the passphrase itself");
+        return false;
+    }
+    if (text.isEmpty()) {
+        error = QStringLiteral("--pass: the passphrase is empty");
+        return false;
+    }
+    passphrase = text;
+    OPENSSL_cleanse(text.data(), static_cast<size_t>(text.size()));
+    return true;
+}
+
+QString keyFingerprint(const RsaPublicKey& key)
+{
+    const size_t bytes = key.bits / 8;
+    const uint8_t* modulus = key.modulus + kRsaMaxBytes - bytes;
+    const uint8_t* exponent = key.exponent + kRsaMaxBytes - bytes;
+    SecretBnPtr n(BN_bin2bn(modulus, static_cast<int>(bytes), nullptr));
+    SecretBnPtr e(BN_bin2bn(exponent, static_cast<int>(bytes), nullptr));
+    std::unique_ptr<OSSL_PARAM_BLD, OpensslFree<OSSL_PARAM_BLD, OSSL_PARAM_BLD_free>> build(OSSL_PARAM_BLD_new());
+    if (!n || !e || !build || !OSSL_PARAM_BLD_push_BN(build.get(), OSSL_PKEY_PARAM_RSA_N, n.get())
+        || !OSSL_PARAM_BLD_push_BN(build.get(), OSSL_PKEY_PARAM_RSA_E, e.get()))
+        return {};
+    std::unique_ptr<OSSL_PARAM, OpensslFree<OSSL_PARAM, OSSL_PARAM_free>> params(OSSL_PARAM_BLD_to_param(build.get()));
+    PkeyCtxPtr ctx(EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr));
+    EVP_PKEY* raw = nullptr;
+    if (!params || !ctx || EVP_PKEY_fromdata_init(ctx.get()) <= 0
+        || EVP_PKEY_fromdata(ctx.get(), &raw, EVP_PKEY_PUBLIC_KEY, params.get()) <= 0)
+        return {};
+    PkeyPtr pkey(raw);
+    unsigned char* der = nullptr;
+    const int length = i2d_PUBKEY(pkey.get(), &der);
+    if (length <= 0)
+        return {};
+    const QByteArray digest = QCryptographicHash::hash(QByteArray(reinterpret_cast<const char*>(der), length),
+                                                       QCryptographicHash::Sha256);
+    OPENSSL_free(der);
+    return QString::fromLatin1(digest.toHex(':').toUpper());
 }
 
 bool readWholeFile(const QString& path, qint64 maxBytes, FileSource source, QByteArray& bytes, QString& error)

@@ -27,8 +27,20 @@ bool packContainer(const QByteArray& plain, QByteArray& container, QString& erro
 // its signature is checked with the public half of `key` before it is returned.
 bool signConfiguration(const QByteArray& original, const RsaPrivateKey& key, QByteArray& result, QString& error);
 
-// Loads a key that can sign: a PEM private key of 2048 bits.
-bool loadPrivateKey(const QString& path, RsaPrivateKey& key, QString& error);
+// Loads a key that can sign: a PEM private key of 2048 bits; an encrypted
+// one with its `passphrase`.
+bool loadPrivateKey(const QString& path, RsaPrivateKey& key, QString& error, const QByteArray& passphrase = {});
+
+// The passphrase named by `source`: "env:VAR" (the variable's value),
+// "file:PATH" (the file's first line) or "stdin" (the first line of the
+// standard input). Never the passphrase itself: a command line is seen by
+// every user of the machine.
+bool readPassphrase(const QString& source, QByteArray& passphrase, QString& error);
+
+// The fingerprint of a public key: the SHA-256 of its DER form
+// (SubjectPublicKeyInfo, as "openssl pkey -pubin -outform DER" writes it),
+// as colon-separated hex pairs. Empty if the key cannot be encoded.
+QString keyFingerprint(const RsaPublicKey& key);
 
 // Reads at most `maxBytes` of `path`; more is refused, not read.
 bool readWholeFile(const QString& path, qint64 maxBytes, FileSource source, QByteArray& bytes, QString& error);

@@ -7,9 +7,9 @@
 // think.
 #include "commands.h"
 
-#include "../protocol/commands.h"   // CommandSet: the name clashes with ours
+#include "BatchPlan.h"
+#include "CommandLine.h"
 #include "Configuration.h"
-#include "FileName.h"
 #include "Model.h"
 #include "container.h"
 #include "frames.h"
@@ -24,16 +24,19 @@
 
 namespace {
 
-const char* const kUsage =
-    "usage: mirdal-cli check [--config-dir DIR]\n"
-    "  DIR  configuration directory (default: \"configuration\" beside the program)\n";
-
-// The line: 9600 baud, 10 bits a byte (start, 8 data, stop).
-constexpr double kBytesPerSecond = 9600.0 / 10.0;
-
-// The three command exchanges before a download (advertisement,
-// authorization, start), each a request and an answer.
-constexpr int kExchangesBeforeDownload = 3;
+const CommandHelp kHelp = {
+    "check",
+    "[--config-dir DIR]",
+    "Checks a configuration folder as an installation would read it, touching no\n"
+    "port: the signature, the terminal, the accepted hardware, every batch and file,\n"
+    "and the expected duration at 9600 baud. Each problem is one line on stdout,\n"
+    "\"warning: \" when it would still install, \"error: \" when it would not.\n",
+    "",
+    "  0  ready to install\n"
+    "  1  the folder has errors\n"
+    "  2  usage error\n"
+    "  3  the configuration is missing or the program refuses it\n",
+};
 
 struct Problems {
     QStringList errors;
@@ -47,13 +50,6 @@ struct Problems {
         refused = true;
     }
     void warning(const QString& text) { warnings.append(text); }
-};
-
-// What the installation takes, without the application list (unknown here).
-struct Estimate {
-    qint64 wireBytes = 0;
-    qint64 fixedMs = 0;
-    double seconds() const { return static_cast<double>(wireBytes) / kBytesPerSecond + static_cast<double>(fixedMs) / 1000.0; }
 };
 
 void say(const QString& line)
@@ -97,15 +93,13 @@ public:
     int verdict() const;
 
 private:
-    void batch(int number, const Batch& batch);
-    void file(int number, const Application& application);
-    void estimateBatch();
+    void batch(int number, const PlannedBatch& batch);
+    void file(int number, const PlannedFile& file);
     QString nameOf(const QString& path) const;
     QString hardwareId(const HTerminal& entry) const;
 
     Configuration& configuration_;
     Problems problems_;
-    Estimate estimate_;
     int files_ = 0;
 };
 
@@ -182,96 +176,64 @@ void Check::hardware()
 
 void Check::batches()
 {
-    const QList<Batch*> batches = configuration_.batches();
-    if (batches.isEmpty()) {
+    const BatchPlan plan = planBatches(configuration_);
+    if (plan.batches.isEmpty()) {
         problems_.error(QStringLiteral("no batch: the installation has nothing to do and stops at once"));
         return;
     }
-    for (int i = 0; i < batches.size(); ++i)
-        batch(i + 1, *batches[i]);
+    for (int i = 0; i < plan.batches.size(); ++i)
+        batch(i + 1, plan.batches[i]);
+    files_ = plan.sent;
 
     say(QStringLiteral("Expected duration at 9600 baud: %1 (%2 on the line, %3 of fixed waits)")
-            .arg(duration(estimate_.seconds()), duration(static_cast<double>(estimate_.wireBytes) / kBytesPerSecond),
-                 duration(static_cast<double>(estimate_.fixedMs) / 1000.0)));
+            .arg(duration(plan.seconds()), duration(plan.wireSeconds()), duration(static_cast<double>(plan.fixedMs) / 1000.0)));
     // Each name the terminal lists costs an answer and a pause, in every batch.
-    const double perName = kCommandFrameSize / kBytesPerSecond * 1000.0 + kListPacingMs;
     say(QStringLiteral("  plus %1 ms per application installed on the terminal (a %2 ms pause and a %3-byte answer), "
                        "in each batch: the terminal's list is not known before it is read")
-            .arg(qRound(perName))
+            .arg(qRound(BatchPlan::perListedApplicationMs()))
             .arg(kListPacingMs)
             .arg(kCommandFrameSize));
 }
 
-void Check::batch(int number, const Batch& batch)
+void Check::batch(int number, const PlannedBatch& batch)
 {
-    say(QStringLiteral("Batch %1 (id %2): %3").arg(number).arg(batch.id).arg(plural(batch.applications.size(), "file", "files")));
-    if (batch.applications.isEmpty())
+    say(QStringLiteral("Batch %1 (id %2): %3").arg(number).arg(batch.id).arg(plural(batch.files.size(), "file", "files")));
+    if (batch.files.isEmpty())
         problems_.warning(QStringLiteral("batch %1 (id %2) has no file: the terminal is opened, activated and "
                                          "restarted for nothing")
                               .arg(number)
                               .arg(batch.id));
-    for (const Application* application : batch.applications)
-        file(number, *application);
-    estimateBatch();
+    for (const PlannedFile& file : batch.files)
+        this->file(number, file);
 }
 
-void Check::file(int number, const Application& application)
+void Check::file(int number, const PlannedFile& file)
 {
-    const QString name = nameOf(application.file);
-    QFile file(application.file);
-    if (!QFileInfo(application.file).isFile() || !file.open(QIODevice::ReadOnly)) {
+    const QString name = nameOf(file.path);
+    switch (file.state) {
+    case PlannedFile::State::Missing:
         say(QStringLiteral("  %1: missing").arg(name));
         problems_.error(QStringLiteral("batch %1: %2 is missing or cannot be read").arg(number).arg(name));
         return;
-    }
-    const QByteArray bytes = file.readAll();
-    ContainerView view;
-    const ContainerError framing = parseContainer(reinterpret_cast<const uint8_t*>(bytes.constData()),
-                                                  static_cast<size_t>(bytes.size()), view);
-    if (framing != ContainerError::None) {
+    case PlannedFile::State::NotContainer:
         say(QStringLiteral("  %1: not a container").arg(name));
         problems_.error(QStringLiteral("batch %1: %2 is not a well-formed container (%3)")
                             .arg(number)
-                            .arg(name, QLatin1String(containerErrorText(framing))));
+                            .arg(name, QLatin1String(containerErrorText(file.framing))));
         return;
-    }
-
-    const uint32_t length = view.plainLength;
-    const int blocks = static_cast<int>((length + kMaxBlockPayload - 1) / kMaxBlockPayload);
-    // The advertisement carries the length field and the upper-case name in
-    // one command frame; a file whose text does not fit is skipped, silently.
-    const QByteArray advertised = fileDisplayName(application.file).toLatin1();
-    const size_t text = CommandSet::lengthField(length).size() + static_cast<size_t>(advertised.size());
-    if (text > kMaxAdvertisementText) {
-        say(QStringLiteral("  %1: %2, skipped").arg(name, plural(length, "byte", "bytes")));
+    case PlannedFile::State::Skipped:
+        say(QStringLiteral("  %1: %2, skipped").arg(name, plural(file.length, "byte", "bytes")));
         problems_.warning(QStringLiteral("batch %1: %2 cannot be advertised (length field and name take %3 bytes, at "
                                          "most %4): the installation skips it")
                               .arg(number)
                               .arg(name)
-                              .arg(text)
+                              .arg(file.advertisementText)
                               .arg(kMaxAdvertisementText));
         return;
+    case PlannedFile::State::Sent:
+        say(QStringLiteral("  %1: %2, %3").arg(name, plural(file.length, "byte", "bytes"), plural(file.blocks, "block", "blocks")));
+        return;
     }
-    say(QStringLiteral("  %1: %2, %3").arg(name, plural(length, "byte", "bytes"), plural(blocks, "block", "blocks")));
-    ++files_;
-    estimate_.wireBytes += kExchangesBeforeDownload * 2 * kCommandFrameSize + blocks * (kBlockFrameSize + kCommandFrameSize)
-                           + kCommandFrameSize;   // the final confirmation
-    estimate_.fixedMs += kExchangesBeforeDownload * kSettleMs;
-}
-
-// One batch on the line, the files aside: opening and Varlenne start (their
-// answers are the terminal's choice and not counted), hardware record, the
-// end of the application list, activation and end of the dialogue; and the
-// fixed waits around them, the terminal's restart last.
-void Check::estimateBatch()
-{
-    const qint64 slashFrames = static_cast<qint64>(kOpeningFrame.size() + kVarlenneStartFrame.size());
-    const qint64 hardwareRecord = kCommandFrameSize + kBlockFrameSize;
-    const qint64 listEnd = 2 * kCommandFrameSize;
-    const qint64 activationAndRelease = 2 * 2 * kCommandFrameSize;
-    estimate_.wireBytes += slashFrames + hardwareRecord + listEnd + activationAndRelease;
-    estimate_.fixedMs += kHardwareSettleMs + kShortSettleMs + kActivationPauseMs + kShortSettleMs +
-                         std::max(configuration_.terminalDelayReboot(), Model::kMinimumRestartWaitMs);
 }
 
 int Check::verdict() const
@@ -290,31 +252,18 @@ int Check::verdict() const
     return problems_.refused ? kExitConfiguration : kExitFailed;
 }
 
-// Fills `directory`; an empty result means the arguments were understood.
-QString parseArguments(const QStringList& args, QString& directory)
-{
-    if (args.isEmpty())
-        return {};
-    if (args[0] != QLatin1String("--config-dir"))
-        return QStringLiteral("unknown argument '%1'").arg(args[0]);
-    if (args.size() < 2 || args[1].isEmpty())
-        return QStringLiteral("--config-dir needs a value");
-    if (args.size() > 2)
-        return QStringLiteral("unknown argument '%1'").arg(args[2]);
-    directory = args[1];
-    return {};
-}
-
 } // namespace
 
 int runCheck(const QStringList& args)
 {
-    QString directory = defaultConfigurationDirectory();
-    const QString problem = parseArguments(args, directory);
-    if (!problem.isEmpty()) {
-        std::fprintf(stderr, "mirdal-cli check: %s\n%s", qPrintable(problem), kUsage);
-        return kExitUsage;
-    }
+    CommandLine line(kHelp);
+    line.option(QStringLiteral("config-dir"), QStringLiteral("configuration folder (default: \"configuration\" beside the program)"),
+                QStringLiteral("DIR"));
+    const int ended = line.parse(args);
+    if (ended >= 0)
+        return ended;
+    const QString directory = line.isSet(QStringLiteral("config-dir")) ? line.value(QStringLiteral("config-dir"))
+                                                                        : defaultConfigurationDirectory();
 
     Configuration configuration;
     configuration.setDirectory(QDir(directory).absolutePath());

@@ -26,6 +26,11 @@ int columns(FILE* stream);
 // identity for another file. Empty when there is none (no such file).
 std::string deviceIdentity(const std::string& path);
 
+// False when this user may not open the device at `path` for reading and
+// writing (its permissions, not whether another program holds it). Where
+// the platform has no such permissions on serial ports, always true.
+bool mayOpen(const std::string& path);
+
 // Interruptions while an instance lives. The first one runs `onFirst`, once,
 // on a thread of the watch (never inside a signal handler); the next one
 // ends the process at once with `exitStatus`. The previous handling comes

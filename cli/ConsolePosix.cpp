@@ -41,6 +41,11 @@ int columns(FILE* stream)
     return 0;
 }
 
+bool mayOpen(const std::string& path)
+{
+    return ::access(path.c_str(), R_OK | W_OK) == 0;
+}
+
 std::string deviceIdentity(const std::string& path)
 {
     struct stat status {};

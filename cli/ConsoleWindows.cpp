@@ -42,6 +42,12 @@ std::string upper(std::string text)
 
 } // namespace
 
+bool mayOpen(const std::string&)
+{
+    // COM ports carry no per-user permissions: whoever is logged on may open them.
+    return true;
+}
+
 std::string deviceIdentity(const std::string& path)
 {
     // A COM port by its name, whatever its letter case and with or without

@@ -4,8 +4,11 @@
 // frames follow every scenario on the port it used.
 #include "commands.h"
 
+#include "BatchPlan.h"
+#include "CommandLine.h"
 #include "ConfigurationError.h"
 #include "Console.h"
+#include "PortChoice.h"
 #include "Model.h"
 #include "PortProvider.h"
 #include "TracingLink.h"
@@ -16,6 +19,8 @@
 #include <QLoggingCategory>
 #include <QRegularExpression>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <memory>
 #include <mutex>
@@ -24,19 +29,29 @@
 
 namespace {
 
-const char* const kUsage =
-    "usage: mirdal-cli install --port DEVICE [--port DEVICE ...] [--config-dir DIR] [--time-scale F] [--trace FILE] [--verbose]\n"
-    "  DEVICE  a device path (/dev/ttyUSB0, /dev/pts/7, COM4) or a port label as listed by 'mirdal-cli ports'\n"
-    "  DIR     configuration directory (default: \"configuration\" beside the program)\n"
-    "  F       factor in (0,1] applied to every fixed pause (default 1)\n"
-    "  FILE    session transcript (JSON lines); with several ports, one file per port,\n"
-    "          named FILE with the port's name before the extension\n"
-    "  --verbose  also show the engine's log lines (each file advertised, each pass over a file, each restart)\n"
-    "exit status: 0 updated, 1 installation failed, 2 usage error, 3 configuration missing or refused,\n"
-    "  4 a transcript could not be written whole (the result printed still stands),\n"
-    "  130 interrupted (Ctrl-C, SIGTERM, SIGHUP) before the update was done: it stopped at its next\n"
-    "      exchange with that stage's result and released the terminal; a second interruption quits at once\n"
-    "A DEVICE may be given only once, under any of its names (links, repeated slashes).\n";
+const CommandHelp kHelp = {
+    "install",
+    "[--port DEVICE]... [--config-dir DIR] [--time-scale F] [--trace FILE] [--verbose] [--quiet]",
+    "Runs the installation scenario of the configuration on the terminal of each\n"
+    "port, all at once, each with its own engine. Progress goes to stderr: a live\n"
+    "line per terminal with the time elapsed and the time expected to remain when\n"
+    "stderr is a terminal (and TERM is not \"dumb\"), plain lines otherwise. The\n"
+    "result of every terminal goes to stdout. Whatever the outcome, the release\n"
+    "frames follow on the port used.\n",
+    "DEVICE is a device path (/dev/ttyUSB0, /dev/pts/7, COM4) or a port label as\n"
+    "'mirdal-cli ports' lists it, given only once under any of its names. Without\n"
+    "--port, the port is MIRDAL_PORT's value when it is set, otherwise the maker's\n"
+    "port when exactly one is listed (one line on stderr says which); with none\n"
+    "or several, they are listed and nothing is done.\n",
+    "  0    updated\n"
+    "  1    installation failed\n"
+    "  2    usage error (no port given and none could be chosen, among others)\n"
+    "  3    configuration missing or refused\n"
+    "  4    a transcript could not be written whole (the result printed still stands)\n"
+    "  130  interrupted (Ctrl-C, SIGTERM, SIGHUP) before the update was done: it\n"
+    "       stopped at its next exchange with that stage's result and released the\n"
+    "       terminal; a second interruption quits at once\n",
+};
 
 const char* const kInterrupting =
     "mirdal-cli install: interrupted: the update stops at its next exchange and releases the terminal"
@@ -53,45 +68,50 @@ struct InstallOptions {
     double timeScale = 1.0;
     QString traceFile;
     bool verbose = false;
+    bool quiet = false;
 };
 
-int usageError(const QString& problem)
+void declareOptions(CommandLine& line)
 {
-    std::fprintf(stderr, "mirdal-cli install: %s\n%s", qPrintable(problem), kUsage);
-    return kExitUsage;
+    line.option(QStringLiteral("port"), QStringLiteral("the terminal's port; repeatable, one terminal each"), QStringLiteral("DEVICE"), true);
+    line.option(QStringLiteral("config-dir"), QStringLiteral("configuration folder (default: \"configuration\" beside the program)"),
+                QStringLiteral("DIR"));
+    line.option(QStringLiteral("time-scale"), QStringLiteral("factor in (0,1] applied to every fixed pause (default 1)"),
+                QStringLiteral("F"));
+    line.option(QStringLiteral("trace"),
+                QStringLiteral("session transcript (JSON lines); with several ports, one file per\n"
+                               "port, named FILE with the port's name before the extension"),
+                QStringLiteral("FILE"));
+    line.option(QStringLiteral("verbose"), QStringLiteral("also show the engine's log lines (each file advertised,\n"
+                                                          "each pass over a file, each restart)"));
+    line.option(QStringLiteral("quiet"), QStringLiteral("no progress lines, only the result"));
 }
 
-// Fills `options`; an empty result means the arguments were understood.
-QString parseArguments(const QStringList& args, InstallOptions& options)
+// Fills `options` from the arguments read; an empty result means they fit.
+QString readOptions(const CommandLine& line, InstallOptions& options)
 {
-    for (int i = 0; i < args.size(); ++i) {
-        const QString& option = args[i];
-        if (option == QLatin1String("--verbose")) {
-            options.verbose = true;
-            continue;
-        }
-        if (option != QLatin1String("--port") && option != QLatin1String("--config-dir")
-            && option != QLatin1String("--time-scale") && option != QLatin1String("--trace"))
-            return QStringLiteral("unknown argument '%1'").arg(option);
-        if (i + 1 >= args.size() || args[i + 1].isEmpty())
-            return QStringLiteral("%1 needs a value").arg(option);
-        const QString value = args[++i];
-        if (option == QLatin1String("--port")) {
-            options.ports.append(value);
-        } else if (option == QLatin1String("--config-dir")) {
-            options.configurationDirectory = value;
-        } else if (option == QLatin1String("--trace")) {
-            options.traceFile = value;
-        } else {
-            bool ok = false;
-            options.timeScale = value.toDouble(&ok);
-            // Written so that NaN fails too.
-            if (!ok || !(options.timeScale > 0.0 && options.timeScale <= 1.0))
-                return QStringLiteral("--time-scale must be a number in (0,1], not '%1'").arg(value);
-        }
+    options.ports = line.values(QStringLiteral("port"));
+    options.configurationDirectory = line.value(QStringLiteral("config-dir"));
+    options.traceFile = line.value(QStringLiteral("trace"));
+    options.verbose = line.isSet(QStringLiteral("verbose"));
+    options.quiet = line.isSet(QStringLiteral("quiet"));
+    if (line.isSet(QStringLiteral("time-scale"))) {
+        const QString value = line.value(QStringLiteral("time-scale"));
+        bool ok = false;
+        options.timeScale = value.toDouble(&ok);
+        // Written so that NaN fails too.
+        if (!ok || !(options.timeScale > 0.0 && options.timeScale <= 1.0))
+            return QStringLiteral("--time-scale must be a number in (0,1], not '%1'").arg(value);
     }
-    if (options.ports.isEmpty())
-        return QStringLiteral("--port is required");
+    if (options.ports.isEmpty()) {
+        const PortChoice choice =
+            choosePort(SystemPortProvider().availablePorts(), qEnvironmentVariable("MIRDAL_PORT"));
+        if (choice.port.isEmpty())
+            return choice.note;
+        if (!choice.note.isEmpty())
+            std::fprintf(stderr, "%s\n", choice.note.toUtf8().constData());
+        options.ports.append(choice.port);
+    }
     if (options.ports.removeDuplicates() > 0)
         return QStringLiteral("a port may be given only once");
     return {};
@@ -165,17 +185,30 @@ QString transcriptPath(const QString& file, const QString& port, bool several)
 
 // ---------------------------------------------------------------- progress
 
-// A status line per terminal on stderr: redrawn in place on a terminal,
-// one plain line per status change otherwise (logs, pipes, tests).
+// How the progress is shown on stderr.
+enum class ProgressMode {
+    Live,    // a status line per terminal, redrawn in place
+    Plain,   // one plain line per status change (logs, pipes, dumb terminals)
+    Quiet,   // none: only the result (and the log lines asked for)
+};
+
+// A status line per terminal on stderr: redrawn in place on a terminal, with
+// the time elapsed and the time expected to remain; one plain line per status
+// change otherwise.
 class ProgressView {
 public:
-    ProgressView(const QStringList& names, bool live) : names_(names), live_(live), rows_(names.size()) {}
+    // `expectedSeconds`: the whole installation as the batch plan sees it.
+    ProgressView(const QStringList& names, ProgressMode mode, double expectedSeconds)
+        : names_(names), live_(mode == ProgressMode::Live), quiet_(mode == ProgressMode::Quiet),
+          expectedSeconds_(expectedSeconds), start_(std::chrono::steady_clock::now()), rows_(names.size())
+    {
+    }
 
     void status(int terminal, const QString& text, int value)
     {
         std::lock_guard<std::mutex> lock(mutex_);
         show(terminal, &Row::total, text, value);
-        if (!live_)
+        if (!live_ && !quiet_)
             std::fprintf(stderr, "%s[%3d%%] %s\n", prefix(terminal).toUtf8().constData(), value, text.toUtf8().constData());
     }
 
@@ -183,6 +216,14 @@ public:
     {
         std::lock_guard<std::mutex> lock(mutex_);
         show(terminal, &Row::module, text, value);
+    }
+
+    // The clock goes on between two statuses (a restart lasts a minute).
+    void tick()
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (live_ && drawn_)
+            redraw();
     }
 
     // A log line goes above the live rows, which are drawn again below it.
@@ -228,6 +269,21 @@ private:
             .arg(value, 3);
     }
 
+    // "1:05"
+    static QString clock(qint64 seconds)
+    {
+        return QStringLiteral("%1:%2").arg(seconds / 60).arg(seconds % 60, 2, 10, QLatin1Char('0'));
+    }
+
+    // "0:42 ~2:10 left": what the plan expects less the time gone, never below zero.
+    QString times() const
+    {
+        const qint64 elapsed =
+            std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start_).count();
+        const qint64 remaining = std::max<qint64>(0, qRound64(expectedSeconds_) - elapsed);
+        return QStringLiteral("%1 ~%2 left").arg(clock(elapsed), clock(remaining));
+    }
+
     static int columns()
     {
         const int width = console::columns(stderr);
@@ -241,11 +297,12 @@ private:
         if (drawn_)
             std::fprintf(stderr, "\x1b[%dA", static_cast<int>(rows_.size()));
         const int width = columns() - 1;
+        const QString clocks = times();
         for (size_t i = 0; i < rows_.size(); ++i) {
             const Row& row = rows_[i];
-            // The module's percentage comes first so that a narrow terminal cuts texts, not numbers.
+            // The numbers come first so that a narrow terminal cuts texts, not numbers.
             QString line = prefix(static_cast<int>(i)) + bar(row.total.value)
-                + QStringLiteral(" (%1%) ").arg(row.module.value, 3) + row.total.text;
+                + QStringLiteral(" (%1%) %2 ").arg(row.module.value, 3).arg(clocks) + row.total.text;
             if (!row.module.text.isEmpty())
                 line += QStringLiteral(" | ") + row.module.text;
             std::fprintf(stderr, "\r\x1b[2K%s\n", line.left(width).toUtf8().constData());
@@ -256,10 +313,23 @@ private:
 
     const QStringList names_;
     const bool live_;
+    const bool quiet_;
+    const double expectedSeconds_;
+    const std::chrono::steady_clock::time_point start_;
     std::vector<Row> rows_;
     bool drawn_ = false;
     std::mutex mutex_;
 };
+
+// Live lines only on a terminal that can move its cursor.
+ProgressMode progressMode(bool quiet)
+{
+    if (quiet)
+        return ProgressMode::Quiet;
+    if (!console::isTerminal(stderr) || qEnvironmentVariable("TERM") == QLatin1String("dumb"))
+        return ProgressMode::Plain;
+    return ProgressMode::Live;
+}
 
 // ---------------------------------------------------------------- terminals
 
@@ -383,10 +453,15 @@ void logAboveProgress(QtMsgType type, const QMessageLogContext& context, const Q
 
 int runInstall(const QStringList& args)
 {
+    CommandLine line(kHelp);
+    declareOptions(line);
+    const int ended = line.parse(args);
+    if (ended >= 0)
+        return ended;
     InstallOptions options;
-    const QString problem = parseArguments(args, options);
+    const QString problem = readOptions(line, options);
     if (!problem.isEmpty())
-        return usageError(problem);
+        return line.usageError(problem);
     if (options.configurationDirectory.isEmpty())
         options.configurationDirectory = defaultConfigurationDirectory();
     options.configurationDirectory = QDir(options.configurationDirectory).absolutePath() + QLatin1Char('/');
@@ -400,10 +475,10 @@ int runInstall(const QStringList& args)
 
     const QString twice = sameDeviceTwice(options.ports);
     if (!twice.isEmpty())
-        return usageError(twice);
+        return line.usageError(twice);
     const QString clash = transcriptClash(options);
     if (!clash.isEmpty())
-        return usageError(clash);
+        return line.usageError(clash);
 
     const auto start = TranscriptWriter::Clock::now();
     const auto clock = std::make_shared<ScaledClock>(options.timeScale);
@@ -419,12 +494,14 @@ int runInstall(const QStringList& args)
     for (const auto& run : runs) {
         const QString path = transcriptPath(options.traceFile, run->name, runs.size() > 1);
         if (run->transcript && !run->transcript->writer.open(QFile::encodeName(path).toStdString()))
-            return usageError(QStringLiteral("cannot write the transcript '%1'").arg(path));
+            return line.usageError(QStringLiteral("cannot write the transcript '%1'").arg(path));
         if (run->transcript)
             run->transcript->path = path;
     }
 
-    ProgressView progress(options.ports, console::isTerminal(stderr));
+    // Every terminal runs the same batches; the plan of the first stands for all.
+    const double expectedSeconds = planBatches(*runs.front()->model->configuration()).seconds(options.timeScale);
+    ProgressView progress(options.ports, progressMode(options.quiet), expectedSeconds);
     logView = &progress;
     const QtMessageHandler previousHandler = qInstallMessageHandler(logAboveProgress);
     // The first interruption stops every update at its next exchange; each
@@ -437,6 +514,9 @@ int runInstall(const QStringList& args)
         },
         kExitInterrupted);
     std::vector<std::thread> threads;
+    size_t finished = 0;
+    std::mutex finishedMutex;
+    std::condition_variable finishedSignal;
     for (size_t i = 0; i < runs.size(); ++i) {
         TerminalRun& run = *runs[i];
         const int row = static_cast<int>(i);
@@ -446,7 +526,7 @@ int runInstall(const QStringList& args)
         QObject::connect(run.model.get(), &Model::setModuleProgression,
                          [&progress, row](const QString& text, int value) { progress.module(row, text, value); });
         const bool several = runs.size() > 1;
-        threads.emplace_back([&run, several] {
+        threads.emplace_back([&run, several, &finished, &finishedSignal, &finishedMutex] {
             if (several)
                 logPrefix = run.name + QStringLiteral(": ");
             run.ok = run.model->install(run.label, run.title, run.text);
@@ -454,7 +534,16 @@ int runInstall(const QStringList& args)
             run.model->releasePort(run.label);
             if (run.transcript)
                 run.transcript->writer.result(run.ok, run.title.toStdString(), run.text.toStdString());
+            const std::lock_guard<std::mutex> lock(finishedMutex);
+            ++finished;
+            finishedSignal.notify_all();
         });
+    }
+    // The live lines' clocks go on while every terminal works.
+    {
+        std::unique_lock<std::mutex> lock(finishedMutex);
+        while (!finishedSignal.wait_for(lock, std::chrono::seconds(1), [&] { return finished == threads.size(); }))
+            progress.tick();
     }
     for (std::thread& thread : threads)
         thread.join();

@@ -3,18 +3,38 @@
 #include "commands.h"
 
 #include "Authoring.h"
+#include "CommandLine.h"
+
+namespace {
+
+const CommandHelp kHelp = {
+    "pack",
+    "PLAIN OUT",
+    "Encrypts the plain file PLAIN into the container OUT that package files and\n"
+    "hardware configuration records are shipped in.\n",
+    "",
+    "  0  the container was written\n"
+    "  1  PLAIN could not be read or OUT written (OUT is then left as it was)\n"
+    "  2  usage error\n",
+};
+
+} // namespace
 
 int runPack(const QStringList& args)
 {
     const char* const command = "pack";
-    if (args.size() != 2 || args[0].startsWith(QLatin1Char('-')) || args[1].startsWith(QLatin1Char('-')))
-        return commandError(command, QStringLiteral("usage: mirdal-cli pack PLAIN OUT"), kExitUsage);
+    CommandLine line(kHelp);
+    line.positionals(2);
+    const int ended = line.parse(args);
+    if (ended >= 0)
+        return ended;
+    const QStringList files = line.positionalArguments();
 
     QByteArray plain;
     QByteArray container;
     QString error;
-    if (!readWholeFile(args[0], kMaxPackageSize, FileSource::AnyStream, plain, error) || !packContainer(plain, container, error)
-        || !writeWholeFile(args[1], container, error))
+    if (!readWholeFile(files[0], kMaxPackageSize, FileSource::AnyStream, plain, error) || !packContainer(plain, container, error)
+        || !writeWholeFile(files[1], container, error))
         return commandError(command, error, kExitFailed);
     return kExitOk;
 }

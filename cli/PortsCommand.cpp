@@ -1,26 +1,64 @@
 // mirdal-cli ports: the serial ports as the desktop program lists them, by
-// the labels that name them, the maker's port marked.
+// the labels that name them, the maker's ports marked, with their device,
+// their USB identities where known and whether this user may open them.
 #include "commands.h"
-#include "SerialPort.h"
 
+#include "CommandLine.h"
+#include "Console.h"
+#include "PortChoice.h"
+#include "PortProvider.h"
+
+#include <QFile>
+#include <algorithm>
 #include <cstdio>
+
+namespace {
+
+const CommandHelp kHelp = {
+    "ports",
+    "",
+    "Lists the serial ports by the labels that name them in the desktop program,\n"
+    "one a line: the maker's ports marked with '*', then the device, the USB vendor\n"
+    "and product ids (vvvv:pppp) and serial number where known, and \"no access\"\n"
+    "for a device this user may not open for reading and writing.\n",
+    "",
+    "  0  the ports were listed\n"
+    "  1  no serial port was found\n"
+    "  2  usage error\n",
+};
+
+QString describe(const PortInfo& port, bool maker)
+{
+    QString line = (maker ? QStringLiteral("* ") : QStringLiteral("  ")) + portLabel(port);
+    line += QStringLiteral("  ") + port.systemLocation;
+    if (port.vendorId >= 0 && port.productId >= 0)
+        line += QStringLiteral("  usb %1:%2").arg(port.vendorId, 4, 16, QLatin1Char('0')).arg(port.productId, 4, 16, QLatin1Char('0'));
+    if (!port.serialNumber.isEmpty())
+        line += QStringLiteral("  serial ") + port.serialNumber;
+    if (!console::mayOpen(QFile::encodeName(port.systemLocation).toStdString()))
+        line += QStringLiteral("  (no access)");
+    return line;
+}
+
+} // namespace
 
 int runPorts(const QStringList& args)
 {
-    if (!args.isEmpty()) {
-        std::fprintf(stderr, "mirdal-cli ports: unknown argument '%s'\nusage: mirdal-cli ports\n",
-                     qPrintable(args.first()));
-        return kExitUsage;
-    }
+    CommandLine line(kHelp);
+    const int ended = line.parse(args);
+    if (ended >= 0)
+        return ended;
 
-    SerialPort serial;
-    if (!serial.listPorts()) {
+    const QList<PortInfo> ports = SystemPortProvider().availablePorts();
+    if (ports.isEmpty()) {
         std::fputs("mirdal-cli ports: no serial port found\n", stderr);
         return kExitFailed;
     }
-    const QStringList labels = serial.portLabels();
-    const int preferred = serial.preferredPort();
-    for (int i = 0; i < labels.size(); ++i)
-        std::printf("%s%s\n", i + 1 == preferred ? "* " : "  ", labels[i].toUtf8().constData());
+    const QList<PortInfo> makers = makersPorts(ports);
+    for (const PortInfo& port : ports) {
+        const bool maker = std::any_of(makers.begin(), makers.end(),
+                                       [&port](const PortInfo& m) { return m.systemLocation == port.systemLocation; });
+        std::printf("%s\n", describe(port, maker).toUtf8().constData());
+    }
     return kExitOk;
 }

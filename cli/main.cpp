@@ -1,9 +1,11 @@
 // mirdal-cli: the headless face of the Mirdal engine and its authoring tools.
+#include "Authoring.h"
+#include "CommandLine.h"
 #include "Console.h"
+#include "Signature.h"
 #include "commands.h"
 
 #include <QCoreApplication>
-#include <QTextStream>
 #include <cstdio>
 
 namespace {
@@ -11,23 +13,53 @@ namespace {
 struct Subcommand {
     const char* name;
     int (*run)(const QStringList&);
-    const char* usage;
+    const char* summary;
 };
 
 const Subcommand kSubcommands[] = {
-    {"install", runInstall, "install --port DEVICE [--port DEVICE ...] [--config-dir DIR] [--time-scale F] [--trace FILE] [--verbose]"},
-    {"ports", runPorts, "ports"},
-    {"check", runCheck, "check [--config-dir DIR]"},
-    {"pack", runPack, "pack PLAIN OUT"},
-    {"sign", runSign, "sign --key PEM [--config-dir DIR]"},
+    {"install", runInstall, "update the terminals on one or more ports"},
+    {"ports", runPorts, "list the serial ports, the maker's marked"},
+    {"check", runCheck, "check a configuration folder before it is shipped"},
+    {"pack", runPack, "encrypt a plain file into a package container"},
+    {"sign", runSign, "sign a folder's configuration.xml"},
 };
 
-int usage()
+const char* const kHelpTail =
+    "\n"
+    "'mirdal-cli COMMAND --help' or 'mirdal-cli help COMMAND' describes a command,\n"
+    "its options and its exit statuses.\n"
+    "\n"
+    "Options:\n"
+    "  -h, --help  show this help\n"
+    "  --version   show the version and the fingerprint of the key that signed\n"
+    "              configurations must verify with\n";
+
+void help(FILE* stream)
 {
-    std::fputs("usage: mirdal-cli COMMAND [ARGS]\n", stderr);
+    std::fputs("usage: mirdal-cli COMMAND [OPTION]... [ARGUMENT]...\n"
+               "Updates card-payment terminals without a window, and checks and authors their\n"
+               "configuration folders.\n\nCommands:\n",
+               stream);
     for (const auto& sub : kSubcommands)
-        std::fprintf(stderr, "  mirdal-cli %s\n", sub.usage);
-    return kExitUsage;
+        std::fprintf(stream, "  %-8s %s\n", sub.name, sub.summary);
+    std::fputs(kHelpTail, stream);
+}
+
+int version()
+{
+    std::printf("mirdal-cli %s\n", MIRDAL_VERSION);
+    std::printf("trusted signing key: RSA-%d, SHA-256 %s\n", signingPublicKey().bits,
+                keyFingerprint(signingPublicKey()).toUtf8().constData());
+    return kExitOk;
+}
+
+const Subcommand* find(const QString& name)
+{
+    for (const auto& sub : kSubcommands) {
+        if (name == QLatin1String(sub.name))
+            return &sub;
+    }
+    return nullptr;
 }
 
 } // namespace
@@ -39,17 +71,32 @@ int main(int argc, char** argv)
     console::keepRunningWithoutOutput();
     QCoreApplication app(argc, argv);
     QStringList args = app.arguments().mid(1);
-    if (args.isEmpty())
-        return usage();
-    const QString name = args.takeFirst();
-    for (const auto& sub : kSubcommands) {
-        if (name == QLatin1String(sub.name))
-            return sub.run(args);
+    if (args.isEmpty()) {
+        help(stderr);
+        return kExitUsage;
     }
+    const QString name = args.takeFirst();
+    if (const Subcommand* sub = find(name))
+        return sub->run(args);
+    if (name == QLatin1String("help")) {
+        if (args.isEmpty()) {
+            help(stdout);
+            return kExitOk;
+        }
+        const Subcommand* sub = find(args.first());
+        if (!sub || args.size() > 1)
+            return programUsageError(QStringLiteral("no help on '%1'").arg(args.join(QLatin1Char(' '))));
+        return sub->run({QStringLiteral("--help")});
+    }
+    if (!args.isEmpty() && (name == QLatin1String("--help") || name == QLatin1String("-h") || name == QLatin1String("--version")))
+        return programUsageError(QStringLiteral("unknown argument '%1'").arg(args.first()));
     if (name == QLatin1String("--help") || name == QLatin1String("-h")) {
-        usage();
+        help(stdout);
         return kExitOk;
     }
-    std::fprintf(stderr, "mirdal-cli: unknown command '%s'\n", qPrintable(name));
-    return usage();
+    if (name == QLatin1String("--version"))
+        return version();
+    if (name.startsWith(QLatin1Char('-')))
+        return programUsageError(QStringLiteral("unknown option '%1'").arg(name));
+    return programUsageError(QStringLiteral("unknown command '%1'").arg(name));
 }

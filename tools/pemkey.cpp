@@ -23,13 +23,21 @@ int refusePassphrase(char*, size_t, size_t*, const OSSL_PARAM[], void*)
     return 0;
 }
 
-// Tries the PEM text as a key of the given selection (key pair, then public key alone).
-PkeyPtr decode(const std::string& pem, int selection)
+// Tries the PEM text as a key of the given selection (key pair, then public
+// key alone). The decoder keeps its own copy of the passphrase and cleanses
+// it when it goes.
+PkeyPtr decode(const std::string& pem, int selection, const std::string& passphrase)
 {
     EVP_PKEY* raw = nullptr;
     DecoderCtxPtr ctx(
         OSSL_DECODER_CTX_new_for_pkey(&raw, "PEM", nullptr, "RSA", selection, nullptr, nullptr));
-    if (!ctx || !OSSL_DECODER_CTX_set_passphrase_cb(ctx.get(), refusePassphrase, nullptr))
+    if (!ctx)
+        return nullptr;
+    const bool withPassphrase = passphrase.empty()
+        ? OSSL_DECODER_CTX_set_passphrase_cb(ctx.get(), refusePassphrase, nullptr)
+        : OSSL_DECODER_CTX_set_passphrase(ctx.get(), reinterpret_cast<const unsigned char*>(passphrase.data()),
+                                          passphrase.size());
+    if (!withPassphrase)
         return nullptr;
     const auto* data = reinterpret_cast<const unsigned char*>(pem.data());
     size_t length = pem.size();
@@ -82,24 +90,27 @@ bool fillRecord(const EVP_PKEY* pkey, bool hasPrivate, PemKey& out, std::string&
 
 } // namespace
 
-bool parsePemKey(const std::string& pem, PemKey& out, std::string& error)
+bool parsePemKey(const std::string& pem, PemKey& out, std::string& error, const std::string& passphrase)
 {
     bool hasPrivate = true;
-    PkeyPtr pkey = decode(pem, EVP_PKEY_KEYPAIR);
+    PkeyPtr pkey = decode(pem, EVP_PKEY_KEYPAIR, passphrase);
     if (!pkey) {
         hasPrivate = false;
-        pkey = decode(pem, EVP_PKEY_PUBLIC_KEY);
+        pkey = decode(pem, EVP_PKEY_PUBLIC_KEY, passphrase);
     }
     // The decoders leave their failed attempts on the error queue.
     ERR_clear_error();
     if (!pkey) {
-        error = "no RSA key in PEM form (encrypted keys are not accepted)";
+        const bool encrypted = pem.find("ENCRYPTED") != std::string::npos;
+        error = !encrypted          ? "no RSA key in PEM form"
+            : passphrase.empty()    ? "the key is encrypted: give its passphrase"
+                                    : "the key does not decrypt with this passphrase";
         return false;
     }
     return fillRecord(pkey.get(), hasPrivate, out, error);
 }
 
-bool readPemKey(const std::string& path, PemKey& out, std::string& error)
+bool readPemKey(const std::string& path, PemKey& out, std::string& error, const std::string& passphrase)
 {
     std::ifstream file(path, std::ios::binary);
     std::ostringstream text;
@@ -108,7 +119,7 @@ bool readPemKey(const std::string& path, PemKey& out, std::string& error)
         return false;
     }
     std::string pem = text.str();
-    const bool ok = parsePemKey(pem, out, error);
+    const bool ok = parsePemKey(pem, out, error, passphrase);
     OPENSSL_cleanse(pem.data(), pem.size());
     if (!ok)
         error = path + ": " + error;

@@ -13,11 +13,12 @@ struct PemKey {
 
 // Accepts a private key (PKCS#1 or PKCS#8) or a public key (SubjectPublicKeyInfo
 // or PKCS#1). Only 2048-bit RSA keys fit the records; anything else is refused
-// with a one-line reason in `error`.
-bool readPemKey(const std::string& path, PemKey& out, std::string& error);
+// with a one-line reason in `error`. An encrypted private key is read only
+// with its `passphrase`; without one, nobody is asked for it.
+bool readPemKey(const std::string& path, PemKey& out, std::string& error, const std::string& passphrase = {});
 
 // The same from PEM text in memory (tests).
-bool parsePemKey(const std::string& pem, PemKey& out, std::string& error);
+bool parsePemKey(const std::string& pem, PemKey& out, std::string& error, const std::string& passphrase = {});
 
 // The public half of a key record.
 RsaPublicKey publicHalf(const RsaPrivateKey& key);

@@ -5,8 +5,15 @@
 QList<PortInfo> SystemPortProvider::availablePorts() const
 {
     QList<PortInfo> ports;
-    for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts())
-        ports.append({info.portName(), info.description(), info.manufacturer(), info.systemLocation()});
+    for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts()) {
+        PortInfo port{info.portName(), info.description(), info.manufacturer(), info.systemLocation()};
+        if (info.hasVendorIdentifier())
+            port.vendorId = info.vendorIdentifier();
+        if (info.hasProductIdentifier())
+            port.productId = info.productIdentifier();
+        port.serialNumber = info.serialNumber();
+        ports.append(port);
+    }
     return ports;
 }
 

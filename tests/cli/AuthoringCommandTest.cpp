@@ -4,12 +4,14 @@
 #include "Signature.h"
 #include "TestSupport.h"
 #include "container.h"
+#include "openssl_ptr.h"
 
 #include <QDir>
 #include <QElapsedTimer>
 #include <QProcess>
 #include <cerrno>
 #include <cstring>
+#include <openssl/pem.h>
 #include <sys/mount.h>
 #include <unistd.h>
 #include <vector>
@@ -272,11 +274,71 @@ TEST_F(SignCommand, SigningAgainAfterAnEditReplacesTheSignature)
     EXPECT_EQ(signedPart(configuration()), signedPart(edited));
 }
 
+// Signed all the same, but one line says that this build would refuse it.
 TEST_F(SignCommand, SignatureOfAnotherKeyDoesNotPass)
 {
-    ASSERT_EQ(sign(otherKeyPath()).status, 0);
+    const Outcome outcome = sign(otherKeyPath());
+    ASSERT_EQ(outcome.status, 0);
     EXPECT_EQ(storedSignature(configuration()).size(), 344);
     EXPECT_FALSE(passesCheck(folder));
+    expectOneLine(outcome, "untrusted key");
+    EXPECT_TRUE(outcome.error.contains("this build does not trust the key")) << outcome.error.constData();
+}
+
+// An encrypted key signs with its passphrase read from the environment, a
+// file or the standard input, as its plain form does; never otherwise.
+TEST_F(SignCommand, EncryptedKeySignsWithItsPassphrase)
+{
+    // The other key, encrypted under "s3cret phrase".
+    BioPtr in(BIO_new_mem_buf(otherKeyPem().constData(), otherKeyPem().size()));
+    PkeyPtr pkey(PEM_read_bio_PrivateKey(in.get(), nullptr, nullptr, nullptr));
+    ASSERT_TRUE(pkey);
+    BioPtr out(BIO_new(BIO_s_mem()));
+    const char phrase[] = "s3cret phrase";
+    ASSERT_TRUE(PEM_write_bio_PKCS8PrivateKey(out.get(), pkey.get(), EVP_aes_256_cbc(), phrase, sizeof phrase - 1, nullptr, nullptr));
+    char* pem = nullptr;
+    const long size = BIO_get_mem_data(out.get(), &pem);
+    keys.write(QStringLiteral("encrypted.pem"), QByteArray(pem, int(size)));
+    keys.write(QStringLiteral("phrase"), "s3cret phrase\n");
+    keys.write(QStringLiteral("wrong"), "not it\n");
+    qputenv("MIRDAL_TEST_PHRASE", phrase);
+
+    ASSERT_EQ(sign(otherKeyPath()).status, 0);
+    const QByteArray expected = configuration();
+    struct Case {
+        QString pass;     // --pass, none when empty
+        QByteArray input; // standard input
+        int status;
+    };
+    const Case cases[] = {
+        {QStringLiteral("env:MIRDAL_TEST_PHRASE"), {}, 0},
+        {QStringLiteral("file:") + keys.file(QStringLiteral("phrase")), {}, 0},
+        {QStringLiteral("stdin"), "s3cret phrase\n", 0},
+        {QStringLiteral("file:") + keys.file(QStringLiteral("wrong")), {}, 1},
+        {QStringLiteral("stdin"), "s3cret phras\n", 1},
+        {QStringLiteral("env:MIRDAL_NO_SUCH_VARIABLE"), {}, 1},
+        {QString(), {}, 1},
+        {QStringLiteral("s3cret phrase"), {}, 2},
+    };
+    for (const Case& test : cases) {
+        folder.write(QStringLiteral("configuration.xml"), kTemplate);
+        QStringList args{QStringLiteral("sign"), QStringLiteral("--key"), keys.file(QStringLiteral("encrypted.pem")),
+                         QStringLiteral("--config-dir"), folder.path()};
+        if (!test.pass.isEmpty())
+            args << QStringLiteral("--pass") << test.pass;
+        QProcess process;
+        process.start(QStringLiteral(MIRDAL_CLI), args);
+        process.write(test.input);
+        process.closeWriteChannel();
+        ASSERT_TRUE(process.waitForFinished(120000)) << qPrintable(test.pass);
+        const QByteArray error = process.readAllStandardError();
+        EXPECT_EQ(process.exitCode(), test.status) << qPrintable(test.pass) << ": " << error.constData();
+        EXPECT_EQ(configuration(), test.status == 0 ? expected : kTemplate) << qPrintable(test.pass);
+        if (test.status != 0) {
+            EXPECT_EQ(error.count('\n'), 1) << qPrintable(test.pass) << ": " << error.constData();
+        }
+    }
+    qunsetenv("MIRDAL_TEST_PHRASE");
 }
 
 TEST_F(SignCommand, WrongArgumentsAreAUsageError)

@@ -1,0 +1,107 @@
+#include "CommandLine.h"
+
+#include "commands.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace {
+
+const QString kHelp = QStringLiteral("help");
+
+QString usageLine(const CommandHelp& help)
+{
+    return QStringLiteral("mirdal-cli %1 %2").arg(QLatin1String(help.name), QLatin1String(help.synopsis)).trimmed();
+}
+
+} // namespace
+
+CommandLine::CommandLine(const CommandHelp& help) : help_(help)
+{
+    parser_.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    parser_.setOptionsAfterPositionalArgumentsMode(QCommandLineParser::ParseAsOptions);
+    parser_.addOption(QCommandLineOption(QStringList{QStringLiteral("h"), kHelp}));
+}
+
+void CommandLine::option(const QString& name, const QString& description, const QString& valueName, bool repeatable)
+{
+    parser_.addOption(QCommandLineOption(name, description, valueName));
+    options_.push_back({name, description, valueName, repeatable});
+}
+
+int CommandLine::parse(const QStringList& args)
+{
+    // The parser takes the program's name first.
+    if (!parser_.parse(QStringList{QStringLiteral("mirdal-cli")} + args)) {
+        const QStringList unknown = parser_.unknownOptionNames();
+        if (!unknown.isEmpty()) {
+            const QString& name = unknown.first();
+            return usageError(QStringLiteral("unknown option '%1%2'").arg(name.size() == 1 ? QStringLiteral("-") : QStringLiteral("--"), name));
+        }
+        // A missing value, a value given to a flag.
+        QString text = parser_.errorText();
+        if (text.endsWith(QLatin1Char('.')))
+            text.chop(1);
+        if (!text.isEmpty())
+            text[0] = text[0].toLower();
+        return usageError(text);
+    }
+    if (parser_.isSet(kHelp)) {
+        std::fputs(helpText().toUtf8().constData(), stdout);
+        return kExitOk;
+    }
+    for (const Option& option : options_) {
+        if (option.valueName.isEmpty() || !parser_.isSet(option.name))
+            continue;
+        const QStringList given = parser_.values(option.name);
+        if (given.contains(QString()))
+            return usageError(QStringLiteral("--%1 needs a value").arg(option.name));
+        if (!option.repeatable && given.size() > 1)
+            return usageError(QStringLiteral("--%1 given twice").arg(option.name));
+    }
+    const QStringList positional = parser_.positionalArguments();
+    if (positional.size() > positionals_)
+        return usageError(QStringLiteral("unknown argument '%1'").arg(positional[positionals_]));
+    if (positional.size() < positionals_)
+        return usageError(QStringLiteral("%1 arguments needed, %2 given").arg(positionals_).arg(positional.size()));
+    return -1;
+}
+
+int CommandLine::usageError(const QString& problem) const
+{
+    std::fprintf(stderr, "mirdal-cli %s: %s (usage: %s; see 'mirdal-cli %s --help')\n", help_.name,
+                 problem.toUtf8().constData(), usageLine(help_).toUtf8().constData(), help_.name);
+    return kExitUsage;
+}
+
+QString CommandLine::helpText() const
+{
+    QString text = QStringLiteral("usage: %1\n%2").arg(usageLine(help_), QLatin1String(help_.summary));
+    std::vector<std::pair<QString, QString>> rows;
+    for (const Option& option : options_) {
+        QString name = QStringLiteral("--") + option.name;
+        if (!option.valueName.isEmpty())
+            name += QLatin1Char(' ') + option.valueName;
+        rows.emplace_back(name, option.description);
+    }
+    rows.emplace_back(QStringLiteral("-h, --help"), QStringLiteral("show this help"));
+    int width = 0;
+    for (const auto& row : rows)
+        width = std::max(width, static_cast<int>(row.first.size()));
+    text += QStringLiteral("\nOptions:\n");
+    for (const auto& row : rows) {
+        // A description of several lines goes on under its first.
+        const QString indent = QLatin1Char('\n') + QString(width + 4, QLatin1Char(' '));
+        text += QStringLiteral("  %1  %2\n").arg(row.first, -width).arg(QString(row.second).replace(QLatin1Char('\n'), indent));
+    }
+    if (*help_.details)
+        text += QLatin1Char('\n') + QLatin1String(help_.details);
+    text += QStringLiteral("\nExit status:\n") + QLatin1String(help_.exitStatus);
+    return text;
+}
+
+int programUsageError(const QString& problem)
+{
+    std::fprintf(stderr, "mirdal-cli: %s (see 'mirdal-cli --help')\n", problem.toUtf8().constData());
+    return kExitUsage;
+}

@@ -1,0 +1,39 @@
+#include "PortChoice.h"
+
+#include <QStringList>
+
+namespace {
+
+// The maker's name as the port enumeration reports it.
+const QLatin1String kMakerName("velmaris");
+
+} // namespace
+
+QList<PortInfo> makersPorts(const QList<PortInfo>& ports)
+{
+    QList<PortInfo> found;
+    for (const PortInfo& port : ports) {
+        if (port.manufacturer.toLower() == kMakerName)
+            found.append(port);
+    }
+    return found;
+}
+
+PortChoice choosePort(const QList<PortInfo>& ports, const QString& fromEnvironment)
+{
+    if (!fromEnvironment.isEmpty())
+        return {fromEnvironment, {}};
+    const QList<PortInfo> makers = makersPorts(ports);
+    if (makers.size() == 1) {
+        const PortInfo& port = makers.first();
+        return {portLabel(port), QStringLiteral("using the maker's port %1 (%2)").arg(portLabel(port), port.systemLocation)};
+    }
+    if (makers.isEmpty())
+        return {{}, QStringLiteral("no maker's port is listed: give one with --port or MIRDAL_PORT")};
+    QStringList names;
+    for (const PortInfo& port : makers)
+        names.append(QStringLiteral("%1 (%2)").arg(portLabel(port), port.systemLocation));
+    return {{}, QStringLiteral("%1 maker's ports are listed, %2: choose one with --port or MIRDAL_PORT")
+                    .arg(makers.size())
+                    .arg(names.join(QStringLiteral(", ")))};
+}

@@ -1,0 +1,18 @@
+#pragma once
+// The port of an installation given no --port: MIRDAL_PORT when it is set,
+// otherwise the maker's port when exactly one is listed.
+#include "PortProvider.h"
+
+#include <QList>
+#include <QString>
+
+struct PortChoice {
+    QString port;   // what to open; empty when none could be chosen
+    QString note;   // one line for stderr: the port chosen, or why none was
+};
+
+// `fromEnvironment` is MIRDAL_PORT's value (empty when unset).
+PortChoice choosePort(const QList<PortInfo>& ports, const QString& fromEnvironment);
+
+// The ports whose manufacturer is the maker's, letter case ignored.
+QList<PortInfo> makersPorts(const QList<PortInfo>& ports);

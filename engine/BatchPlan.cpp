@@ -1,0 +1,92 @@
+#include "BatchPlan.h"
+
+#include "../protocol/commands.h"   // CommandSet
+#include "FileName.h"
+#include "Model.h"
+#include "frames.h"
+
+#include <QFile>
+#include <QFileInfo>
+
+#include <algorithm>
+
+namespace {
+
+// The three command exchanges before a download (advertisement,
+// authorization, start), each a request and an answer.
+constexpr int kExchangesBeforeDownload = 3;
+
+PlannedFile planFile(const Application& application)
+{
+    PlannedFile planned;
+    planned.path = application.file;
+    QFile file(application.file);
+    if (!QFileInfo(application.file).isFile() || !file.open(QIODevice::ReadOnly))
+        return planned;
+    const QByteArray bytes = file.readAll();
+    ContainerView view;
+    planned.framing = parseContainer(reinterpret_cast<const uint8_t*>(bytes.constData()), static_cast<size_t>(bytes.size()), view);
+    if (planned.framing != ContainerError::None) {
+        planned.state = PlannedFile::State::NotContainer;
+        return planned;
+    }
+    planned.length = view.plainLength;
+    // The advertisement carries the length field and the upper-case name in
+    // one command frame; a file whose text does not fit is skipped, silently.
+    const QByteArray advertised = fileDisplayName(application.file).toLatin1();
+    planned.advertisementText = CommandSet::lengthField(planned.length).size() + static_cast<size_t>(advertised.size());
+    if (planned.advertisementText > kMaxAdvertisementText) {
+        planned.state = PlannedFile::State::Skipped;
+        return planned;
+    }
+    planned.state = PlannedFile::State::Sent;
+    planned.blocks = static_cast<int>((planned.length + kMaxBlockPayload - 1) / kMaxBlockPayload);
+    return planned;
+}
+
+} // namespace
+
+double BatchPlan::perListedApplicationMs()
+{
+    return kCommandFrameSize / kBytesPerSecond * 1000.0 + kListPacingMs;
+}
+
+BatchPlan planBatches(const Configuration& configuration)
+{
+    // One batch on the line, the files aside: opening and Varlenne start
+    // (their answers are the terminal's choice and not counted), hardware
+    // record, the end of the application list, activation and end of the
+    // dialogue; and the fixed waits around them, the terminal's restart last.
+    const qint64 slashFrames = static_cast<qint64>(kOpeningFrame.size() + kVarlenneStartFrame.size());
+    const qint64 hardwareRecord = kCommandFrameSize + kBlockFrameSize;
+    const qint64 listEnd = 2 * kCommandFrameSize;
+    const qint64 activationAndRelease = 2 * 2 * kCommandFrameSize;
+    const qint64 batchWaitsMs = kHardwareSettleMs + kShortSettleMs + kActivationPauseMs + kShortSettleMs
+        + std::max(configuration.terminalDelayReboot(), Model::kMinimumRestartWaitMs);
+
+    BatchPlan plan;
+    for (const Batch* batch : configuration.batches()) {
+        PlannedBatch planned;
+        planned.id = batch->id;
+        for (const Application* application : batch->applications) {
+            planned.files.append(planFile(*application));
+            const PlannedFile& file = planned.files.last();
+            if (file.state == PlannedFile::State::Skipped)
+                ++planned.skipped;
+            if (file.state != PlannedFile::State::Sent)
+                continue;
+            ++planned.sent;
+            planned.blocks += file.blocks;
+            planned.wireBytes += kExchangesBeforeDownload * 2 * kCommandFrameSize
+                + file.blocks * (kBlockFrameSize + kCommandFrameSize) + kCommandFrameSize;   // the final confirmation
+            planned.fixedMs += kExchangesBeforeDownload * kSettleMs;
+        }
+        planned.wireBytes += slashFrames + hardwareRecord + listEnd + activationAndRelease;
+        planned.fixedMs += batchWaitsMs;
+        plan.wireBytes += planned.wireBytes;
+        plan.fixedMs += planned.fixedMs;
+        plan.sent += planned.sent;
+        plan.batches.append(planned);
+    }
+    return plan;
+}
