@@ -1,13 +1,17 @@
 // mirdal-cli install driven as a process, the way scripts and other programs
 // use it: arguments, exit status, result lines on stdout, progress on stderr.
 #include "CliHarness.h"
+#include "PortChoice.h"
 #include "SignedConfiguration.h"
 
 #include <QFile>
+#include <QProcessEnvironment>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -18,6 +22,8 @@ CliRun runCli(const QStringList& args)
 {
     return runCli(QStringLiteral("install"), args);
 }
+
+constexpr int kUsageStatus = 2;
 
 const char* const kSuccess = "Installation réalisée avec succès\nLe terminal a été correctement mis à jour.\n";
 
@@ -82,6 +88,49 @@ TEST_F(InstallCommand, TimeScaleMustLieInZeroExcludedToOne)
         const CliRun run = runCli({QStringLiteral("--port"), QStringLiteral("/dev/null"), QStringLiteral("--config-dir"),
                                 folder, QStringLiteral("--time-scale"), QLatin1String(scale)});
         EXPECT_EQ(run.exitCode, 3) << scale;
+    }
+}
+
+// Every command reads its arguments alike: help on stdout with status 0,
+// --opt=value, and a usage error in one line on stderr pointing to --help.
+TEST_F(InstallCommand, EveryCommandFollowsTheSameConventions)
+{
+    struct Case {
+        QStringList args;
+        int status;
+        const char* out;   // a pattern that stdout matches; on stderr when the status is 2
+    };
+    const Case cases[] = {
+        {{QStringLiteral("--help")}, 0, "^usage: mirdal-cli COMMAND"},
+        {{QStringLiteral("help")}, 0, "^usage: mirdal-cli COMMAND"},
+        {{QStringLiteral("--version")}, 0, "^mirdal-cli 2\\.0\\.3\ntrusted signing key: RSA-2048, SHA-256 ([0-9A-F]{2}:){31}[0-9A-F]{2}\n$"},
+        {{QStringLiteral("install"), QStringLiteral("--help")}, 0, "^usage: mirdal-cli install .*Exit status:.*130  interrupted"},
+        {{QStringLiteral("help"), QStringLiteral("install")}, 0, "^usage: mirdal-cli install .*Exit status:"},
+        {{QStringLiteral("check"), QStringLiteral("-h")}, 0, "^usage: mirdal-cli check .*Exit status:"},
+        {{QStringLiteral("sign"), QStringLiteral("--help")}, 0, "^usage: mirdal-cli sign .*Exit status:"},
+        {{QStringLiteral("pack"), QStringLiteral("--help")}, 0, "^usage: mirdal-cli pack .*Exit status:"},
+        {{QStringLiteral("ports"), QStringLiteral("--help")}, 0, "^usage: mirdal-cli ports.*Exit status:"},
+        {{QStringLiteral("install"), QStringLiteral("--port=/dev/null"), QStringLiteral("--config-dir=") + folder}, 3, "^Erreur fichier"},
+        {{QStringLiteral("check"), QStringLiteral("--config-dir=") + folder}, 3, "error: configuration.xml is missing"},
+        {{QStringLiteral("frob")}, 2, "^mirdal-cli: unknown command 'frob' \\(see 'mirdal-cli --help'\\)\n$"},
+        {{QStringLiteral("--frob")}, 2, "^mirdal-cli: unknown option '--frob' \\(see 'mirdal-cli --help'\\)\n$"},
+        {{QStringLiteral("help"), QStringLiteral("frob")}, 2, "^mirdal-cli: [^\n]*--help[^\n]*\n$"},
+        {{QStringLiteral("install"), QStringLiteral("--frob=1")}, 2, "^mirdal-cli install: unknown option '--frob' \\(usage: [^\n]*'mirdal-cli install --help'\\)\n$"},
+        {{QStringLiteral("install"), QStringLiteral("--verbose=1")}, 2, "^mirdal-cli install: [^\n]*--help[^\n]*\n$"},
+        {{QStringLiteral("ports"), QStringLiteral("extra")}, 2, "^mirdal-cli ports: unknown argument 'extra' \\(usage: [^\n]*--help[^\n]*\n$"},
+    };
+    for (const Case& test : cases) {
+        QStringList args = test.args;
+        const QString command = args.takeFirst();
+        const CliRun run = runCli(command, args);
+        const QString& shown = test.status == kUsageStatus ? run.err : run.out;
+        const QString context = test.args.join(QLatin1Char(' ')) + QStringLiteral("\nout: ") + run.out + QStringLiteral("\nerr: ") + run.err;
+        EXPECT_EQ(run.exitCode, test.status) << context.toStdString();
+        EXPECT_TRUE(QRegularExpression(QLatin1String(test.out), QRegularExpression::DotMatchesEverythingOption).match(shown).hasMatch())
+            << context.toStdString();
+        if (test.status == kUsageStatus) {
+            EXPECT_TRUE(run.out.isEmpty()) << context.toStdString();
+        }
     }
 }
 
@@ -159,7 +208,98 @@ TEST_F(InstallCommand, LabelThatNamesNoPortFailsTheInstallation)
     EXPECT_EQ(run.out, QString::fromUtf8(kOpenError));
 }
 
+// Without --port: MIRDAL_PORT, or the maker's port when it is the only one.
+TEST(PortChoice, OnlyTheMakersSinglePortIsTakenUnasked)
+{
+    const PortInfo maker{QStringLiteral("ttyUSB0"), QStringLiteral("Terminal"), QStringLiteral("Velmaris"), QStringLiteral("/dev/ttyUSB0")};
+    const PortInfo other{QStringLiteral("ttyS0"), QStringLiteral("Serial"), QStringLiteral("Other"), QStringLiteral("/dev/ttyS0")};
+    const PortInfo second{QStringLiteral("ttyUSB1"), QStringLiteral("Terminal"), QStringLiteral("VELMARIS"), QStringLiteral("/dev/ttyUSB1")};
+    struct Case {
+        QList<PortInfo> ports;
+        QString environment;
+        QString port;   // chosen; none when empty
+        QString note;   // a part of the note
+    };
+    const Case cases[] = {
+        {{}, {}, {}, QStringLiteral("no maker's port is listed")},
+        {{other}, {}, {}, QStringLiteral("no maker's port is listed")},
+        {{other, maker}, {}, QStringLiteral("Terminal - (ttyUSB0)"), QStringLiteral("using the maker's port Terminal - (ttyUSB0) (/dev/ttyUSB0)")},
+        {{maker, other, second}, {}, {}, QStringLiteral("2 maker's ports are listed, Terminal - (ttyUSB0) (/dev/ttyUSB0), Terminal - (ttyUSB1) (/dev/ttyUSB1)")},
+        {{maker}, QStringLiteral("/dev/pts/9"), QStringLiteral("/dev/pts/9"), {}},
+    };
+    for (const Case& test : cases) {
+        const PortChoice choice = choosePort(test.ports, test.environment);
+        EXPECT_EQ(choice.port, test.port) << test.ports.size();
+        EXPECT_TRUE(choice.note.contains(test.note)) << choice.note.toStdString();
+        EXPECT_EQ(choice.note.isEmpty(), test.note.isEmpty()) << choice.note.toStdString();
+    }
+}
+
 // ---------------------------------------------------------------- against the simulator
+
+TEST_F(InstallCommand, PortFromTheEnvironmentWhenNoneIsGiven)
+{
+    writeConfiguration();
+    Simulator sim(terminalFor(folder) << QStringLiteral("--quiet"));
+    qputenv("MIRDAL_PORT", sim.device().toLocal8Bit());
+    const CliRun run = runCli({QStringLiteral("--config-dir"), folder, QStringLiteral("--time-scale"), QStringLiteral("0.001")});
+    qunsetenv("MIRDAL_PORT");
+    EXPECT_EQ(run.exitCode, 0) << run.err.toStdString();
+    EXPECT_EQ(run.out, QString::fromUtf8(kSuccess));
+    EXPECT_EQ(sim.stop(), 0);
+}
+
+// With stderr on a terminal: live lines with their clocks, unless TERM is
+// "dumb" (plain lines) or --quiet (none).
+TEST_F(InstallCommand, ProgressFitsItsTerminal)
+{
+    writeConfiguration();
+    struct Case {
+        const char* term;
+        bool quiet;
+        bool live;
+        bool lines;
+    };
+    for (const Case& test : {Case{"xterm", false, true, true}, Case{"dumb", false, false, true}, Case{"xterm", true, false, false}}) {
+        const int master = posix_openpt(O_RDWR | O_NOCTTY);
+        ASSERT_GE(master, 0);
+        ASSERT_EQ(grantpt(master), 0);
+        ASSERT_EQ(unlockpt(master), 0);
+        const QString slave = QString::fromLatin1(ptsname(master));
+        // Kept open so that the line stays up once the program closes its end.
+        const int held = open(ptsname(master), O_RDWR | O_NOCTTY);
+        fcntl(master, F_SETFL, O_NONBLOCK);
+        QByteArray seen;
+        const auto drain = [&] {
+            char buffer[4096];
+            ssize_t got;
+            while ((got = read(master, buffer, sizeof buffer)) > 0)
+                seen.append(buffer, int(got));
+        };
+        QProcess process;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("TERM"), QLatin1String(test.term));
+        process.setProcessEnvironment(environment);
+        process.setStandardErrorFile(slave);
+        QStringList args{QStringLiteral("install"), QStringLiteral("--port"), folder + QStringLiteral("no-such-device"),
+                         QStringLiteral("--config-dir"), folder, QStringLiteral("--time-scale"), QStringLiteral("0.001")};
+        if (test.quiet)
+            args << QStringLiteral("--quiet");
+        process.start(QStringLiteral(MIRDAL_CLI), args);
+        for (int waited = 0; !process.waitForFinished(50) && waited < 120000; waited += 50)
+            drain();
+        drain();
+        close(held);
+        close(master);
+        EXPECT_EQ(process.exitCode(), 1) << test.term << test.quiet << seen.constData();
+        EXPECT_EQ(QString::fromUtf8(process.readAllStandardOutput()), QString::fromUtf8(kOpenError));
+        EXPECT_EQ(seen.contains("\x1b["), test.live) << test.term << test.quiet << seen.constData();
+        EXPECT_EQ(seen.contains(" left "), test.live) << test.term << test.quiet << seen.constData();
+        EXPECT_EQ(seen.contains("Tentative d'acc"), test.lines) << test.term << test.quiet << seen.constData();
+        EXPECT_EQ(seen.contains("[ 10%] Tentative"), test.lines && !test.live) << test.term << test.quiet << seen.constData();
+    }
+}
+
 
 TEST_F(InstallCommand, WholeUpdateOfASimulatedTerminal)
 {
