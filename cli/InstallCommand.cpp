@@ -10,7 +10,6 @@
 #include "Console.h"
 #include "PortChoice.h"
 #include "Model.h"
-#include "PortProvider.h"
 #include "TracingLink.h"
 
 #include <QCoreApplication>
@@ -56,11 +55,6 @@ const CommandHelp kHelp = {
 const char* const kInterrupting =
     "mirdal-cli install: interrupted: the update stops at its next exchange and releases the terminal"
     " (interrupt again to quit at once)";
-
-// The maker's name as the port enumeration reports it: a device given by its
-// path is presented as the maker's port.
-const char* const kMakerManufacturer = "velmaris";
-const char* const kDirectDeviceDescription = "Serial device";
 
 struct InstallOptions {
     QStringList ports;
@@ -119,17 +113,29 @@ QString readOptions(const CommandLine& line, InstallOptions& options)
 
 // ---------------------------------------------------------------- transcripts
 
-// The port's opening and closing, written to the transcript as the scenario
-// (and the release frames after it) does them.
-class TranscriptPort : public PortControl {
-public:
-    explicit TranscriptPort(TranscriptWriter& writer) : writer_(writer) {}
-    void setTarget(SerialPort* port) { port_ = port; }
+// How the transcript names a device opened by its path: as a port list
+// would label it ("Serial device - (pts/3)" for /dev/pts/3).
+const char* const kDirectDeviceDescription = "Serial device";
 
-    bool open(const QString& label) override
+QString transcriptName(const PortChoice& port)
+{
+    if (!port.isDevice)
+        return port.text;
+    const QString name = port.text.startsWith(QLatin1String("/dev/")) ? port.text.mid(5) : port.text;
+    return QLatin1String(kDirectDeviceDescription) + QLatin1String(" - (") + name + QLatin1Char(')');
+}
+
+// The engine's port with its session transcript: the opening and closing as
+// the scenario (and the release frames after it) does them, and every exchange.
+class TracingPort : public TerminalPort {
+public:
+    TracingPort(TranscriptWriter& writer, std::shared_ptr<TerminalPort> port)
+        : writer_(writer), port_(std::move(port)), link_(writer, port_.get()) {}
+
+    bool open(const PortChoice& port) override
     {
-        const bool opened = port_->open(label);
-        writer_.portOpened(label.toStdString(), opened);
+        const bool opened = port_->open(port);
+        writer_.portOpened(transcriptName(port).toStdString(), opened);
         return opened;
     }
     bool close() override
@@ -138,19 +144,24 @@ public:
         writer_.portClosed(closed);
         return closed;
     }
+    OpenFailure lastOpenFailure() const override { return port_->lastOpenFailure(); }
+
+    bool write(const uint8_t* data, uint16_t length) override { return link_.write(data, length); }
+    bool read(uint8_t* buffer, uint16_t& length, int timeoutMs) override { return link_.read(buffer, length, timeoutMs); }
+    bool readFull(uint8_t* buffer, uint16_t& length) override { return link_.readFull(buffer, length); }
+    void clearInput() override { link_.clearInput(); }
 
 private:
     TranscriptWriter& writer_;
-    SerialPort* port_ = nullptr;
+    const std::shared_ptr<TerminalPort> port_;
+    TracingLink link_;
 };
 
 // The session transcript of one terminal.
 struct Transcript {
-    explicit Transcript(TranscriptWriter::Clock::time_point start) : writer(start), link(writer), port(writer) {}
+    explicit Transcript(TranscriptWriter::Clock::time_point start) : writer(start) {}
     QString path;
     TranscriptWriter writer;
-    TracingLink link;
-    TranscriptPort port;
 };
 
 // A short name of the port for its transcript's file: the port name of a
@@ -366,8 +377,8 @@ QString sameDeviceTwice(const QStringList& ports)
 
 // One terminal: its port, its own engine, and the outcome of its scenario.
 struct TerminalRun {
-    QString name;   // as the user gave it
-    QString label;  // as the engine opens it
+    QString name;     // as the user gave it
+    PortChoice port;  // as the engine opens it
     std::unique_ptr<Transcript> transcript;
     std::unique_ptr<Model> model;
     bool ok = false;
@@ -383,28 +394,16 @@ std::unique_ptr<TerminalRun> makeTerminal(const QString& port, const InstallOpti
     ModelOptions modelOptions;
     modelOptions.clock = clock;
     modelOptions.configurationDirectory = options.configurationDirectory;
-    if (isDevicePath(port)) {
-        // Opened directly, whatever the platform's enumeration says about it.
-        PortInfo info;
-        info.portName = port.startsWith(QLatin1String("/dev/")) ? port.mid(5) : port;
-        info.description = QLatin1String(kDirectDeviceDescription);
-        info.manufacturer = QLatin1String(kMakerManufacturer);
-        info.systemLocation = port;
-        run->label = portLabel(info);
-        modelOptions.ports = std::make_shared<StaticPortProvider>(QList<PortInfo>{info});
-    } else {
-        run->label = port;
-    }
+    // A device path is opened directly, whatever the platform's enumeration says about it.
+    run->port = isDevicePath(port) ? PortChoice::device(port) : PortChoice::label(port);
     if (!options.traceFile.isEmpty()) {
         run->transcript = std::make_unique<Transcript>(start);
-        modelOptions.linkOverride = &run->transcript->link;
-        modelOptions.portOverride = &run->transcript->port;
+        TranscriptWriter& writer = run->transcript->writer;
+        modelOptions.terminalPort = [&writer](std::shared_ptr<SerialPort> serial) {
+            return std::make_shared<TracingPort>(writer, std::move(serial));
+        };
     }
     run->model = std::make_unique<Model>(nullptr, std::move(modelOptions));
-    if (run->transcript) {
-        run->transcript->link.setTarget(run->model->serialPort());
-        run->transcript->port.setTarget(run->model->serialPort());
-    }
     return run;
 }
 
@@ -436,6 +435,8 @@ void printResult(const TerminalRun& run, bool withName)
     if (withName)
         std::printf("%s\n", run.name.toUtf8().constData());
     std::printf("%s\n%s\n", run.title.toUtf8().constData(), run.text.toUtf8().constData());
+    if (!run.model->openFailureCause().isEmpty())
+        std::printf("cause: %s\n", run.model->openFailureCause().toUtf8().constData());
 }
 
 // The engine's log lines while the progress is shown.
@@ -529,9 +530,9 @@ int runInstall(const QStringList& args)
         threads.emplace_back([&run, several, &finished, &finishedSignal, &finishedMutex] {
             if (several)
                 logPrefix = run.name + QStringLiteral(": ");
-            run.ok = run.model->install(run.label, run.title, run.text);
+            run.ok = run.model->install(run.port, run.title, run.text);
             // Whatever the outcome, the terminal is told to leave its download mode.
-            run.model->releasePort(run.label);
+            run.model->releasePort(run.port);
             if (run.transcript)
                 run.transcript->writer.result(run.ok, run.title.toStdString(), run.text.toStdString());
             const std::lock_guard<std::mutex> lock(finishedMutex);

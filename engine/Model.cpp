@@ -30,14 +30,17 @@ Model::Model(QObject* window, ModelOptions options)
         options_.clock = std::make_shared<ScaledClock>(1.0);
     if (!options_.pcscSwitch)
         options_.pcscSwitch = Pcsc_switchToCom;
+    if (!options_.terminalPort)
+        options_.terminalPort = [](std::shared_ptr<SerialPort> serial) { return serial; };
     clock_ = options_.clock;
 
     configuration_ = new Configuration;
     if (!options_.configurationDirectory.isEmpty())
         configuration_->setDirectory(options_.configurationDirectory);
-    serialPort_ = new SerialPort(nullptr, options_.ports);
+    serialPort_ = std::make_shared<SerialPort>(nullptr, options_.ports);
+    port_ = options_.terminalPort(serialPort_);
 
-    commands_ = std::make_unique<CommandSet>(link(), *clock_);
+    commands_ = std::make_unique<CommandSet>(*port_, *clock_);
     commands_->setDebugLog([](const std::string& line) {
         qDebug().noquote() << QString::fromStdString(line);
     });
@@ -49,7 +52,8 @@ Model::Model(QObject* window, ModelOptions options)
 Model::~Model()
 {
     commands_.reset();
-    delete serialPort_;
+    port_.reset();
+    serialPort_.reset();
     delete configuration_;
 }
 
@@ -63,13 +67,6 @@ void Model::connectWindow()
     connect(this, SIGNAL(terminalsFailed()), window_, SLOT(on_terminals_failed()));
     connect(this, SIGNAL(setModuleProgression(QString, int)), window_, SLOT(on_module_progressed(QString, int)));
     connect(this, SIGNAL(setTotalProgression(QString, int)), window_, SLOT(on_total_progressed(QString, int)));
-}
-
-Link& Model::link() const
-{
-    if (options_.linkOverride)
-        return *options_.linkOverride;
-    return *serialPort_;
 }
 
 // ---------------------------------------------------------------- jobs
@@ -110,18 +107,14 @@ int Model::preferredPort() const { return serialPort_->preferredPort(); }
 
 // ---------------------------------------------------------------- port
 
-bool Model::openPort(const QString& label)
+bool Model::openPort(const PortChoice& port)
 {
-    if (options_.portOverride)
-        return options_.portOverride->open(label);
-    return serialPort_->open(label);
+    return port_->open(port);
 }
 
 bool Model::closePort()
 {
-    if (options_.portOverride)
-        return options_.portOverride->close();
-    return serialPort_->close();
+    return port_->close();
 }
 
 // ---------------------------------------------------------------- commands
@@ -172,7 +165,7 @@ void Model::releasePorts()
 {
     for (const QString& label : serialPort_->portLabels()) {
         closePort();
-        if (!openPort(label))
+        if (!openPort(PortChoice::label(label)))
             continue;
         commands_->sendReleaseFrames();
     }
@@ -181,8 +174,13 @@ void Model::releasePorts()
 
 void Model::releasePort(const QString& label)
 {
+    releasePort(PortChoice::label(label));
+}
+
+void Model::releasePort(const PortChoice& port)
+{
     closePort();
-    if (openPort(label))
+    if (openPort(port))
         commands_->sendReleaseFrames();
     closePort();
 }

@@ -15,22 +15,17 @@
 
 class CommandSet;
 
-// Opening and closing of the terminal's port as the scenario sees them. The
-// serial port does it by default; tests stand in for it to script failures.
-class PortControl {
-public:
-    virtual ~PortControl() = default;
-    virtual bool open(const QString& label) = 0;
-    virtual bool close() = 0;
-};
+// Makes the port through which the engine opens, closes and talks to the
+// terminal, given the engine's own serial port: by default that serial port
+// itself; a decorator around it (a transcript), or a stand-in for tests.
+using TerminalPortFactory = std::function<std::shared_ptr<TerminalPort>(std::shared_ptr<SerialPort> serial)>;
 
 struct ModelOptions {
     std::shared_ptr<PortProvider> ports;     // default: the platform's ports
     std::shared_ptr<Clock> clock;            // default: real time
     QString configurationDirectory;          // default: "configuration" beside the executable
     std::function<void()> pcscSwitch;        // default: Pcsc_switchToCom
-    Link* linkOverride = nullptr;            // wraps the serial link (transcripts); not owned
-    PortControl* portOverride = nullptr;     // opens and closes instead of the serial port; not owned
+    TerminalPortFactory terminalPort;        // default: the serial port
 };
 
 class Model : public QObject {
@@ -53,8 +48,13 @@ public:
     QStringList portLabels() const;
     int preferredPort() const;
 
-    // The installation scenario.
+    // The installation scenario, on the port of that label or on a port chosen by its device.
     bool install(const QString& port, QString& title, QString& text);
+    bool install(const PortChoice& port, QString& title, QString& text);
+    // Why the last installation could not open its port, in one English
+    // sentence for the technician ("/dev/ttyUSB9 does not exist"); empty when
+    // it opened. The window shows only its French result.
+    QString openFailureCause() const { return openFailureCause_; }
 
     // Asks the installation under way to stop; safe from any thread. The
     // scenario fails at its next exchange, which is not sent, with that
@@ -79,13 +79,14 @@ public:
     bool releaseTerminal();
     void releasePorts();
     void releasePort(const QString& label);
+    void releasePort(const PortChoice& port);
 
-    // The port the scenario works on (the serial port unless overridden).
-    bool openPort(const QString& label);
+    // The port the scenario works on.
+    bool openPort(const PortChoice& port);
     bool closePort();
 
     Configuration* configuration() const { return configuration_; }
-    SerialPort* serialPort() const { return serialPort_; }
+    SerialPort* serialPort() const { return serialPort_.get(); }
     Clock& clock() const { return *clock_; }
 
     static constexpr int kHardwareRecordSize = 126;
@@ -105,12 +106,13 @@ signals:
 
 private:
     friend class InstallRun;
-    Link& link() const;
     void connectWindow();
 
     QObject* window_;
     Configuration* configuration_;
-    SerialPort* serialPort_;
+    std::shared_ptr<SerialPort> serialPort_;
+    std::shared_ptr<TerminalPort> port_;
+    QString openFailureCause_;
     std::shared_ptr<Clock> clock_;
     ModelOptions options_;
     bool firstSearch_ = true;

@@ -37,7 +37,7 @@ const char* const kFileNotLoaded = " ne peut pas être chargé dans le terminal.
 // One run of the scenario; the state lives as long as the call.
 class InstallRun {
 public:
-    InstallRun(Model& model, const QString& port) : model_(model), port_(port) {}
+    InstallRun(Model& model, const PortChoice& port) : model_(model), port_(port) {}
 
     bool run(QString& title, QString& text);
 
@@ -59,7 +59,7 @@ private:
     void module(const char* text, int value) { emit model_.setModuleProgression(QString::fromUtf8(text), value); }
 
     Model& model_;
-    const QString port_;
+    const PortChoice port_;
     int step_ = 0;
     int overall_ = 0;     // the overall bar before a batch starts
     int filePosition_ = 0; // the overall bar during the files of a batch
@@ -125,8 +125,10 @@ bool InstallRun::runBatch(const Batch& batch)
 
     overall_ += step_;
     total("Tentative d'accès au terminal", overall_);
-    if (!model_.openPort(port_))
+    if (!model_.openPort(port_)) {
+        model_.openFailureCause_ = model_.port_->lastOpenFailure().describe();
         return fail(Open);
+    }
 
     overall_ += step_;
     total("Initialisation du terminal", overall_);
@@ -232,6 +234,12 @@ bool InstallRun::fail(Stage stage, const Application* file)
 
 bool Model::install(const QString& port, QString& title, QString& text)
 {
+    return install(PortChoice::label(port), title, text);
+}
+
+bool Model::install(const PortChoice& port, QString& title, QString& text)
+{
+    openFailureCause_.clear();
     const bool done = InstallRun(*this, port).run(title, text);
     commands_->clearStop();
     return done;

@@ -26,10 +26,14 @@ public:
 };
 
 // A terminal that agrees to everything and keeps the data it was sent.
-class AcceptingTerminal : public Link {
+class AcceptingTerminal : public TerminalPort {
 public:
     std::vector<uint8_t> received;
     int frames = 0;
+
+    bool open(const PortChoice&) override { return true; }
+    bool close() override { return true; }
+    OpenFailure lastOpenFailure() const override { return {}; }
 
     bool write(const uint8_t* data, uint16_t length) override
     {
@@ -97,7 +101,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     options.ports = std::make_shared<StaticPortProvider>(QList<PortInfo>());
     options.clock = std::make_shared<NoClock>();
     options.pcscSwitch = [] {};
-    options.linkOverride = &terminal;
+    // Not owned by the engine: an empty owner with the terminal as the pointer.
+    options.terminalPort = [&terminal](std::shared_ptr<SerialPort>) {
+        return std::shared_ptr<TerminalPort>(std::shared_ptr<TerminalPort>(), &terminal);
+    };
     Model model(nullptr, options);
     const Application application(fuzz::scratchFolder() + QStringLiteral("PKG.BIN"));
 

@@ -11,11 +11,7 @@
 
 class TracingLink : public Link {
 public:
-    explicit TracingLink(TranscriptWriter& writer, Link* target = nullptr) : writer_(writer), target_(target) {}
-
-    // The link may be made after its decorator (the engine creates its
-    // serial port itself); it must be set before the first exchange.
-    void setTarget(Link* target) { target_ = target; }
+    TracingLink(TranscriptWriter& writer, Link* target) : writer_(writer), target_(target) {}
 
     bool write(const uint8_t* data, uint16_t length) override;
     bool read(uint8_t* buffer, uint16_t& length, int timeoutMs) override;
@@ -26,7 +22,7 @@ private:
     void recordAnswer(const uint8_t* bytes, uint16_t length);
 
     TranscriptWriter& writer_;
-    Link* target_;
+    Link* const target_;
     std::string lastRequest_;   // kind of the last frame sent: what the bytes read answer
     // The payload of the last frame sent when it was a data block: what an
     // answer to it must not repeat to be written as it came.

@@ -3,10 +3,17 @@
 #include <QAbstractEventDispatcher>
 #include <QDeadlineTimer>
 #include <QEventLoop>
+#include <QFile>
 #include <QSerialPort>
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <thread>
+
+#ifdef Q_OS_UNIX
+#include <fcntl.h>
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -54,21 +61,53 @@ bool waitForInput(QSerialPort& port, int timeoutMs)
     return port.waitForReadyRead(timeoutMs) && port.bytesAvailable() > 0;
 }
 
+// Why QSerialPort refused to open the device. It reports two different
+// refusals as PermissionError: a device that this user may not open (EACCES
+// or EPERM from open(2)) and a device that another program holds (the lock
+// file QSerialPort keeps beside each device is taken, or an exclusive holder
+// makes open(2) fail with EBUSY). Only the second goes away by waiting. The
+// device's own access rights tell them apart: faccessat() with the effective
+// ids asks the question open(2) asked, without touching the device or its
+// lock, and errno after QSerialPort::open() is not reliable (the lock file's
+// handling runs system calls of its own). On Windows a COM port is held
+// exclusively and a held one is refused with "access denied": there a
+// PermissionError is always a holder.
+OpenFailure::Kind refusal(const QSerialPort& port, const QString& device)
+{
+    switch (port.error()) {
+    case QSerialPort::DeviceNotFoundError:
+        return OpenFailure::NoDevice;
+    case QSerialPort::PermissionError:
+#ifdef Q_OS_UNIX
+        if (faccessat(AT_FDCWD, QFile::encodeName(device).constData(), R_OK | W_OK, AT_EACCESS) != 0
+            && (errno == EACCES || errno == EPERM))
+            return OpenFailure::PermissionDenied;
+#else
+        Q_UNUSED(device);
+#endif
+        return OpenFailure::Busy;
+    default:
+        return OpenFailure::Other;
+    }
+}
+
 // Opens the port, giving a program that is just letting it go a moment to
 // do so. QSerialPort guards each device with a lock file named after it; a
 // device that vanished and came back under the same name (a USB adapter
 // re-plugged, a pseudo-terminal number reused) stays locked until the
 // program that held it closes its handle, which it does as soon as it sees
-// the device gone. Any other refusal is final at once.
-bool openWithRetry(QSerialPort& port)
+// the device gone. Any other refusal, a device this user may not open among
+// them, is final at once. The port's error is left for the caller to read.
+OpenFailure::Kind openWithRetry(QSerialPort& port, const QString& device)
 {
     constexpr auto kLockRetryPause = std::chrono::milliseconds(100);
     constexpr int kLockRetries = 20;
     for (int attempt = 0;; ++attempt) {
         if (port.open(QIODevice::ReadWrite))
-            return true;
-        if (port.error() != QSerialPort::PermissionError || attempt == kLockRetries)
-            return false;
+            return OpenFailure::None;
+        const OpenFailure::Kind kind = refusal(port, device);
+        if (kind != OpenFailure::Busy || attempt == kLockRetries)
+            return kind;
         port.clearError();
         std::this_thread::sleep_for(kLockRetryPause);
     }
@@ -133,31 +172,54 @@ bool SerialPort::selectPort(const QString& label)
 // A label that names no listed port (the list's placeholder, a device that
 // was unplugged) opens nothing: the binding left by an earlier open belongs
 // to another port, and whatever was sent there would reach the wrong device.
-bool SerialPort::open(const QString& label)
+bool SerialPort::open(const PortChoice& choice)
 {
-    if (!selectPort(label))
-        return false;
+    openFailure_ = {};
+    if (choice.isDevice)
+        return openDevice(choice.text);
+    if (!selectPort(choice.text))
+        return refuse(OpenFailure::Unlisted, choice.text);
+    return openDevice(boundLocation_);
+}
+
+bool SerialPort::openDevice(const QString& device)
+{
     if (isOpen()) {
-        if (openLocation_ == boundLocation_)
+        if (openLocation_ == device)
             return true;
         close();
     }
 
     ensureEventDispatcher();
     port_ = std::make_unique<QSerialPort>();
-    port_->setPortName(boundLocation_);
-    if (!openWithRetry(*port_)) {
+    port_->setPortName(device);
+    const OpenFailure::Kind refused = openWithRetry(*port_, device);
+    if (refused != OpenFailure::None) {
+        const QString detail = port_->errorString();
         port_.reset();
-        return false;
+        return refuse(refused, device, detail);
     }
-    openLocation_ = boundLocation_;
+    openLocation_ = device;
     // Closed here, on the thread that opened it, rather than left open for
     // whoever comes next: its notifiers belong to this thread.
     if (!configure()) {
         close();
-        return false;
+        return refuse(OpenFailure::LineSettings, device);
     }
     return true;
+}
+
+// Kept for the engine to report, and logged for support.
+bool SerialPort::refuse(OpenFailure::Kind kind, const QString& port, const QString& detail)
+{
+    openFailure_ = OpenFailure{kind, port, detail};
+    qInfo("SerialPort::open %s: %s", qUtf8Printable(port), qUtf8Printable(openFailure_.reason()));
+    return false;
+}
+
+OpenFailure SerialPort::lastOpenFailure() const
+{
+    return openFailure_;
 }
 
 bool SerialPort::configure()

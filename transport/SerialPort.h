@@ -3,8 +3,8 @@
 // the maker's, opens the chosen one with the fixed line settings and offers
 // blocking reads and writes. Every open..close span stays on one thread: the
 // QSerialPort is created in open() and destroyed in close() on that thread.
-#include "link.h"
 #include "PortProvider.h"
+#include "TerminalPort.h"
 
 #include <QObject>
 #include <QStringList>
@@ -13,7 +13,7 @@
 
 class QSerialPort;
 
-class SerialPort : public QObject, public Link {
+class SerialPort : public QObject, public TerminalPort {
     Q_OBJECT
 public:
     explicit SerialPort(QObject* parent = nullptr,
@@ -26,13 +26,17 @@ public:
 
     // True when the label names a listed port, which is then the one open() opens.
     bool selectPort(const QString& label);
-    // Opens exactly the labelled port (closing another one first); false for a
-    // label that names no listed port. A port whose line settings are refused
+    // Opens exactly the chosen port (closing another one first): a label is
+    // looked up among the ports listed now, and false when it names none; a
+    // device path is opened as it is. A port whose line settings are refused
     // is closed again before open() returns false, on the thread that opened it.
-    bool open(const QString& label);
+    using TerminalPort::open;
+    bool open(const PortChoice& port) override;
     virtual bool configure();   // virtual: tests stand in for a device that refuses a setting
-    bool close();
+    bool close() override;
     bool isOpen() const;
+    // Why the last open() failed; its kind is None after a success.
+    OpenFailure lastOpenFailure() const override;
 
     bool write(const uint8_t* data, uint16_t length) override;
     bool read(uint8_t* buffer, uint16_t& length, int timeoutMs) override;
@@ -46,6 +50,9 @@ public:
     static int readFullDeadlineMs(uint16_t length);
 
 private:
+    bool openDevice(const QString& device);
+    bool refuse(OpenFailure::Kind kind, const QString& port, const QString& detail = {});
+
     std::shared_ptr<PortProvider> provider_;
     mutable std::mutex listMutex_;
     QStringList portLabels_;
@@ -53,4 +60,5 @@ private:
     QString boundLocation_;             // what the last matching label named
     QString openLocation_;              // the device port_ has open
     std::unique_ptr<QSerialPort> port_;
+    OpenFailure openFailure_;
 };

@@ -167,10 +167,13 @@ TEST_F(InstallCommand, ConfigurationWithAForeignSignatureIsRefused)
 TEST_F(InstallCommand, DeviceThatDoesNotOpenFailsTheInstallation)
 {
     writeConfiguration();
-    const CliRun run = runCli({QStringLiteral("--port"), folder + QStringLiteral("no-such-device"),
-                            QStringLiteral("--config-dir"), folder, QStringLiteral("--time-scale"), QStringLiteral("0.001")});
+    const QString device = folder + QStringLiteral("no-such-device");
+    const CliRun run = runCli({QStringLiteral("--port"), device, QStringLiteral("--config-dir"), folder,
+                               QStringLiteral("--time-scale"), QStringLiteral("0.001"), QStringLiteral("--verbose")});
     EXPECT_EQ(run.exitCode, 1);
-    EXPECT_EQ(run.out, QString::fromUtf8(kOpenError));
+    // The French result, then why in one line; the log line says it too.
+    EXPECT_EQ(run.out, QString::fromUtf8(kOpenError) + QStringLiteral("cause: %1 does not exist\n").arg(device));
+    EXPECT_TRUE(run.err.contains(QStringLiteral("SerialPort::open %1: no such device\n").arg(device))) << run.err.toStdString();
     // Not a terminal: one plain line per status.
     EXPECT_TRUE(run.err.contains(QString::fromUtf8("[  0%] Démarrage de l'installation\n"))) << run.err.toStdString();
     EXPECT_TRUE(run.err.contains(QString::fromUtf8("[ 10%] Tentative d'accès au terminal\n"))) << run.err.toStdString();
@@ -205,7 +208,8 @@ TEST_F(InstallCommand, LabelThatNamesNoPortFailsTheInstallation)
     const CliRun run = runCli({QStringLiteral("--port"), QStringLiteral("No such port - (ttyMIRDAL9)"),
                             QStringLiteral("--config-dir"), folder});
     EXPECT_EQ(run.exitCode, 1);
-    EXPECT_EQ(run.out, QString::fromUtf8(kOpenError));
+    EXPECT_EQ(run.out, QString::fromUtf8(kOpenError)
+                           + QStringLiteral("cause: no listed port is labelled 'No such port - (ttyMIRDAL9)'\n"));
 }
 
 // Without --port: MIRDAL_PORT, or the maker's port when it is the only one.

@@ -53,8 +53,7 @@ void EngineTest::SetUp()
     options.clock = clock;
     options.ports = std::make_shared<StaticPortProvider>(QList<PortInfo>{});
     options.pcscSwitch = [this] { ++pcscSwitches; };
-    options.linkOverride = &terminal;
-    options.portOverride = &terminal;
+    options.terminalPort = terminal.factory();
     options.configurationDirectory = dir.path() + QLatin1Char('/');
     model = std::make_unique<Model>(nullptr, std::move(options));
     config = model->configuration();

@@ -16,10 +16,17 @@ int FakeTerminal::count(const std::string& event) const
     return static_cast<int>(std::count(events.begin(), events.end(), event));
 }
 
-bool FakeTerminal::open(const QString& label)
+TerminalPortFactory FakeTerminal::factory()
 {
-    events.push_back("open " + label.toStdString());
-    isOpen = openSucceeds && label != refusedLabel;
+    // Not owned by the engine: an empty owner with this as the pointer.
+    return [this](std::shared_ptr<SerialPort>) { return std::shared_ptr<TerminalPort>(std::shared_ptr<TerminalPort>(), this); };
+}
+
+bool FakeTerminal::open(const PortChoice& port)
+{
+    events.push_back("open " + port.text.toStdString());
+    isOpen = openSucceeds && port.text != refusedLabel;
+    openFailure_ = isOpen ? OpenFailure{} : OpenFailure{refusal, port.text, {}};
     return isOpen;
 }
 

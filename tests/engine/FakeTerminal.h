@@ -21,11 +21,12 @@ public:
     std::vector<uint32_t> sleeps;
 };
 
-class FakeTerminal : public Link, public PortControl {
+class FakeTerminal : public TerminalPort {
 public:
     // ---- script (defaults: a healthy terminal)
     bool openSucceeds = true;
     QString refusedLabel;                   // this one port does not open
+    OpenFailure::Kind refusal = OpenFailure::Busy; // why a port does not open
     bool closeSucceeds = true;
     int silentOpenings = 0;                 // opening frames left unanswered
     bool hasVarlenne = true;
@@ -54,9 +55,14 @@ public:
     int count(const std::string& event) const;
     bool contains(const std::string& event) const { return count(event) > 0; }
 
-    // PortControl
-    bool open(const QString& label) override;
+    // The engine's port factory handing out this terminal, which the test keeps.
+    TerminalPortFactory factory();
+
+    // TerminalPort
+    using TerminalPort::open;
+    bool open(const PortChoice& port) override;
     bool close() override;
+    OpenFailure lastOpenFailure() const override { return openFailure_; }
 
     // Link
     bool write(const uint8_t* data, uint16_t length) override;
@@ -72,6 +78,7 @@ private:
     void queue(const uint8_t* data, size_t length) { input_.insert(input_.end(), data, data + length); }
     void queueAnswer(uint8_t code, uint8_t result);
 
+    OpenFailure openFailure_;
     std::deque<uint8_t> input_;
     std::vector<uint8_t> late_;              // arrives once a read has found nothing
     std::string advertisedName_;

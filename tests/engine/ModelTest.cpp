@@ -132,8 +132,7 @@ TEST(ModelWindow, ProgressReachesTheWindowSlots)
     ModelOptions options;
     options.clock = std::make_shared<RecordingClock>();
     options.ports = std::make_shared<StaticPortProvider>(QList<PortInfo>{});
-    options.linkOverride = &terminal;
-    options.portOverride = &terminal;
+    options.terminalPort = terminal.factory();
     Model model(&window, std::move(options));
     model.configuration()->batchList.append(new Batch(model.configuration()));
     auto* entry = new HTerminal(model.configuration());
@@ -212,8 +211,7 @@ TEST(ModelRelease, EveryListedPortGetsTheReleaseFrames)
     options.clock = std::make_shared<RecordingClock>();
     options.ports = std::make_shared<StaticPortProvider>(
         QList<PortInfo>{port("ttyUSB0", "velmaris"), port("ttyUSB1", "other"), port("ttyUSB2", "other")});
-    options.linkOverride = &terminal;
-    options.portOverride = &terminal;
+    options.terminalPort = terminal.factory();
     options.pcscSwitch = [] {};
     Model model(nullptr, std::move(options));
     model.findTerminals();
@@ -267,8 +265,7 @@ TEST(ModelRelease, OnePortAndASilentTerminal)
     terminal.answersReleaseFrames = false;
     ModelOptions options;
     options.ports = std::make_shared<StaticPortProvider>(QList<PortInfo>{});
-    options.linkOverride = &terminal;
-    options.portOverride = &terminal;
+    options.terminalPort = terminal.factory();
     Model model(nullptr, std::move(options));
 
     model.releasePort(QStringLiteral("A - (ttyA)"));

@@ -139,6 +139,22 @@ TEST_F(Scenario, EmptyBatchListEmitsNothingAndNeverOpens)
     EXPECT_TRUE(clock->sleeps.empty());
 }
 
+// The cause of a refused open comes from the port and holds for one run.
+TEST_F(Scenario, OpenFailureCauseComesFromThePortForOneRun)
+{
+    addFile(addBatch(), QStringLiteral("first.bin"), 40);
+    terminal.openSucceeds = false;
+    terminal.refusal = OpenFailure::PermissionDenied;
+    EXPECT_FALSE(install());
+    EXPECT_EQ(title, u("Erreur ouverture"));
+    EXPECT_TRUE(model->openFailureCause().startsWith(QStringLiteral("permission denied on ") + kPort))
+        << model->openFailureCause().toStdString();
+
+    terminal.openSucceeds = true;
+    EXPECT_TRUE(install());
+    EXPECT_TRUE(model->openFailureCause().isEmpty());
+}
+
 // ---------------------------------------------------------------- failure table
 
 namespace {

@@ -6,10 +6,16 @@
 #include "framing.h"
 
 #include <QElapsedTimer>
+#include <QFile>
 #include <atomic>
 #include <chrono>
 #include <future>
 #include <thread>
+
+#include <grp.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 using namespace std::chrono_literals;
 
@@ -109,6 +115,52 @@ TEST_F(PtyPortTest, PortHeldByAnotherHolderIsRefusedInBoundedTime)
     EXPECT_FALSE(port.open(pty.label()));
     EXPECT_FALSE(port.isOpen());
     EXPECT_LT(clock.elapsed(), 10000);
+}
+
+// Why an open failed, and that only a port held by another program is waited
+// for: a device this user may not open, or one that does not exist, is
+// refused at once. Each open runs in a child process, the permission case as
+// nobody (root opens any device whatever its mode).
+TEST_F(PtyPortTest, OpenFailureSaysWhyAndOnlyAHeldPortIsWaitedFor)
+{
+    struct Case {
+        const char* what;
+        QString device;
+        bool asNobody;
+        OpenFailure::Kind kind;
+        bool waited;   // the 2 s given to a holder that is letting the port go
+    };
+    SerialPort holder(nullptr, ptyProvider());
+    Pty locked;
+    ASSERT_TRUE(locked.isValid());
+    ASSERT_EQ(::chmod(QFile::encodeName(locked.path()).constData(), 0), 0);
+    const Case cases[] = {
+        {"no such device", QStringLiteral("/nonexistent/ttyGONE"), false, OpenFailure::NoDevice, false},
+        {"mode 000", locked.path(), true, OpenFailure::PermissionDenied, false},
+        {"held", pty.path(), false, OpenFailure::Busy, true},
+    };
+    ASSERT_TRUE(holder.open(pty.label()));
+    for (const Case& c : cases) {
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            constexpr uid_t kNobody = 65534;
+            if (c.asNobody && ::geteuid() == 0
+                && (::setgroups(0, nullptr) != 0 || ::setresgid(kNobody, kNobody, kNobody) != 0
+                    || ::setresuid(kNobody, kNobody, kNobody) != 0))
+                ::_exit(99);
+            SerialPort serial;
+            QElapsedTimer clock;
+            clock.start();
+            const bool opened = serial.open(PortChoice::device(c.device));
+            const bool waited = clock.elapsed() >= 1500;
+            ::_exit(opened ? 98 : serial.lastOpenFailure().kind + (waited ? 16 : 0));
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFEXITED(status)) << c.what;
+        EXPECT_EQ(WEXITSTATUS(status), c.kind + (c.waited ? 16 : 0)) << c.what << " (kind + 16 when it waited)";
+    }
 }
 
 TEST_F(PtyPortTest, OpensExactlyTheLabelledDeviceOrNothing)
