@@ -8,7 +8,7 @@
 #include "CommandLine.h"
 #include "ConfigurationError.h"
 #include "Console.h"
-#include "PortChoice.h"
+#include "DefaultPort.h"
 #include "Model.h"
 #include "TracingLink.h"
 
@@ -98,7 +98,7 @@ QString readOptions(const CommandLine& line, InstallOptions& options)
             return QStringLiteral("--time-scale must be a number in (0,1], not '%1'").arg(value);
     }
     if (options.ports.isEmpty()) {
-        const PortChoice choice =
+        const DefaultPort choice =
             choosePort(SystemPortProvider().availablePorts(), qEnvironmentVariable("MIRDAL_PORT"));
         if (choice.port.isEmpty())
             return choice.note;

@@ -5,7 +5,7 @@
 
 #include "CommandLine.h"
 #include "Console.h"
-#include "PortChoice.h"
+#include "DefaultPort.h"
 #include "PortProvider.h"
 
 #include <QFile>

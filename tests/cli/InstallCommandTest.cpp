@@ -1,7 +1,7 @@
 // mirdal-cli install driven as a process, the way scripts and other programs
 // use it: arguments, exit status, result lines on stdout, progress on stderr.
 #include "CliHarness.h"
-#include "PortChoice.h"
+#include "DefaultPort.h"
 #include "SignedConfiguration.h"
 
 #include <QFile>
@@ -213,7 +213,7 @@ TEST_F(InstallCommand, LabelThatNamesNoPortFailsTheInstallation)
 }
 
 // Without --port: MIRDAL_PORT, or the maker's port when it is the only one.
-TEST(PortChoice, OnlyTheMakersSinglePortIsTakenUnasked)
+TEST(DefaultPort, OnlyTheMakersSinglePortIsTakenUnasked)
 {
     const PortInfo maker{QStringLiteral("ttyUSB0"), QStringLiteral("Terminal"), QStringLiteral("Velmaris"), QStringLiteral("/dev/ttyUSB0")};
     const PortInfo other{QStringLiteral("ttyS0"), QStringLiteral("Serial"), QStringLiteral("Other"), QStringLiteral("/dev/ttyS0")};
@@ -232,7 +232,7 @@ TEST(PortChoice, OnlyTheMakersSinglePortIsTakenUnasked)
         {{maker}, QStringLiteral("/dev/pts/9"), QStringLiteral("/dev/pts/9"), {}},
     };
     for (const Case& test : cases) {
-        const PortChoice choice = choosePort(test.ports, test.environment);
+        const DefaultPort choice = choosePort(test.ports, test.environment);
         EXPECT_EQ(choice.port, test.port) << test.ports.size();
         EXPECT_TRUE(choice.note.contains(test.note)) << choice.note.toStdString();
         EXPECT_EQ(choice.note.isEmpty(), test.note.isEmpty()) << choice.note.toStdString();

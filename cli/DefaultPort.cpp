@@ -1,4 +1,4 @@
-#include "PortChoice.h"
+#include "DefaultPort.h"
 
 #include <QStringList>
 
@@ -19,7 +19,7 @@ QList<PortInfo> makersPorts(const QList<PortInfo>& ports)
     return found;
 }
 
-PortChoice choosePort(const QList<PortInfo>& ports, const QString& fromEnvironment)
+DefaultPort choosePort(const QList<PortInfo>& ports, const QString& fromEnvironment)
 {
     if (!fromEnvironment.isEmpty())
         return {fromEnvironment, {}};

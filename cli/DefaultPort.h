@@ -6,13 +6,13 @@
 #include <QList>
 #include <QString>
 
-struct PortChoice {
+struct DefaultPort {
     QString port;   // what to open; empty when none could be chosen
     QString note;   // one line for stderr: the port chosen, or why none was
 };
 
 // `fromEnvironment` is MIRDAL_PORT's value (empty when unset).
-PortChoice choosePort(const QList<PortInfo>& ports, const QString& fromEnvironment);
+DefaultPort choosePort(const QList<PortInfo>& ports, const QString& fromEnvironment);
 
 // The ports whose manufacturer is the maker's, letter case ignored.
 QList<PortInfo> makersPorts(const QList<PortInfo>& ports);
