@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the fuzz targets (clang, ASan + UBSan, libFuzzer) and runs them.
 # Usage: fuzz/run.sh TARGET|all SECONDS [build-dir]
-#   TARGET: configuration, container, package or answers.
+#   TARGET: configuration, container, package, answers or transcript.
 #   FUZZ_JOBS=N runs N targets side by side (default 1).
 # Each target starts from its committed seeds (fuzz/corpus/TARGET) plus what
 # earlier runs in the same build folder found (BUILD/corpus/TARGET); new
@@ -10,7 +10,7 @@
 # corpus size, findings. The exit status is 1 when any target found something.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-targets_all=(configuration container package answers)
+targets_all=(configuration container package answers transcript)
 target=${1:?usage: fuzz/run.sh TARGET|all SECONDS [build-dir]}
 seconds=${2:?usage: fuzz/run.sh TARGET|all SECONDS [build-dir]}
 build=${3:-$root/build-fuzz}
@@ -27,8 +27,8 @@ CC=clang CXX=clang++ cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebI
 cmake --build "$build" -j "$(nproc)" --target "${targets[@]/#/fuzz_}" >"$build/fuzz-build.log" 2>&1 \
   || { tail -40 "$build/fuzz-build.log" >&2; exit 1; }
 
-# A configuration file is larger than the other inputs.
-max_len() { [[ $1 == configuration ]] && echo 16384 || echo 4096; }
+# A configuration file and a transcript are larger than the other inputs.
+max_len() { [[ $1 == configuration || $1 == transcript ]] && echo 16384 || echo 4096; }
 
 # Runs one target and leaves its summary line in BUILD/findings/TARGET/TIME/summary.
 run_target() {

@@ -166,6 +166,39 @@ def configuration_seeds(key):
           b"<hterm>../record.hterm</hterm><batch><file>a/../../b</file></batch></configuration>")
 
 
+# ---------------------------------------------------------------- transcripts
+
+TRANSCRIPTS = os.path.join(ROOT, "tests", "cli", "transcripts")
+
+
+def transcript_lines(name):
+    with open(os.path.join(TRANSCRIPTS, name), "rb") as f:
+        return f.read().splitlines(keepends=True)
+
+
+def transcript_seeds():
+    """Recorded sessions, whole or in part, and the lines they do not show."""
+    refused = transcript_lines("refused-authorization.jsonl")
+    write("transcript", "refused-authorization", b"".join(refused))
+    batches = transcript_lines("two-batches.jsonl")
+    write("transcript", "two-batches-start", b"".join(batches[:40]))
+    write("transcript", "two-batches-end", b"".join(batches[-20:]))
+    resend = transcript_lines("resend-and-restart.jsonl")
+    write("transcript", "resend-and-restart-end", b"".join(resend[-30:]))
+    write("transcript", "by-length-and-silence", b"".join([
+        b'{"t":0.001,"dir":"event","event":"open","port":"/dev/ttyUSB0","ok":true}\r\n',
+        b'{"t":0.002,"dir":"pc","kind":"unknown","length":40,"crc":"12 34","sent":false}\r\n',
+        b'\r\n',
+        b'{"t":0.003,"dir":"terminal","kind":"answer","to":"block","length":32,"crc":"9C 11"}\n',
+        b'{"t":1.004,"dir":"event","event":"no-answer","to":"activate","timeout_ms":1000}\n',
+        b'{"t":2.005,"dir":"event","event":"no-answer","to":"block"}\n',
+        b' {"t":2.5 , "dir" : "event","event":"close","ok":false} \n',
+        b'{"t":3,"dir":"event","event":"result","ok":false,"title":"\\u00c9chec\\t\\"x\\"",'
+        b'"text":"a\\nb\\u0001\\/","text":"dernier"}\n',
+    ]))
+    write("transcript", "refused-nested", refused[0] + b'{"t":1,"dir":"pc","kind":{"a":[1,2]}}\n')
+
+
 def main():
     key = sys.argv[1] if len(sys.argv) > 1 else os.path.join(ROOT, "keys", "dev-signing-key.pem")
     for name, data in CONTAINERS.items():
@@ -173,6 +206,7 @@ def main():
         write("package", name, data)
     answer_seeds()
     configuration_seeds(key)
+    transcript_seeds()
 
 
 if __name__ == "__main__":

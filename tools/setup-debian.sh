@@ -9,7 +9,7 @@ $SUDO apt-get update -qq
 $SUDO apt-get install -y -qq --no-install-recommends \
   build-essential cmake pkg-config git ca-certificates \
   qtbase5-dev qtbase5-dev-tools libqt5serialport5-dev \
-  libssl-dev openssl \
+  libssl-dev openssl nlohmann-json3-dev \
   libgtest-dev libgmock-dev libbenchmark-dev \
   pcscd libpcsclite-dev \
   socat xvfb xauth x11-apps x11-utils xdotool imagemagick fonts-urw-base35 \

@@ -1,9 +1,18 @@
 #include "Json.h"
 
+#include <nlohmann/json.hpp>
+
 #include <cmath>
 #include <cstdio>
 
 // --- Writing ------------------------------------------------------------------
+//
+// The lines are written by hand, not by nlohmann::json's dump(), which would
+// change the bytes of the transcripts: it writes "\b" and "\f" where these
+// lines have "\u0008" and "\u000c", it refuses bytes that are not UTF-8 (or
+// replaces them, with U+FFFD) where these lines let them through as they are,
+// and it writes numbers in their shortest form (1.23, not the 1.230 of a time
+// kept to the millisecond).
 
 std::string jsonEscape(const std::string& text)
 {
@@ -72,194 +81,93 @@ JsonLine& JsonLine::flag(const char* name, bool value)
 
 namespace {
 
-class Parser {
-public:
-    explicit Parser(const std::string& text) : text_(text) {}
+using nlohmann::json;
 
-    bool object(JsonObject& out, std::string& error)
+// Takes the events of the parser one by one into a flat object: the object
+// itself, then pairs of a key and a plain value. An object or array as a
+// value stops the parse, as does anything but an object at the top.
+class FlatObject {
+public:
+    explicit FlatObject(JsonObject& out) : out_(out) {}
+
+    std::string refusal;    // why the parse stopped, when it was us
+    std::string syntax;     // why the parse stopped, when it was the parser
+
+    bool start_object(std::size_t)
     {
-        out.clear();
-        if (!expect('{'))
-            return fail("expected '{'", error);
-        skipSpace();
-        if (peek() == '}') {
-            ++at_;
-            return end(error);
-        }
-        for (;;) {
-            std::string name;
-            JsonValue value;
-            skipSpace();
-            if (!string(name))
-                return fail("expected a key", error);
-            if (!expect(':'))
-                return fail("expected ':' after \"" + name + "\"", error);
-            if (!this->value(value))
-                return fail("bad value for \"" + name + "\"", error);
-            out[name] = value;
-            skipSpace();
-            if (peek() == ',') {
-                ++at_;
-                continue;
-            }
-            if (peek() == '}') {
-                ++at_;
-                return end(error);
-            }
-            return fail("expected ',' or '}'", error);
-        }
+        if (opened_)
+            return refuse("an object");
+        opened_ = true;
+        return true;
+    }
+    bool end_object() { return true; }
+    bool key(json::string_t& name)
+    {
+        key_ = name;
+        return true;
+    }
+    bool start_array(std::size_t) { return refuse("an array"); }
+    bool end_array() { return false; }
+
+    bool null() { return put(JsonValue::Null, std::string()); }
+    bool boolean(bool value) { return put(JsonValue::Boolean, value ? "true" : "false"); }
+    // Integers as the parser read them: JSON writes them one way only.
+    bool number_integer(json::number_integer_t value) { return put(JsonValue::Number, std::to_string(value)); }
+    bool number_unsigned(json::number_unsigned_t value) { return put(JsonValue::Number, std::to_string(value)); }
+    bool number_float(json::number_float_t, const json::string_t& text) { return put(JsonValue::Number, text); }
+    bool string(json::string_t& value) { return put(JsonValue::String, std::move(value)); }
+    bool binary(json::binary_t&) { return false; }   // never produced from JSON text
+
+    bool parse_error(std::size_t position, const std::string&, const nlohmann::detail::exception& problem)
+    {
+        // "[json.exception.parse_error.101] parse error at line 1, column 9: syntax error while
+        // parsing value - invalid literal; last read: '"a":tru}'": what follows the position,
+        // which is given again as a column.
+        std::string what = problem.what();
+        const size_t label = what.find("] ");
+        if (what.compare(0, 1, "[") == 0 && label != std::string::npos)
+            what.erase(0, label + 2);
+        const size_t text = what.compare(0, 12, "parse error ") == 0 ? what.find(": ") : std::string::npos;
+        if (text != std::string::npos)
+            what.erase(0, text + 2);
+        syntax = what + " at column " + std::to_string(position);
+        return false;
     }
 
 private:
-    char peek() const { return at_ < text_.size() ? text_[at_] : '\0'; }
-    void skipSpace()
+    bool put(JsonValue::Kind kind, std::string text)
     {
-        while (at_ < text_.size() && (text_[at_] == ' ' || text_[at_] == '\t' || text_[at_] == '\r' || text_[at_] == '\n'))
-            ++at_;
-    }
-    bool expect(char c)
-    {
-        skipSpace();
-        if (peek() != c)
-            return false;
-        ++at_;
+        if (!opened_)
+            return refuse("a value");
+        JsonValue& value = out_[key_];   // a key given twice keeps its last value
+        value.kind = kind;
+        value.text = std::move(text);
         return true;
     }
-    bool fail(const std::string& what, std::string& error)
+    bool refuse(const char* what)
     {
-        error = what + " at column " + std::to_string(at_ + 1);
-        return false;
-    }
-    bool end(std::string& error)
-    {
-        skipSpace();
-        return at_ == text_.size() || fail("text after the object", error);
-    }
-
-    static void appendUtf8(std::string& out, unsigned code)
-    {
-        if (code < 0x80) {
-            out += static_cast<char>(code);
-        } else if (code < 0x800) {
-            out += static_cast<char>(0xC0 | (code >> 6));
-            out += static_cast<char>(0x80 | (code & 0x3F));
-        } else {
-            out += static_cast<char>(0xE0 | (code >> 12));
-            out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (code & 0x3F));
-        }
-    }
-
-    bool hex4(unsigned& code)
-    {
-        if (at_ + 4 > text_.size())
-            return false;
-        code = 0;
-        for (int i = 0; i < 4; ++i) {
-            const char c = text_[at_++];
-            const unsigned digit = c >= '0' && c <= '9' ? unsigned(c - '0')
-                                   : c >= 'a' && c <= 'f' ? unsigned(c - 'a' + 10)
-                                   : c >= 'A' && c <= 'F' ? unsigned(c - 'A' + 10)
-                                                          : 16u;
-            if (digit > 15)
-                return false;
-            code = code * 16 + digit;
-        }
-        return true;
-    }
-
-    // Transcripts hold only what we write: characters outside the basic
-    // plane (surrogate pairs) are not expected and are refused.
-    bool string(std::string& out)
-    {
-        if (peek() != '"')
-            return false;
-        ++at_;
-        while (at_ < text_.size()) {
-            const char c = text_[at_++];
-            if (c == '"')
-                return true;
-            if (static_cast<unsigned char>(c) < 0x20)
-                return false;
-            if (c != '\\') {
-                out += c;
-                continue;
-            }
-            const char escaped = peek();
-            ++at_;
-            switch (escaped) {
-            case '"': out += '"'; break;
-            case '\\': out += '\\'; break;
-            case '/': out += '/'; break;
-            case 'b': out += '\b'; break;
-            case 'f': out += '\f'; break;
-            case 'n': out += '\n'; break;
-            case 'r': out += '\r'; break;
-            case 't': out += '\t'; break;
-            case 'u': {
-                unsigned code = 0;
-                if (!hex4(code) || (code >= 0xD800 && code <= 0xDFFF))
-                    return false;
-                appendUtf8(out, code);
-                break;
-            }
-            default:
-                return false;
-            }
-        }
+        refusal = opened_ ? "\"" + key_ + "\" holds " + what + ": only strings, numbers, true, false and null are read"
+                          : std::string("expected an object");
         return false;
     }
 
-    bool word(const char* literal)
-    {
-        const std::string expected(literal);
-        if (text_.compare(at_, expected.size(), expected) != 0)
-            return false;
-        at_ += expected.size();
-        return true;
-    }
-
-    bool number(std::string& out)
-    {
-        const size_t begin = at_;
-        if (peek() == '-')
-            ++at_;
-        const size_t digits = at_;
-        while (at_ < text_.size() && ((text_[at_] >= '0' && text_[at_] <= '9') || text_[at_] == '.' ||
-                                      text_[at_] == 'e' || text_[at_] == 'E' || text_[at_] == '+' || text_[at_] == '-'))
-            ++at_;
-        out = text_.substr(begin, at_ - begin);
-        return at_ > digits && text_[digits] >= '0' && text_[digits] <= '9';
-    }
-
-    bool value(JsonValue& out)
-    {
-        skipSpace();
-        const char c = peek();
-        if (c == '"') {
-            out.kind = JsonValue::String;
-            return string(out.text);
-        }
-        if (c == 't' || c == 'f') {
-            out.kind = JsonValue::Boolean;
-            out.text = c == 't' ? "true" : "false";
-            return word(c == 't' ? "true" : "false");
-        }
-        if (c == 'n') {
-            out.kind = JsonValue::Null;
-            return word("null");
-        }
-        out.kind = JsonValue::Number;
-        return number(out.text);
-    }
-
-    const std::string& text_;
-    size_t at_ = 0;
+    JsonObject& out_;
+    bool opened_ = false;
+    std::string key_;
 };
 
 } // namespace
 
 bool parseJsonObject(const std::string& line, JsonObject& object, std::string& error)
 {
-    return Parser(line).object(object, error);
+    object.clear();
+    if (line.size() > kMaxJsonLine) {
+        error = "line longer than " + std::to_string(kMaxJsonLine) + " bytes";
+        return false;
+    }
+    FlatObject sax(object);
+    if (json::sax_parse(line, &sax, json::input_format_t::json, true))
+        return true;
+    error = !sax.refusal.empty() ? sax.refusal : !sax.syntax.empty() ? sax.syntax : "not a JSON object";
+    return false;
 }

@@ -1,7 +1,9 @@
 #pragma once
 // The little JSON that transcripts need: one flat object per line, with
 // string, number and true/false values. Written with the keys in the order
-// given, so that lines read well; read back into a map.
+// given, so that lines read well (by hand: see Json.cpp); read back into a
+// map, through nlohmann::json's parser.
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -32,8 +34,13 @@ struct JsonValue {
 
 using JsonObject = std::map<std::string, JsonValue>;
 
-// Parses one flat object; nested objects and arrays are refused. A key
-// given twice keeps its last value.
+// The longest line read: far above the longest line written (an answer of
+// 64 KiB written whole in hexadecimal), far below what would hurt.
+constexpr size_t kMaxJsonLine = 1 << 20;
+
+// Parses one flat object; nested objects and arrays are refused, as are
+// lines longer than kMaxJsonLine and text that is not UTF-8. A key given
+// twice keeps its last value.
 bool parseJsonObject(const std::string& line, JsonObject& object, std::string& error);
 
 // JSON string escaping of UTF-8 text (quotes not included).

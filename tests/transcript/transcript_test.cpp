@@ -131,13 +131,13 @@ protected:
 TEST(Json, LinesKeepTheirKeysInOrderAndEscapeText)
 {
     JsonLine line;
-    line.decimal("t", 1.23456, 3).text("title", "Erreur \"varlenne\"\nà voir\t\x01").number("n", -5).flag("ok", false);
-    EXPECT_EQ(line.str(), "{\"t\":1.235,\"title\":\"Erreur \\\"varlenne\\\"\\nà voir\\t\\u0001\",\"n\":-5,\"ok\":false}");
+    line.decimal("t", 1.23456, 3).text("title", "Erreur \"varlenne\"\nà voir\t\x01\b\f").number("n", -5).flag("ok", false);
+    EXPECT_EQ(line.str(), "{\"t\":1.235,\"title\":\"Erreur \\\"varlenne\\\"\\nà voir\\t\\u0001\\u0008\\u000c\",\"n\":-5,\"ok\":false}");
 
     JsonObject object;
     std::string error;
     ASSERT_TRUE(parseJsonObject(line.str(), object, error)) << error;
-    EXPECT_EQ(object["title"].text, "Erreur \"varlenne\"\nà voir\t\x01");
+    EXPECT_EQ(object["title"].text, "Erreur \"varlenne\"\nà voir\t\x01\b\f");
     EXPECT_EQ(object["title"].kind, JsonValue::String);
     EXPECT_EQ(object["t"].text, "1.235");
     EXPECT_EQ(object["n"].kind, JsonValue::Number);
@@ -151,9 +151,13 @@ TEST(Json, OnlyFlatObjectsAreRead)
     EXPECT_TRUE(parseJsonObject(" { } ", object, error));
     EXPECT_TRUE(parseJsonObject("{\"a\":\"\\u00e9\\/\",\"b\":null}", object, error));
     EXPECT_EQ(object["a"].text, "é/");
-    for (const char* bad : {"", "[]", "{\"a\":[1]}", "{\"a\":{}}", "{\"a\":1} x", "{\"a\" 1}", "{\"a\":\"open",
-                            "{\"a\":tru}", "{\"a\":\"\\ud800\"}", "{\"a\":-}", "{a:1}", "{\"a\":1,}"})
-        EXPECT_FALSE(parseJsonObject(bad, object, error)) << bad;
+    EXPECT_TRUE(parseJsonObject("{\"a\":1,\"a\":\"x\"}", object, error));
+    EXPECT_EQ(object["a"].text, "x");
+    const std::string overlong = "{\"a\":\"" + std::string(kMaxJsonLine, 'x') + "\"}";
+    for (const std::string bad : {"", "[]", "{\"a\":[1]}", "{\"a\":{}}", "{\"a\":1} x", "{\"a\" 1}", "{\"a\":\"open",
+                                  "{\"a\":tru}", "{\"a\":\"\\ud800\"}", "{\"a\":-}", "{a:1}", "{\"a\":1,}",
+                                  "{\"a\":\"caf\xe9\"}", overlong.c_str()})
+        EXPECT_FALSE(parseJsonObject(bad, object, error)) << bad.substr(0, 20);
 }
 
 // --- Frames -------------------------------------------------------------------
