@@ -66,11 +66,13 @@ public:
         double value = 0;
         if (!number(key, value, error))
             return false;
-        out = static_cast<long>(value);
-        if (static_cast<double>(out) != value || out < min || out > max) {
+        // Judged as a double first: a value beyond long (1e19) has no defined conversion.
+        if (!(value >= static_cast<double>(min) && value <= static_cast<double>(max))
+            || static_cast<double>(static_cast<long>(value)) != value) {
             error = "\"" + std::string(key) + "\" out of range";
             return false;
         }
+        out = static_cast<long>(value);
         return true;
     }
 

@@ -340,6 +340,9 @@ TEST(TranscriptReading, ProblemsNameTheirLine)
               "line 1: \"block\" out of range");
     EXPECT_EQ(readError("{\"t\":1,\"dir\":\"pc\",\"kind\":\"block\",\"block\":1,\"count\":123,\"crc\":\"00 00\"}"),
               "line 1: \"count\" out of range");
+    // Beyond what a long holds: refused, never converted.
+    EXPECT_EQ(readError("{\"t\":1,\"dir\":\"pc\",\"kind\":\"block\",\"block\":1e19,\"count\":1,\"crc\":\"00 00\"}"),
+              "line 1: \"block\" out of range");
     EXPECT_EQ(readError("{\"t\":1,\"dir\":\"pc\",\"kind\":\"block\",\"block\":1,\"count\":1,\"crc\":\"00\"}"),
               "line 1: \"crc\" must be two bytes");
     EXPECT_EQ(readError("{\"t\":1,\"dir\":\"event\",\"event\":\"result\",\"ok\":true}"), "line 1: \"title\" must be a string");
