@@ -55,6 +55,11 @@ public:
 
     // The installation scenario.
     bool install(const QString& port, QString& title, QString& text);
+    // Why the last install() failed, in a technician's words ("wrong CRC",
+    // "write failed (the device may be gone)"); empty after a success. The
+    // stage is the step of the scenario that failed ("download of APP.BIN").
+    QString lastFailureCause() const { return failureCause_; }
+    QString lastFailureStage() const { return failureStage_; }
 
     // Asks the installation under way to stop; safe from any thread. The
     // scenario fails at its next exchange, which is not sent, with that
@@ -107,6 +112,9 @@ private:
     friend class InstallRun;
     Link& link() const;
     void connectWindow();
+    // Notes why a command failed (its exchange's failure, or `cause`).
+    bool commandDone(bool done);
+    bool commandFailed(const QString& cause);
 
     QObject* window_;
     Configuration* configuration_;
@@ -115,4 +123,7 @@ private:
     ModelOptions options_;
     bool firstSearch_ = true;
     std::unique_ptr<CommandSet> commands_;
+    QString commandCause_;   // why the last command failed
+    QString failureStage_;
+    QString failureCause_;
 };

@@ -37,20 +37,29 @@ bool openRegularFile(QFile& file, const QString& path)
 #endif
 }
 
+bool PackageFile::refuse(const char* reason)
+{
+    problem_ = QStringLiteral("package cannot be read: ") + QLatin1String(reason);
+    return false;
+}
+
 bool PackageFile::open(const QString& path)
 {
     if (!openRegularFile(file_, path))
-        return false;
+        return refuse(QFileInfo::exists(path) ? "not a regular file, or not readable" : "missing");
     uint8_t header[kContainerHeaderSize];
     if (file_.read(reinterpret_cast<char*>(header), sizeof header) != qint64(sizeof header))
-        return false;
-    return checkContainerHeader(header, static_cast<uint64_t>(file_.size()), plainLength_) == ContainerError::None;
+        return refuse(containerErrorText(ContainerError::TooShort));
+    const ContainerError framing = checkContainerHeader(header, static_cast<uint64_t>(file_.size()), plainLength_);
+    if (framing != ContainerError::None)
+        return refuse(containerErrorText(framing));
+    return true;
 }
 
 bool PackageFile::decryptNextBlock()
 {
     if (file_.read(reinterpret_cast<char*>(block_.data()), kAesBlockSize) != qint64(kAesBlockSize))
-        return false;
+        return refuse("shorter than when it was opened, or a read error");
     aesDecrypt(block_.data(), kAesBlockSize, block_.data());
     blockUsed_ = 0;
     return true;
@@ -59,7 +68,7 @@ bool PackageFile::decryptNextBlock()
 bool PackageFile::read(uint8_t* out, uint16_t count)
 {
     if (count > plainLength_ - delivered_)
-        return false;
+        return refuse("more asked for than its plain length");
     for (uint16_t done = 0; done < count;) {
         if (blockUsed_ == kAesBlockSize && !decryptNextBlock())
             return false;

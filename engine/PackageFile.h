@@ -23,7 +23,12 @@ public:
     // past the plain length.
     bool read(uint8_t* out, uint16_t count);
 
+    // Why open() or read() failed: "package cannot be read: " and the reason.
+    QString problem() const { return problem_; }
+
 private:
+    bool refuse(const char* reason);
+
     bool decryptNextBlock();
 
     QFile file_;
@@ -31,6 +36,7 @@ private:
     uint32_t delivered_ = 0;
     std::array<uint8_t, kAesBlockSize> block_{};
     size_t blockUsed_ = kAesBlockSize;   // nothing decrypted yet
+    QString problem_;
 };
 
 // Opens `path` for reading only if it is a regular file, without blocking
