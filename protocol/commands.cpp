@@ -62,12 +62,14 @@ ExchangeFailure shortAnswer(uint16_t received, uint16_t expected)
     return outcome;
 }
 
-// The failure of an answer judged by its first bytes.
-ExchangeFailure judged(Kind kind, const Answer& answer)
+// The failure of an answer judged by its first `telling` bytes (echo,
+// marker and result of a command answer).
+ExchangeFailure judged(Kind kind, const Answer& answer, uint16_t telling = kResultOffset + 1)
 {
     ExchangeFailure outcome{kind};
     outcome.bytesReceived = answer.count;
-    std::copy_n(answer.bytes.begin(), outcome.leading.size(), outcome.leading.begin());
+    outcome.leadingCount = std::min<uint16_t>({telling, answer.count, static_cast<uint16_t>(outcome.leading.size())});
+    std::copy_n(answer.bytes.begin(), outcome.leadingCount, outcome.leading.begin());
     return outcome;
 }
 
@@ -104,7 +106,8 @@ ExchangeFailure receive(Link& link, const Exchange& exchange, Answer& answer)
         answer.count = length;
         return {};
     case Reception::ReadFull:
-        // A whole read that fails tells no count: only that the answer was not whole in time.
+        // A whole read that fails tells no count: the answer did not come
+        // whole before the link's deadline, or the line failed.
         if (!link.readFull(answer.bytes.data(), length))
             return timeOut(0, -1, exchange.capacity);
         answer.count = length;
@@ -224,12 +227,12 @@ ExchangeFailure varlenneStarted(const Answer& answer)
 {
     if (std::equal(kVarlenneRefusal.begin(), kVarlenneRefusal.end(),
                    answer.bytes.begin() + kVarlenneRefusalOffset))
-        return judged(Kind::Refused, answer);
+        return judged(Kind::Refused, answer, static_cast<uint16_t>(kVarlenneRefusalOffset + kVarlenneRefusal.size()));
     for (uint16_t i = 0; i < answer.count && answer.bytes[i] != 0; ++i) {
         if (answer.bytes[i] == kVarlenneAccepted)
             return {};
     }
-    return judged(Kind::UnexpectedAnswer, answer);
+    return judged(Kind::UnexpectedAnswer, answer, kVarlenneAnswerCapacity);
 }
 
 // The name of one application-list answer. A length byte above 28 would
@@ -264,22 +267,21 @@ std::string hex(const uint8_t* bytes, size_t count)
 
 std::string ExchangeFailure::describe() const
 {
-    const size_t shown = std::min<size_t>(leading.size(), bytesReceived);
     switch (kind) {
     case Kind::None:
         return {};
     case Kind::TimeOut:
         if (timeoutMs < 0)
-            return "no whole answer of " + std::to_string(bytesExpected) + " bytes in time";
+            return "no whole answer of " + std::to_string(bytesExpected) + " bytes";
         return "no answer within " + std::to_string(timeoutMs) + " ms (" + std::to_string(bytesReceived) + " bytes)";
     case Kind::ShortAnswer:
         return "answer of " + std::to_string(bytesReceived) + " bytes, " + std::to_string(bytesExpected) + " expected";
     case Kind::Crc:
         return "wrong CRC";
     case Kind::UnexpectedAnswer:
-        return "unexpected answer " + hex(leading.data(), shown);
+        return "unexpected answer " + hex(leading.data(), leadingCount);
     case Kind::Refused:
-        return "refused by the terminal (answer " + hex(leading.data(), shown) + ")";
+        return "refused by the terminal (answer " + hex(leading.data(), leadingCount) + ")";
     case Kind::ResendLimit:
         return std::to_string(resendRequests) + " resend requests in a row";
     case Kind::WriteFailed:

@@ -57,7 +57,8 @@ struct ExchangeFailure {
     uint16_t bytesReceived = 0;
     uint16_t bytesExpected = 0;        // short answers and whole reads
     int timeoutMs = -1;                // time-outs of a timed read; -1 for a whole read
-    std::array<uint8_t, 3> leading{};  // unexpected or refusing answers: their first bytes
+    std::array<uint8_t, 8> leading{};  // unexpected or refusing answers: their first bytes
+    uint16_t leadingCount = 0;         // how many of them tell the answer
     int resendRequests = 0;            // resend limit
 
     // A short text for a technician: "no answer within 4000 ms (0 bytes)",
