@@ -160,7 +160,7 @@ bool Model::checkHardwareConfiguration()
             return commandDone(true);
     }
     const QByteArray id = QByteArray(reinterpret_cast<const char*>(terminalId.data()), kHardwareIdSize).toHex(' ').toUpper();
-    return commandFailed(QStringLiteral("hardware %1 is not among the %2 accepted configurations")
+    return commandFailed(QStringLiteral("terminal hardware %1 matches no accepted configuration (%2 in the package)")
                              .arg(QLatin1String(id))
                              .arg(entries.size()));
 }
