@@ -147,15 +147,14 @@ void Check::terminal()
 // as text when they read as such.
 QString Check::hardwareId(const HTerminal& entry) const
 {
-    constexpr int kIdOffset = 8;
-    constexpr int kIdSize = 3;
+    const HardwareId id = entry.hardwareId();
     QString hex;
     QString text;
-    for (int i = kIdOffset; i < kIdOffset + kIdSize; ++i) {
-        hex += QString::asprintf(i == kIdOffset ? "%02X" : " %02X", entry.data[i]);
-        text += entry.data[i] >= 0x20 && entry.data[i] < 0x7F ? QChar(entry.data[i]) : QChar();
+    for (size_t i = 0; i < id.size(); ++i) {
+        hex += QString::asprintf(i == 0 ? "%02X" : " %02X", id[i]);
+        text += id[i] >= 0x20 && id[i] < 0x7F ? QChar(id[i]) : QChar();
     }
-    return text.size() == kIdSize && !text.contains(QChar()) ? QStringLiteral("%1 \"%2\"").arg(hex, text) : hex;
+    return text.size() == kHardwareIdSize && !text.contains(QChar()) ? QStringLiteral("%1 \"%2\"").arg(hex, text) : hex;
 }
 
 void Check::hardware()
@@ -223,12 +222,9 @@ void Check::file(int number, const PlannedFile& file)
         return;
     case PlannedFile::State::Skipped:
         say(QStringLiteral("  %1: %2, skipped").arg(name, plural(file.length, "byte", "bytes")));
-        problems_.warning(QStringLiteral("batch %1: %2 cannot be advertised (length field and name take %3 bytes, at "
-                                         "most %4): the installation skips it")
+        problems_.warning(QStringLiteral("batch %1: %2 cannot be advertised (%3): the installation skips it")
                               .arg(number)
-                              .arg(name)
-                              .arg(file.advertisementText)
-                              .arg(kMaxAdvertisementText));
+                              .arg(name, file.skipReason));
         return;
     case PlannedFile::State::Sent:
         say(QStringLiteral("  %1: %2, %3").arg(name, plural(file.length, "byte", "bytes"), plural(file.blocks, "block", "blocks")));

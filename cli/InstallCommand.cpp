@@ -430,13 +430,15 @@ bool loadConfiguration(Model& model)
     return loaded;
 }
 
+// The French result, and under a failure's its cause for the technician.
 void printResult(const TerminalRun& run, bool withName)
 {
     if (withName)
         std::printf("%s\n", run.name.toUtf8().constData());
     std::printf("%s\n%s\n", run.title.toUtf8().constData(), run.text.toUtf8().constData());
-    if (!run.model->openFailureCause().isEmpty())
-        std::printf("cause: %s\n", run.model->openFailureCause().toUtf8().constData());
+    const QString cause = run.model->lastFailureCause();
+    if (!run.ok && !cause.isEmpty())
+        std::printf("cause: %s\n", cause.toUtf8().constData());
 }
 
 // The engine's log lines while the progress is shown.
@@ -533,6 +535,9 @@ int runInstall(const QStringList& args)
             run.ok = run.model->install(run.port, run.title, run.text);
             // Whatever the outcome, the terminal is told to leave its download mode.
             run.model->releasePort(run.port);
+            if (run.transcript && !run.ok)
+                run.transcript->writer.cause(run.model->lastFailureStage().toStdString(),
+                                             run.model->lastFailureCause().toStdString());
             if (run.transcript)
                 run.transcript->writer.result(run.ok, run.title.toStdString(), run.text.toStdString());
             const std::lock_guard<std::mutex> lock(finishedMutex);

@@ -123,6 +123,42 @@ FileProblem readFile(const QString& path, qint64 maxBytes, FileSource source, QB
 
 } // namespace
 
+FileProblem openRegularFile(QFile& file, const QString& path)
+{
+#ifdef Q_OS_UNIX
+    // Judged by what was opened, not by the name: a name looked at first
+    // could be answered by one file and opened as another.
+    int fd = -1;
+    do {
+        fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0)
+        return errno == ENOENT || errno == ENOTDIR || errno == ELOOP || errno == ENAMETOOLONG ? FileProblem::Missing
+                                                                                      : FileProblem::Unreadable;
+    struct stat status {};
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        ::close(fd);
+        return FileProblem::NotRegular;
+    }
+    if (::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0
+        || !file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        return FileProblem::Unreadable;
+    }
+    return FileProblem::None;
+#else
+    // Pipes and devices have names of their own on Windows (\\.\pipe\...,
+    // \\.\COM1), which a file of the configuration folder cannot carry.
+    const QFileInfo info(path);
+    if (!info.exists())
+        return FileProblem::Missing;
+    if (!info.isFile())
+        return FileProblem::NotRegular;
+    file.setFileName(path);
+    return file.open(QIODevice::ReadOnly) ? FileProblem::None : FileProblem::Unreadable;
+#endif
+}
+
 FileProblem readBoundedFile(const QString& path, qint64 maxBytes, FileSource source, QByteArray& bytes,
                             QString* systemError)
 {

@@ -4,6 +4,7 @@
 // a folder that someone else may have filled with pipes, devices or links
 // to them.
 #include <QByteArray>
+#include <QFile>
 #include <QString>
 
 enum class FileSource {
@@ -25,3 +26,7 @@ FileProblem readBoundedFile(const QString& path, qint64 maxBytes, FileSource sou
 
 // "missing", "not a regular file", "larger than N bytes", "cannot be read".
 QString fileProblemText(FileProblem problem, qint64 maxBytes);
+
+// Opens `path` for reading into `file` only if it is a regular file, without
+// waiting on a pipe or a device on the way, for a reader that streams it.
+FileProblem openRegularFile(QFile& file, const QString& path);

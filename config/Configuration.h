@@ -1,6 +1,8 @@
 #pragma once
 // The configuration of one update, read from the signed configuration.xml of
 // the configuration directory and from the hterm files it names.
+#include "frames.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QObject>
@@ -54,6 +56,8 @@ public:
     static constexpr int kDataSize = 128;
     explicit HTerminal(QObject* parent = nullptr);
     unsigned char data[kDataSize] = {};
+    // The three bytes a terminal's hardware record must carry to be accepted.
+    HardwareId hardwareId() const { return entryHardwareId(data); }
 };
 
 // Owns every entry it reads (terminal, operation, hardware configurations,

@@ -1,12 +1,10 @@
 #include "BatchPlan.h"
 
-#include "../protocol/commands.h"   // CommandSet
 #include "FileName.h"
 #include "Model.h"
+#include "PackageFile.h"
+#include "commands.h"
 #include "frames.h"
-
-#include <QFile>
-#include <QFileInfo>
 
 #include <algorithm>
 
@@ -20,23 +18,21 @@ PlannedFile planFile(const Application& application)
 {
     PlannedFile planned;
     planned.path = application.file;
-    QFile file(application.file);
-    if (!QFileInfo(application.file).isFile() || !file.open(QIODevice::ReadOnly))
-        return planned;
-    const QByteArray bytes = file.readAll();
-    ContainerView view;
-    planned.framing = parseContainer(reinterpret_cast<const uint8_t*>(bytes.constData()), static_cast<size_t>(bytes.size()), view);
-    if (planned.framing != ContainerError::None) {
-        planned.state = PlannedFile::State::NotContainer;
+    // Read the way the download reads it: a regular file, framing checked
+    // from its header and its size, nothing of the body held.
+    PackageFile package;
+    if (!package.open(application.file)) {
+        planned.framing = package.framing();
+        planned.state = planned.framing == ContainerError::None ? PlannedFile::State::Missing
+                                                                 : PlannedFile::State::NotContainer;
         return planned;
     }
-    planned.length = view.plainLength;
-    // The advertisement carries the length field and the upper-case name in
-    // one command frame; a file whose text does not fit is skipped, silently.
-    const QByteArray advertised = fileDisplayName(application.file).toLatin1();
-    planned.advertisementText = CommandSet::lengthField(planned.length).size() + static_cast<size_t>(advertised.size());
-    if (planned.advertisementText > kMaxAdvertisementText) {
+    planned.length = package.plainLength();
+    const CommandSet::Advertisement advertisement =
+        CommandSet::advertisementText(advertisedName(application.file), planned.length);
+    if (advertisement.skipped()) {
         planned.state = PlannedFile::State::Skipped;
+        planned.skipReason = QString::fromStdString(advertisement.skipReason);
         return planned;
     }
     planned.state = PlannedFile::State::Sent;

@@ -23,7 +23,7 @@ struct PlannedFile {
     ContainerError framing = ContainerError::None;   // NotContainer
     uint32_t length = 0;                             // plain bytes (Sent, Skipped)
     int blocks = 0;                                  // Sent
-    size_t advertisementText = 0;                    // bytes of length field and name (Skipped)
+    QString skipReason;                              // why it cannot be advertised (Skipped)
 };
 
 struct PlannedBatch {

@@ -5,9 +5,16 @@
 #include <QDir>
 #include <algorithm>
 #include <QString>
+#include <string>
 
 inline QString fileDisplayName(const QString& path)
 {
     const int slash = std::max(path.lastIndexOf(QLatin1Char('/')), path.lastIndexOf(QDir::separator()));
     return path.mid(slash + 1).toUpper();
+}
+
+// The same name as it goes on the wire: in Latin-1, whatever the PC's locale.
+inline std::string advertisedName(const QString& path)
+{
+    return fileDisplayName(path).toLatin1().toStdString();
 }

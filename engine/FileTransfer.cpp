@@ -8,7 +8,6 @@
 #include "PackageFile.h"
 
 #include "commands.h"
-#include "frames.h"
 
 #include <QDebug>
 
@@ -17,22 +16,21 @@ bool Model::sendInfo(const Application* application, bool& skip)
     skip = false;
     PackageFile package;
     if (!package.open(application->file))
-        return false;
+        return commandFailed(package.problem());
     const uint32_t length = package.plainLength();
 
     // The name goes on the wire in Latin-1 whatever the PC's locale: the
     // terminal cannot know that locale, and Latin-1 is what it displays. The
     // log shows the same name in the log's own encoding.
     const QString displayName = fileDisplayName(application->file);
-    const QByteArray name = displayName.toLatin1();
-    const std::string text = CommandSet::lengthField(length) + name.toStdString();
-    if (text.size() > kMaxAdvertisementText) {
+    const std::string name = advertisedName(application->file);
+    if (CommandSet::advertisementText(name, length).skipped()) {
         qInfo("Model::sendInfo file name + file length + head > 32 : SKIP! ");
         skip = true;
-        return true;
+        return commandDone(true);
     }
     qInfo("Model::sendInfo advertise file %s of size %u", qUtf8Printable(displayName), length);
-    return commands_->advertise(name.toStdString(), length, skip);
+    return commandDone(commands_->advertise(name, length, skip));
 }
 
 bool Model::downloadFile(const Application* application)
@@ -42,8 +40,12 @@ bool Model::downloadFile(const Application* application)
 
     PackageFile package;
     if (!package.open(application->file))
-        return false;
-    return commands_->download(
+        return commandFailed(package.problem());
+    const bool done = commandDone(commands_->download(
         package.plainLength(), [&package](uint8_t* data, uint16_t count) { return package.read(data, count); },
-        [&](int percent) { emit setModuleProgression(status, percent); });
+        [&](int percent) { emit setModuleProgression(status, percent); }));
+    // The package's own words for content it could not give.
+    if (!done && commands_->lastFailure().kind == ExchangeFailure::Kind::ContentUnreadable)
+        return commandFailed(package.problem());
+    return done;
 }

@@ -13,12 +13,6 @@ namespace {
 // The search passes after the first one are paced by this pause.
 constexpr uint32_t kSearchPauseMs = 2000;
 
-// Where a hardware configuration entry and the terminal's record keep the
-// three bytes that identify the terminal's hardware.
-constexpr int kEntryHardwareOffset = 8;
-constexpr int kRecordHardwareOffset = 10;
-constexpr int kHardwareIdSize = 3;
-
 } // namespace
 
 Model::Model(QObject* window, ModelOptions options)
@@ -123,16 +117,28 @@ void Model::requestStop() { commands_->requestStop(); }
 bool Model::stopRequested() const { return commands_->stopRequested(); }
 void Model::pauseUnlessStopped(uint32_t ms) { clock_->sleepUnlessStopped(ms, commands_->stopFlag()); }
 
-bool Model::initTerminal() { return commands_->initTerminal(); }
-bool Model::startVarlenne() { return commands_->startVarlenne(); }
-bool Model::requestAuthorization() { return commands_->requestAuthorization(); }
-bool Model::activateFiles() { return commands_->activateFiles(); }
+bool Model::commandDone(bool done)
+{
+    commandCause_ = done ? QString() : QString::fromStdString(commands_->lastFailure().describe());
+    return done;
+}
+
+bool Model::commandFailed(const QString& cause)
+{
+    commandCause_ = cause;
+    return false;
+}
+
+bool Model::initTerminal() { return commandDone(commands_->initTerminal()); }
+bool Model::startVarlenne() { return commandDone(commands_->startVarlenne()); }
+bool Model::requestAuthorization() { return commandDone(commands_->requestAuthorization()); }
+bool Model::activateFiles() { return commandDone(commands_->activateFiles()); }
 bool Model::releaseTerminal() { return commands_->releaseTerminal(); }
 
 bool Model::readHardwareConfiguration()
 {
     std::array<uint8_t, kHardwareRecordSize> record{};
-    if (!commands_->readHardwareConfiguration(record))
+    if (!commandDone(commands_->readHardwareConfiguration(record)))
         return false;
     hardwareRecord = record;
     return true;
@@ -140,19 +146,23 @@ bool Model::readHardwareConfiguration()
 
 bool Model::checkHardwareConfiguration()
 {
-    const uint8_t* terminalId = hardwareRecord.data() + kRecordHardwareOffset;
-    for (const HTerminal* entry : configuration_->hterminals()) {
-        if (std::equal(terminalId, terminalId + kHardwareIdSize, entry->data + kEntryHardwareOffset))
-            return true;
+    const HardwareId terminalId = recordHardwareId(hardwareRecord.data());
+    const QList<HTerminal*> entries = configuration_->hterminals();
+    for (const HTerminal* entry : entries) {
+        if (entry->hardwareId() == terminalId)
+            return commandDone(true);
     }
-    return false;
+    const QByteArray id = QByteArray(reinterpret_cast<const char*>(terminalId.data()), kHardwareIdSize).toHex(' ').toUpper();
+    return commandFailed(QStringLiteral("terminal hardware %1 matches no accepted configuration (%2 in the package)")
+                             .arg(QLatin1String(id))
+                             .arg(entries.size()));
 }
 
 bool Model::readApplicationList()
 {
     // The names received before a failure are kept, as the terminal sent them.
     std::vector<std::string> names;
-    const bool complete = commands_->readApplicationList(names);
+    const bool complete = commandDone(commands_->readApplicationList(names));
     applicationNames.clear();
     for (const std::string& name : names)
         applicationNames.append(QString::fromLatin1(name.data(), static_cast<int>(name.size())));

@@ -51,10 +51,12 @@ public:
     // The installation scenario, on the port of that label or on a port chosen by its device.
     bool install(const QString& port, QString& title, QString& text);
     bool install(const PortChoice& port, QString& title, QString& text);
-    // Why the last installation could not open its port, in one English
-    // sentence for the technician ("/dev/ttyUSB9 does not exist"); empty when
-    // it opened. The window shows only its French result.
-    QString openFailureCause() const { return openFailureCause_; }
+    // Why the last install() failed, in a technician's words ("wrong CRC",
+    // "write failed (the device may be gone)"); empty after a success. A port that cannot be
+    // opened gives the port's own reason ("/dev/ttyUSB9 does not exist"). The
+    // stage is the step of the scenario that failed ("download of APP.BIN").
+    QString lastFailureCause() const { return failureCause_; }
+    QString lastFailureStage() const { return failureStage_; }
 
     // Asks the installation under way to stop; safe from any thread. The
     // scenario fails at its next exchange, which is not sent, with that
@@ -107,14 +109,19 @@ signals:
 private:
     friend class InstallRun;
     void connectWindow();
+    // Notes why a command failed (its exchange's failure, or `cause`).
+    bool commandDone(bool done);
+    bool commandFailed(const QString& cause);
 
     QObject* window_;
     Configuration* configuration_;
     std::shared_ptr<SerialPort> serialPort_;
     std::shared_ptr<TerminalPort> port_;
-    QString openFailureCause_;
     std::shared_ptr<Clock> clock_;
     ModelOptions options_;
     bool firstSearch_ = true;
     std::unique_ptr<CommandSet> commands_;
+    QString commandCause_;   // why the last command failed
+    QString failureStage_;
+    QString failureCause_;
 };

@@ -1,56 +1,35 @@
 #include "PackageFile.h"
 
+#include "BoundedFile.h"
 #include "aes.h"
 
-#include <QFileInfo>
 #include <algorithm>
 
-#ifndef Q_OS_WIN
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#endif
-
-bool openRegularFile(QFile& file, const QString& path)
+bool PackageFile::refuse(const QString& reason)
 {
-#ifdef Q_OS_WIN
-    // Pipes and devices have names of their own on Windows (\\.\pipe\..., \\.\COM1),
-    // which a file of the configuration folder cannot carry.
-    if (!QFileInfo(path).isFile())
-        return false;
-    file.setFileName(path);
-    return file.open(QIODevice::ReadOnly);
-#else
-    // Opened without blocking, then judged by what was opened: a check of the
-    // name before opening could be answered by one file and opened as another.
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    struct stat status {};
-    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)
-        || ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0
-        || !file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
-        ::close(fd);
-        return false;
-    }
-    return true;
-#endif
+    problem_ = QStringLiteral("package cannot be read: ") + reason;
+    return false;
 }
 
 bool PackageFile::open(const QString& path)
 {
-    if (!openRegularFile(file_, path))
-        return false;
-    uint8_t header[kContainerHeaderSize];
-    if (file_.read(reinterpret_cast<char*>(header), sizeof header) != qint64(sizeof header))
-        return false;
-    return checkContainerHeader(header, static_cast<uint64_t>(file_.size()), plainLength_) == ContainerError::None;
+    const FileProblem opened = openRegularFile(file_, path);
+    if (opened != FileProblem::None)
+        return refuse(fileProblemText(opened, 0));
+    uint8_t header[kContainerHeaderSize] = {};
+    const qint64 got = file_.read(reinterpret_cast<char*>(header), sizeof header);
+    framing_ = checkContainerHeader(header, static_cast<uint64_t>(std::max<qint64>(file_.size(), 0)), plainLength_);
+    if (got < 0 || (got < qint64(sizeof header) && framing_ == ContainerError::None))
+        framing_ = ContainerError::TooShort;
+    if (framing_ != ContainerError::None)
+        return refuse(QLatin1String(containerErrorText(framing_)));
+    return true;
 }
 
 bool PackageFile::decryptNextBlock()
 {
     if (file_.read(reinterpret_cast<char*>(block_.data()), kAesBlockSize) != qint64(kAesBlockSize))
-        return false;
+        return refuse(QStringLiteral("shorter than when it was opened, or a read error"));
     aesDecrypt(block_.data(), kAesBlockSize, block_.data());
     blockUsed_ = 0;
     return true;
@@ -59,7 +38,7 @@ bool PackageFile::decryptNextBlock()
 bool PackageFile::read(uint8_t* out, uint16_t count)
 {
     if (count > plainLength_ - delivered_)
-        return false;
+        return refuse("more asked for than its plain length");
     for (uint16_t done = 0; done < count;) {
         if (blockUsed_ == kAesBlockSize && !decryptNextBlock())
             return false;

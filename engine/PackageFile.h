@@ -23,7 +23,14 @@ public:
     // past the plain length.
     bool read(uint8_t* out, uint16_t count);
 
+    // Why open() or read() failed: "package cannot be read: " and the reason.
+    QString problem() const { return problem_; }
+    // The container's framing problem when open() failed on it; None otherwise.
+    ContainerError framing() const { return framing_; }
+
 private:
+    bool refuse(const QString& reason);
+
     bool decryptNextBlock();
 
     QFile file_;
@@ -31,8 +38,6 @@ private:
     uint32_t delivered_ = 0;
     std::array<uint8_t, kAesBlockSize> block_{};
     size_t blockUsed_ = kAesBlockSize;   // nothing decrypted yet
+    QString problem_;
+    ContainerError framing_ = ContainerError::None;
 };
-
-// Opens `path` for reading only if it is a regular file, without blocking
-// on a FIFO or a device on the way.
-bool openRegularFile(QFile& file, const QString& path);

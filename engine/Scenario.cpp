@@ -22,6 +22,7 @@ constexpr int kBatchSpan = 10;
 enum class CleanUp { None, Close, ReleaseAndClose };
 
 struct FailureRow {
+    const char* stage;         // for the technician: the step that failed
     CleanUp cleanUp;
     const char* title;
     const char* text;          // for the per-file failures, the text before the file name
@@ -54,6 +55,7 @@ private:
     void waitForRestart();
 
     bool fail(Stage stage, const Application* file = nullptr);
+    QString causeOf(Stage stage) const;
     void total(const QString& text, int value) { emit model_.setTotalProgression(text, value); }
     void total(const char* text, int value) { total(QString::fromUtf8(text), value); }
     void module(const char* text, int value) { emit model_.setModuleProgression(QString::fromUtf8(text), value); }
@@ -69,28 +71,28 @@ private:
 };
 
 const FailureRow InstallRun::kFailures[StageCount] = {
-    {CleanUp::None, "Erreur fichier de configuration",
+    {"configuration", CleanUp::None, "Erreur fichier de configuration",
      "Le fichier de configuration ne contient pas de scénario", nullptr},
-    {CleanUp::None, "Erreur ouverture",
+    {"port opening", CleanUp::None, "Erreur ouverture",
      "Le terminal sélectionné n'est pas disponible.\nVeuillez fermer toutes les applications ou contacter le support.",
      nullptr},
-    {CleanUp::Close, "Erreur initialisation",
+    {"opening", CleanUp::Close, "Erreur initialisation",
      "Le terminal ne peut pas être initialisé.\nVeuillez contacter le support.", nullptr},
-    {CleanUp::ReleaseAndClose, "Erreur varlenne",
+    {"Varlenne start", CleanUp::ReleaseAndClose, "Erreur varlenne",
      "L'application \"Varlenne\" n'est pas installée sur le terminal.\n", nullptr},
-    {CleanUp::ReleaseAndClose, "Erreur HTerminal",
+    {"hardware record", CleanUp::ReleaseAndClose, "Erreur HTerminal",
      "La configuration matérielle du terminal ne peut pas être lue.\nVeuillez contacter le support.", nullptr},
-    {CleanUp::ReleaseAndClose, "Erreur cohérence HTerminal",
+    {"hardware check", CleanUp::ReleaseAndClose, "Erreur cohérence HTerminal",
      "La configuration matérielle du terminal ne correspond pas au package à installer.\nVeuillez contacter le support.",
      nullptr},
-    {CleanUp::ReleaseAndClose, "Erreur liste applications",
+    {"application list", CleanUp::ReleaseAndClose, "Erreur liste applications",
      "La liste des applications ne peut pas être lue.\nVeuillez contacter le support.", nullptr},
-    {CleanUp::ReleaseAndClose, "Erreur Information", "Le fichier : ", kFileUnreadable},
-    {CleanUp::ReleaseAndClose, "Erreur autorisation", "Le fichier : ", kFileRefused},
-    {CleanUp::ReleaseAndClose, "Erreur chargement", "Le fichier : ", kFileNotLoaded},
-    {CleanUp::Close, "Erreur Activation",
+    {"advertisement of", CleanUp::ReleaseAndClose, "Erreur Information", "Le fichier : ", kFileUnreadable},
+    {"authorization of", CleanUp::ReleaseAndClose, "Erreur autorisation", "Le fichier : ", kFileRefused},
+    {"download of", CleanUp::ReleaseAndClose, "Erreur chargement", "Le fichier : ", kFileNotLoaded},
+    {"activation", CleanUp::Close, "Erreur Activation",
      "Les fichiers ne peuvent pas être installés sur le terminal.\nVeuillez contacter le support.", nullptr},
-    {CleanUp::None, "Erreur fermeture",
+    {"port closing", CleanUp::None, "Erreur fermeture",
      "Le terminal sélectionné ne peut pas être relâché.\nVeuillez contacter le support.", nullptr},
 };
 
@@ -98,7 +100,11 @@ bool InstallRun::run(QString& title, QString& text)
 {
     const QList<Batch*> batches = model_.configuration()->batches();
     bool done = false;
-    if (!batches.isEmpty()) {
+    model_.failureStage_.clear();
+    model_.failureCause_.clear();
+    if (batches.isEmpty()) {
+        fail(NoScenario);
+    } else {
         step_ = kBatchSpan / batches.size();
         total("Démarrage de l'installation", 0);
         module("Veuillez patienter ...", 0);
@@ -125,10 +131,8 @@ bool InstallRun::runBatch(const Batch& batch)
 
     overall_ += step_;
     total("Tentative d'accès au terminal", overall_);
-    if (!model_.openPort(port_)) {
-        model_.openFailureCause_ = model_.port_->lastOpenFailure().describe();
+    if (!model_.openPort(port_))
         return fail(Open);
-    }
 
     overall_ += step_;
     total("Initialisation du terminal", overall_);
@@ -219,8 +223,34 @@ void InstallRun::waitForRestart()
     model_.pauseUnlessStopped(static_cast<uint32_t>(std::max(delay, Model::kMinimumRestartWaitMs)));
 }
 
+// Why the stage failed, before the clean-up's exchanges replace the last
+// command's failure with their own.
+QString InstallRun::causeOf(Stage stage) const
+{
+    switch (stage) {
+    case NoScenario:
+        return QStringLiteral("the configuration has no batch");
+    case Open: {
+        // The port's own words: "permission denied on /dev/ttyUSB0; ...".
+        const QString why = model_.port_->lastOpenFailure().describe();
+        return why.isEmpty() ? QStringLiteral("the port cannot be opened") : why;
+    }
+    case Close:
+        return QStringLiteral("the port cannot be closed");
+    default:
+        return model_.commandCause_;
+    }
+}
+
 bool InstallRun::fail(Stage stage, const Application* file)
 {
+    QString where = QString::fromUtf8(kFailures[stage].stage);
+    if (file)
+        where += QLatin1Char(' ') + fileDisplayName(file->file);
+    model_.failureStage_ = where;
+    model_.failureCause_ = causeOf(stage);
+    qInfo("Model::install failed: %s: %s", qUtf8Printable(where), qUtf8Printable(model_.failureCause_));
+
     const CleanUp cleanUp = kFailures[stage].cleanUp;
     if (cleanUp == CleanUp::ReleaseAndClose)
         model_.releaseTerminal();
@@ -239,7 +269,6 @@ bool Model::install(const QString& port, QString& title, QString& text)
 
 bool Model::install(const PortChoice& port, QString& title, QString& text)
 {
-    openFailureCause_.clear();
     const bool done = InstallRun(*this, port).run(title, text);
     commands_->clearStop();
     return done;

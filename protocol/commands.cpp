@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 
 namespace {
 
@@ -36,14 +37,46 @@ struct Exchange {
     bool crcOnlyLogged = false;         // a wrong CRC is reported, not failed
     std::array<uint8_t, 3> leading{};   // expected first bytes of the answer
     size_t leadingCount = 0;
-    std::function<bool(const Answer&)> accept;   // the command's own last test
+    std::function<ExchangeFailure(const Answer&)> accept;   // the command's own last test
     bool clearOnSuccess = true;
 };
+
+using Kind = ExchangeFailure::Kind;
+
+ExchangeFailure failure(Kind kind) { return ExchangeFailure{kind}; }
+
+ExchangeFailure timeOut(uint16_t received, int timeoutMs, uint16_t expected)
+{
+    ExchangeFailure outcome{Kind::TimeOut};
+    outcome.bytesReceived = received;
+    outcome.timeoutMs = timeoutMs;
+    outcome.bytesExpected = expected;
+    return outcome;
+}
+
+ExchangeFailure shortAnswer(uint16_t received, uint16_t expected)
+{
+    ExchangeFailure outcome{Kind::ShortAnswer};
+    outcome.bytesReceived = received;
+    outcome.bytesExpected = expected;
+    return outcome;
+}
+
+// The failure of an answer judged by its first `telling` bytes (echo,
+// marker and result of a command answer).
+ExchangeFailure judged(Kind kind, const Answer& answer, uint16_t telling = kResultOffset + 1)
+{
+    ExchangeFailure outcome{kind};
+    outcome.bytesReceived = answer.count;
+    outcome.leadingCount = std::min<uint16_t>({telling, answer.count, static_cast<uint16_t>(outcome.leading.size())});
+    std::copy_n(answer.bytes.begin(), outcome.leadingCount, outcome.leading.begin());
+    return outcome;
+}
 
 // Takes pieces until the whole capacity has arrived or the time-out, counted
 // from the start of the read, has passed: an answer may reach the port in
 // pieces a few milliseconds apart (USB adapters, pseudo-terminals).
-bool readExactly(Link& link, uint16_t capacity, int timeoutMs, Answer& answer)
+ExchangeFailure readExactly(Link& link, uint16_t capacity, int timeoutMs, Answer& answer)
 {
     using namespace std::chrono;
     const auto deadline = steady_clock::now() + milliseconds(timeoutMs);
@@ -51,49 +84,69 @@ bool readExactly(Link& link, uint16_t capacity, int timeoutMs, Answer& answer)
     while (answer.count < capacity) {
         uint16_t length = static_cast<uint16_t>(capacity - answer.count);
         if (!link.read(answer.bytes.data() + answer.count, length, left))
-            return false;
+            return answer.count == 0 ? timeOut(0, timeoutMs, capacity) : shortAnswer(answer.count, capacity);
         answer.count = static_cast<uint16_t>(answer.count + length);
         left = static_cast<int>(std::max<int64_t>(0, duration_cast<milliseconds>(deadline - steady_clock::now()).count()));
     }
-    return true;
+    return {};
 }
 
-bool receive(Link& link, const Exchange& exchange, Answer& answer)
+ExchangeFailure receive(Link& link, const Exchange& exchange, Answer& answer)
 {
     answer = Answer{};
     uint16_t length = exchange.capacity;
     switch (exchange.reception) {
     case Reception::None:
-        return true;
+        return {};
     case Reception::Read:
         if (exchange.exactLength)
             return readExactly(link, exchange.capacity, exchange.timeoutMs, answer);
         if (!link.read(answer.bytes.data(), length, exchange.timeoutMs))
-            return false;
+            return timeOut(0, exchange.timeoutMs, exchange.capacity);
         answer.count = length;
-        return true;
+        return {};
     case Reception::ReadFull:
+        // A whole read that fails tells no count: the answer did not come
+        // whole before the link's deadline, or the line failed.
         if (!link.readFull(answer.bytes.data(), length))
-            return false;
+            return timeOut(0, -1, exchange.capacity);
         answer.count = length;
-        return length == exchange.capacity;
+        if (length != exchange.capacity)
+            return shortAnswer(length, exchange.capacity);
+        return {};
     }
-    return false;
+    return failure(Kind::TimeOut);
 }
 
-bool crcAccepted(const Exchange& exchange, Answer& answer, const CommandSet::Log& debugLog)
+// A wrong CRC over an answer shorter than the bytes it covers is a short
+// answer: its missing bytes were taken as zeros.
+ExchangeFailure crcJudged(const Exchange& exchange, Answer& answer, const CommandSet::Log& debugLog)
 {
     if (exchange.crcOffset == 0 || crc16Check(answer.bytes.data(), exchange.crcOffset))
-        return true;
-    if (!exchange.crcOnlyLogged)
-        return false;
+        return {};
+    if (!exchange.crcOnlyLogged) {
+        const uint16_t covered = static_cast<uint16_t>(exchange.crcOffset + kCrcSize);
+        return answer.count < covered ? shortAnswer(answer.count, covered) : failure(Kind::Crc);
+    }
     if (debugLog)
         debugLog("CRC fails: " + std::to_string(answer.count));
-    return true;
+    return {};
 }
 
-bool runExchange(Link& link, Clock& clock, const CommandSet::Log& debugLog, const Exchange& exchange,
-                 Answer& answer)
+// Echo and marker wrong: not the answer expected; only the result byte
+// wrong: the terminal said no.
+ExchangeFailure leadingJudged(const Exchange& exchange, const Answer& answer)
+{
+    const auto end = exchange.leading.begin() + exchange.leadingCount;
+    const auto mismatch = std::mismatch(exchange.leading.begin(), end, answer.bytes.begin());
+    if (mismatch.first == end)
+        return {};
+    const bool resultOnly = mismatch.first - exchange.leading.begin() == kResultOffset;
+    return judged(resultOnly ? Kind::Refused : Kind::UnexpectedAnswer, answer);
+}
+
+ExchangeFailure runExchange(StopGate& link, Clock& clock, const CommandSet::Log& debugLog, const Exchange& exchange,
+                            Answer& answer)
 {
     if (exchange.request) {
         if (exchange.settleMs > 0)
@@ -103,24 +156,23 @@ bool runExchange(Link& link, Clock& clock, const CommandSet::Log& debugLog, cons
         if (exchange.clearBeforeRequest)
             link.clearInput();
         if (!link.write(exchange.request, exchange.requestSize))
-            return false;
+            return failure(link.refusing() ? Kind::Stopped : Kind::WriteFailed);
         if (exchange.afterSendMs > 0)
             clock.sleepMs(exchange.afterSendMs);
     }
-    if (!receive(link, exchange, answer))
-        return false;
-    if (exchange.reception == Reception::None)
-        return true;
-    if (!crcAccepted(exchange, answer, debugLog))
-        return false;
-    if (!std::equal(exchange.leading.begin(), exchange.leading.begin() + exchange.leadingCount,
-                    answer.bytes.begin()))
-        return false;
-    if (exchange.accept && !exchange.accept(answer))
-        return false;
+    ExchangeFailure outcome = receive(link, exchange, answer);
+    if (outcome.kind != Kind::None || exchange.reception == Reception::None)
+        return outcome;
+    outcome = crcJudged(exchange, answer, debugLog);
+    if (outcome.kind == Kind::None)
+        outcome = leadingJudged(exchange, answer);
+    if (outcome.kind == Kind::None && exchange.accept)
+        outcome = exchange.accept(answer);
+    if (outcome.kind != Kind::None)
+        return outcome;
     if (exchange.clearOnSuccess)
         link.clearInput();
-    return true;
+    return {};
 }
 
 // --- Exchange shapes --------------------------------------------------------
@@ -171,16 +223,16 @@ Exchange slashExchange(const std::array<uint8_t, N>& frame, uint16_t capacity, i
     return exchange;
 }
 
-bool varlenneStarted(const Answer& answer)
+ExchangeFailure varlenneStarted(const Answer& answer)
 {
     if (std::equal(kVarlenneRefusal.begin(), kVarlenneRefusal.end(),
                    answer.bytes.begin() + kVarlenneRefusalOffset))
-        return false;
+        return judged(Kind::Refused, answer, static_cast<uint16_t>(kVarlenneRefusalOffset + kVarlenneRefusal.size()));
     for (uint16_t i = 0; i < answer.count && answer.bytes[i] != 0; ++i) {
         if (answer.bytes[i] == kVarlenneAccepted)
-            return true;
+            return {};
     }
-    return false;
+    return judged(Kind::UnexpectedAnswer, answer, kVarlenneAnswerCapacity);
 }
 
 // The name of one application-list answer. A length byte above 28 would
@@ -196,6 +248,60 @@ std::string applicationName(const Answer& answer)
 
 } // namespace
 
+// --- Failures ---------------------------------------------------------------
+
+namespace {
+
+std::string hex(const uint8_t* bytes, size_t count)
+{
+    std::string text;
+    char digits[4];
+    for (size_t i = 0; i < count; ++i) {
+        std::snprintf(digits, sizeof digits, i == 0 ? "%02X" : " %02X", bytes[i]);
+        text += digits;
+    }
+    return text;
+}
+
+} // namespace
+
+std::string ExchangeFailure::describe() const
+{
+    switch (kind) {
+    case Kind::None:
+        return {};
+    case Kind::TimeOut:
+        if (timeoutMs < 0)
+            return "no whole answer of " + std::to_string(bytesExpected) + " bytes";
+        return "no answer within " + std::to_string(timeoutMs) + " ms (" + std::to_string(bytesReceived) + " bytes)";
+    case Kind::ShortAnswer:
+        return "answer of " + std::to_string(bytesReceived) + " bytes, " + std::to_string(bytesExpected) + " expected";
+    case Kind::Crc:
+        return "wrong CRC";
+    case Kind::UnexpectedAnswer:
+        return "unexpected answer " + hex(leading.data(), leadingCount);
+    case Kind::Refused:
+        return "refused by the terminal (answer " + hex(leading.data(), leadingCount) + ")";
+    case Kind::ResendLimit:
+        return std::to_string(resendRequests) + " resend requests in a row";
+    case Kind::WriteFailed:
+        return "write failed (the device may be gone)";
+    case Kind::Stopped:
+        return "stopped on request";
+    case Kind::ContentUnreadable:
+        return "the content to send cannot be read";
+    case Kind::TooManyNames:
+        return "more than " + std::to_string(kMaxApplications) + " application names";
+    }
+    return {};
+}
+
+bool CommandSet::settle(const ExchangeFailure& outcome)
+{
+    lastFailure_ = outcome;
+    return outcome.kind == Kind::None;
+}
+
 // --- Opening, Varlenne, hardware record, application list -------------------
 
 bool CommandSet::initTerminal()
@@ -203,7 +309,7 @@ bool CommandSet::initTerminal()
     const Exchange exchange = slashExchange(kOpeningFrame, kOpeningAnswerCapacity, kOpeningTimeoutMs);
     for (int attempt = 0; attempt < kOpeningAttempts; ++attempt) {
         Answer answer;
-        if (runExchange(link_, clock_, debugLog_, exchange, answer))
+        if (settle(runExchange(gate_, clock_, debugLog_, exchange, answer)))
             return true;
     }
     return false;
@@ -214,7 +320,7 @@ bool CommandSet::startVarlenne()
     Exchange exchange = slashExchange(kVarlenneStartFrame, kVarlenneAnswerCapacity, kVarlenneTimeoutMs);
     exchange.accept = varlenneStarted;
     Answer answer;
-    return runExchange(link_, clock_, debugLog_, exchange, answer);
+    return settle(runExchange(gate_, clock_, debugLog_, exchange, answer));
 }
 
 bool CommandSet::readHardwareConfiguration(std::array<uint8_t, 126>& record)
@@ -225,10 +331,10 @@ bool CommandSet::readHardwareConfiguration(std::array<uint8_t, 126>& record)
     exchange.crcOffset = kBlockCrcOffset;
     exchange.accept = [&record](const Answer& answer) {
         std::copy_n(answer.bytes.begin(), record.size(), record.begin());
-        return true;
+        return ExchangeFailure{};
     };
     Answer answer;
-    return runExchange(link_, clock_, debugLog_, exchange, answer);
+    return settle(runExchange(gate_, clock_, debugLog_, exchange, answer));
 }
 
 bool CommandSet::readApplicationList(std::vector<std::string>& names)
@@ -237,7 +343,7 @@ bool CommandSet::readApplicationList(std::vector<std::string>& names)
     Exchange request = sending(Exchange{}, frame, 0);
     request.reception = Reception::None;
     Answer answer;
-    if (!runExchange(link_, clock_, debugLog_, request, answer))
+    if (!settle(runExchange(gate_, clock_, debugLog_, request, answer)))
         return false;
     names.clear();
 
@@ -246,14 +352,14 @@ bool CommandSet::readApplicationList(std::vector<std::string>& names)
     next.exactLength = true;
     next.clearOnSuccess = false;
     for (;;) {
-        if (!runExchange(link_, clock_, debugLog_, next, answer))
+        if (!settle(runExchange(gate_, clock_, debugLog_, next, answer)))
             return false;
         if (answer.bytes[kNameLengthOffset] == 0) {
             link_.clearInput();
             return true;
         }
         if (names.size() == kMaxApplications)
-            return false;
+            return settle(failure(Kind::TooManyNames));
         names.push_back(applicationName(answer));
         clock_.sleepMs(kListPacingMs);
     }
@@ -270,7 +376,7 @@ bool CommandSet::requestAuthorization()
     const Exchange exchange =
         withReadFull(sending(expecting({kCodeAuthorization, kAnswerMarker, kResultGranted}), frame, kSettleMs));
     Answer answer;
-    return runExchange(link_, clock_, debugLog_, exchange, answer);
+    return settle(runExchange(gate_, clock_, debugLog_, exchange, answer));
 }
 
 bool CommandSet::activateFiles()
@@ -280,7 +386,7 @@ bool CommandSet::activateFiles()
                                  kCommandFrameSize, kActivationTimeoutMs);
     exchange.afterSendMs = kActivationPauseMs;
     Answer answer;
-    return runExchange(link_, clock_, debugLog_, exchange, answer);
+    return settle(runExchange(gate_, clock_, debugLog_, exchange, answer));
 }
 
 namespace {
@@ -304,7 +410,7 @@ bool CommandSet::releaseTerminal()
     const Exchange exchange = withRead(sending(expecting({kCodeRelease, kAnswerMarker, kResultDone}), frame, kShortSettleMs),
                                        kCommandFrameSize, kReleaseTimeoutMs);
     Answer answer;
-    return runExchange(link_, clock_, debugLog_, exchange, answer);
+    return settle(runExchange(gate_, clock_, debugLog_, exchange, answer));
 }
 
 void CommandSet::sendReleaseFrames()
@@ -318,8 +424,8 @@ void CommandSet::sendReleaseFrames()
     Exchange second = slashExchange(kSecondReleaseFrame, kReleaseAnswerCapacity, kReleaseFramesTimeoutMs);
     second.clearOnSuccess = false;
     Answer answer;
-    if (runExchange(link_, clock_, debugLog_, first, answer))
-        runExchange(link_, clock_, debugLog_, second, answer);
+    if (settle(runExchange(gate_, clock_, debugLog_, first, answer)))
+        settle(runExchange(gate_, clock_, debugLog_, second, answer));
 }
 
 // --- File transfer ----------------------------------------------------------
@@ -332,18 +438,28 @@ std::string CommandSet::lengthField(uint32_t length)
     return std::string(kShortLengthDigits - digits.size(), '0') + digits;
 }
 
+CommandSet::Advertisement CommandSet::advertisementText(const std::string& name, uint32_t length)
+{
+    Advertisement advertisement;
+    const std::string text = lengthField(length) + name;
+    if (text.size() > kMaxAdvertisementText)
+        advertisement.skipReason = "length field and name take " + std::to_string(text.size()) + " bytes, at most " +
+                                   std::to_string(kMaxAdvertisementText);
+    else
+        advertisement.text = text;
+    return advertisement;
+}
+
 bool CommandSet::advertise(const std::string& name, uint32_t length, bool& skip)
 {
-    skip = false;
-    const std::string text = lengthField(length) + name;
-    if (text.size() > kMaxAdvertisementText) {
-        skip = true;
-        return true;
-    }
-    const CommandFrame frame = advertisementFrame(text);
+    const Advertisement advertisement = advertisementText(name, length);
+    skip = advertisement.skipped();
+    if (skip)
+        return settle({});
+    const CommandFrame frame = advertisementFrame(advertisement.text);
     const Exchange exchange = withReadFull(sending(expecting({kCodeAdvertise, kAnswerMarker, kResultDone}), frame, kSettleMs));
     Answer answer;
-    return runExchange(link_, clock_, debugLog_, exchange, answer);
+    return settle(runExchange(gate_, clock_, debugLog_, exchange, answer));
 }
 
 bool CommandSet::download(const uint8_t* content, uint32_t length, const std::function<void(int)>& progress)
@@ -364,7 +480,7 @@ bool CommandSet::download(uint32_t length, const ContentSource& next, const std:
     // A terminal may already have queued more; the first block's answer is read whole anyway.
     startExchange.clearOnSuccess = false;
     Answer answer;
-    if (!runExchange(link_, clock_, debugLog_, startExchange, answer))
+    if (!settle(runExchange(gate_, clock_, debugLog_, startExchange, answer)))
         return false;
 
     uint32_t sent = 0;
@@ -373,7 +489,7 @@ bool CommandSet::download(uint32_t length, const ContentSource& next, const std:
         const uint16_t count = static_cast<uint16_t>(std::min<uint32_t>(kMaxBlockPayload, length - sent));
         std::array<uint8_t, kMaxBlockPayload> data{};
         if (!next(data.data(), count))
-            return false;
+            return settle(failure(Kind::ContentUnreadable));
         const BlockFrame block = blockFrame(number, data.data(), count);
         // The result byte decides between done and resend, so it is tested below.
         // The input is cleared between blocks and before a block is sent
@@ -384,17 +500,20 @@ bool CommandSet::download(uint32_t length, const ContentSource& next, const std:
 
         int resendRequests = 0;
         for (;;) {
-            if (!runExchange(link_, clock_, debugLog_, blockExchange, answer))
+            if (!settle(runExchange(gate_, clock_, debugLog_, blockExchange, answer)))
                 return false;
             if (answer.bytes[kResultOffset] != kResultResend)
                 break;
-            if (++resendRequests > kMaxResendRequests)
-                return false;
+            if (++resendRequests > kMaxResendRequests) {
+                ExchangeFailure outcome = failure(Kind::ResendLimit);
+                outcome.resendRequests = resendRequests;
+                return settle(outcome);
+            }
             clock_.sleepMs(kResendPauseMs);
             link_.clearInput();
         }
         if (answer.bytes[kResultOffset] != kResultDone)
-            return false;
+            return settle(judged(Kind::Refused, answer));
 
         ++number;
         sent += count;
@@ -408,5 +527,5 @@ bool CommandSet::download(uint32_t length, const ContentSource& next, const std:
     Exchange confirmation = withRead(expecting({kCodeDownload, kAnswerMarker, kResultDone}), kCommandFrameSize,
                                      kFinalConfirmationTimeoutMs);
     confirmation.crcOnlyLogged = true;
-    return runExchange(link_, clock_, debugLog_, confirmation, answer);
+    return settle(runExchange(gate_, clock_, debugLog_, confirmation, answer));
 }

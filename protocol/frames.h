@@ -67,6 +67,25 @@ constexpr std::array<uint8_t, 2> kVarlenneRefusal = {0x01, 0x81};
 // A "K" before the first zero byte means the application started.
 constexpr uint8_t kVarlenneAccepted = 'K';
 
+// --- Hardware identification ----------------------------------------------
+
+// Three bytes identify a terminal's hardware: bytes 10..12 of its hardware
+// record (the body of the answer to code 7), to be found at bytes 8..10 of
+// the 128-byte data of an accepted hardware configuration.
+constexpr uint16_t kHardwareIdSize = 3;
+constexpr uint16_t kRecordHardwareIdOffset = 10;
+constexpr uint16_t kEntryHardwareIdOffset = 8;
+using HardwareId = std::array<uint8_t, kHardwareIdSize>;
+
+inline HardwareId hardwareIdAt(const uint8_t* bytes, uint16_t offset)
+{
+    return {bytes[offset], bytes[offset + 1], bytes[offset + 2]};
+}
+// The id a terminal reports in its hardware record (126 or 128 bytes).
+inline HardwareId recordHardwareId(const uint8_t* record) { return hardwareIdAt(record, kRecordHardwareIdOffset); }
+// The id an accepted hardware configuration's data (128 bytes) stands for.
+inline HardwareId entryHardwareId(const uint8_t* data) { return hardwareIdAt(data, kEntryHardwareIdOffset); }
+
 // --- Application list answers -----------------------------------------------
 
 constexpr uint16_t kNameLengthOffset = 1;   // 0 ends the list

@@ -17,10 +17,9 @@ constexpr uint8_t kRefused = 0x00;         // result byte of a negative answer
 constexpr uint8_t kBadEchoMask = 0x80;     // byte 0 of an answer with a wrong echo
 constexpr std::array<uint8_t, 3> kGarbage = {0xA5, 0x5A, 0xC3};
 // Hardware record: echo and marker, an 8-character serial number, then the
-// three hardware bytes at offsets 10..12; the rest is zero.
+// three hardware bytes where the updater reads them; the rest is zero.
 constexpr uint16_t kSerialOffset = 2;
 constexpr char kSerialNumber[] = "00000001";
-constexpr uint16_t kHardwareOffset = 10;
 
 Bytes toBytes(const CommandFrame& frame) { return Bytes(frame.begin(), frame.end()); }
 
@@ -222,7 +221,7 @@ std::vector<Action> SimulatedTerminal::onHardware()
     record[kEchoOffset] = kCodeHardwareConfiguration;
     record[kMarkerOffset] = kAnswerMarker;
     std::copy_n(kSerialNumber, sizeof kSerialNumber - 1, record.begin() + kSerialOffset);
-    std::copy(options_.hardware.begin(), options_.hardware.end(), record.begin() + kHardwareOffset);
+    std::copy(options_.hardware.begin(), options_.hardware.end(), record.begin() + kRecordHardwareIdOffset);
     reseal(record);
     return reply("hardware configuration request", fault, record);
 }

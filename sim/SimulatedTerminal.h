@@ -4,6 +4,7 @@
 // happens here except storing received files; Server moves the bytes.
 #include "Faults.h"
 #include "FrameReader.h"
+#include "frames.h"
 
 #include <array>
 #include <cstdint>
@@ -13,10 +14,10 @@
 #include <vector>
 
 struct TerminalOptions {
-    // Bytes 10..12 of the hardware record, which the updater compares with
-    // its accepted hardware configurations. By default "M10", the hardware
-    // that the sample configuration accepts.
-    std::array<uint8_t, 3> hardware = {0x4D, 0x31, 0x30};
+    // The hardware id of the record, which the updater compares with its
+    // accepted hardware configurations. By default "M10", the hardware that
+    // the sample configuration accepts.
+    HardwareId hardware = {0x4D, 0x31, 0x30};
     // Installed applications, in the order the list gives them.
     std::vector<std::string> applications = {"VARLENNE", "PAYMENT"};
     std::string storeDirectory;    // empty: received files stay in memory only

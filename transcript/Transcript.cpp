@@ -192,6 +192,8 @@ bool readEvent(const Fields& fields, TranscriptEntry& entry, std::string& error)
     if (entry.event == "result")
         return fields.flag("ok", entry.ok, error) && fields.text("title", entry.title, error) &&
                fields.text("text", entry.text, error);
+    if (entry.event == "cause")
+        return fields.text("stage", entry.stage, error) && fields.text("text", entry.text, error);
     return true;
 }
 
@@ -482,6 +484,11 @@ void TranscriptWriter::portOpened(const std::string& port, bool ok)
 void TranscriptWriter::portClosed(bool ok)
 {
     put(lineAt(elapsed(), Direction::Event).text("event", "close").flag("ok", ok).str());
+}
+
+void TranscriptWriter::cause(const std::string& stage, const std::string& text)
+{
+    put(lineAt(elapsed(), Direction::Event).text("event", "cause").text("stage", stage).text("text", text).str());
 }
 
 void TranscriptWriter::result(bool ok, const std::string& title, const std::string& text)

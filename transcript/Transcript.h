@@ -8,6 +8,7 @@
 //   {"t":4.610,"dir":"pc","kind":"block","block":0,"count":122,"crc":"5A 0C"}
 //   {"t":9.100,"dir":"event","event":"no-answer","to":"activate","timeout_ms":1000}
 //   {"t":9.300,"dir":"event","event":"close","ok":true}
+//   {"t":9.350,"dir":"event","event":"cause","stage":"activation","text":"wrong CRC"}
 //   {"t":9.400,"dir":"event","event":"result","ok":false,"title":"..","text":".."}
 //
 // "t" is in seconds since the run started. Data blocks carry the decrypted
@@ -67,13 +68,15 @@ struct TranscriptEntry {
     uint8_t count = 0;
     std::array<uint8_t, 2> crc{};
 
-    // Events: "open", "close", "no-answer", "result".
+    // Events: "open", "close", "no-answer", "cause" (why the update failed,
+    // before its result), "result".
     std::string event;
     std::string port;             // open
     bool ok = false;              // open, close, result
     int timeoutMs = -1;           // no-answer of a timed read; -1 for a full read
     std::string title;            // result
-    std::string text;             // result
+    std::string text;             // result; cause: the cause
+    std::string stage;            // cause: the step that failed
 
     // PC and terminal: bytes of the frame on the wire, or read; `bytes` holds
     // them all only when they were written (not for blocks, unknown frames
@@ -122,6 +125,7 @@ public:
     void noAnswer(const std::string& answering, int timeoutMs);
     void portOpened(const std::string& port, bool ok);
     void portClosed(bool ok);
+    void cause(const std::string& stage, const std::string& text);
     void result(bool ok, const std::string& title, const std::string& text);
 
 private:

@@ -33,7 +33,8 @@ const char* const kConfigurationError =
 
 const char* const kOpenError =
     "Erreur ouverture\n"
-    "Le terminal sélectionné n'est pas disponible.\nVeuillez fermer toutes les applications ou contacter le support.\n";
+    "Le terminal sélectionné n'est pas disponible.\nVeuillez fermer toutes les applications ou contacter le support.\n"
+    "cause: the port cannot be opened\n";
 
 class InstallCommand : public ::testing::Test {
 protected:
@@ -359,8 +360,37 @@ TEST_F(InstallCommand, RefusalOfTheTerminalIsTheResult)
     EXPECT_EQ(run.exitCode, 1);
     EXPECT_EQ(run.out, QString::fromUtf8("Erreur autorisation\n"
                                          "Le fichier : APP.BIN n'est pas autorisé sur le terminal.\n"
-                                         "Veuillez contacter le support.\n"));
+                                         "Veuillez contacter le support.\n"
+                                         "cause: refused by the terminal (answer 03 01 00)\n"));
     EXPECT_EQ(sim.stop(), 0);
+}
+
+// A line that goes wrong names its cause under the French result: a
+// terminal gone during a download is met again at the file's next
+// advertisement, which says the file cannot be read.
+TEST_F(InstallCommand, CauseOfTheFailureFollowsTheResult)
+{
+    writeConfiguration();
+    const struct {
+        const char* fault;
+        const char* title;
+        const char* cause;
+    } cases[] = {
+        {"block:vanish", "Erreur Information", "write failed (the device may be gone)"},
+        {"advertise:bad-crc", "Erreur Information", "wrong CRC"},
+        {"activate:silent", "Erreur Activation", "no answer within 1000 ms (0 bytes)"},
+    };
+    for (const auto& test : cases) {
+        Simulator sim(terminalFor(folder) << QStringLiteral("--quiet") << QStringLiteral("--fault") << QLatin1String(test.fault));
+        const CliRun run = runCli({QStringLiteral("--port"), sim.device(), QStringLiteral("--config-dir"), folder,
+                                   QStringLiteral("--time-scale"), QStringLiteral("0.001")});
+        EXPECT_EQ(run.exitCode, 1) << test.fault;
+        const QStringList lines = run.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        ASSERT_GE(lines.size(), 2) << test.fault;
+        EXPECT_EQ(lines.first(), QLatin1String(test.title)) << run.out.toStdString();
+        EXPECT_EQ(lines.last(), QStringLiteral("cause: ") + QLatin1String(test.cause)) << run.out.toStdString();
+        sim.stop();
+    }
 }
 
 TEST_F(InstallCommand, SeveralTerminalsAreUpdatedTogether)
@@ -385,7 +415,8 @@ TEST_F(InstallCommand, SeveralTerminalsAreUpdatedTogether)
     EXPECT_EQ(one.exitCode, 1);
     EXPECT_TRUE(one.out.startsWith(good.device() + QLatin1Char('\n') + QString::fromUtf8(kSuccess)));
     EXPECT_TRUE(one.out.endsWith(refusing.device() + QString::fromUtf8("\nErreur varlenne\n"
-                                                                       "L'application \"Varlenne\" n'est pas installée sur le terminal.\n\n")));
+                                                                       "L'application \"Varlenne\" n'est pas installée sur le terminal.\n\n"
+                                                                       "cause: refused by the terminal (answer 2F 40 02 01 81)\n")));
     EXPECT_EQ(good.stop(), 0);
     EXPECT_EQ(alsoGood.stop(), 0);
 }
@@ -451,7 +482,7 @@ TEST_F(InstallCommand, InterruptionEndsTheUpdateThroughItsCleanUp)
         EXPECT_EQ(cli.exitCode(), 130) << err.toStdString();
         EXPECT_EQ(QString::fromUtf8(cli.readAllStandardOutput()),
                   QString::fromUtf8("Erreur chargement\nLe fichier : APP.BIN ne peut pas être chargé dans le terminal.\n"
-                                    "Veuillez contacter le support.\n"));
+                                    "Veuillez contacter le support.\ncause: stopped on request\n"));
         EXPECT_TRUE(err.contains(QStringLiteral("interrupted: the update stops at its next exchange"))) << err.toStdString();
         EXPECT_NE(sim.stop(), -1);
         const QString trace = sim.trace();

@@ -12,7 +12,8 @@ namespace {
 
 const char* const kSuccess = "Installation réalisée avec succès\nLe terminal a été correctement mis à jour.\n";
 const char* const kNotLoaded =
-    "Erreur chargement\nLe fichier : APP.BIN ne peut pas être chargé dans le terminal.\nVeuillez contacter le support.\n";
+    "Erreur chargement\nLe fichier : APP.BIN ne peut pas être chargé dans le terminal.\nVeuillez contacter le support.\n"
+    "cause: refused by the terminal (answer 04 01 00)\n";
 
 } // namespace
 

@@ -163,7 +163,12 @@ TEST_F(Transcripts, FailureIsRecordedWithItsResult)
     EXPECT_EQ(entries.back().event, "result");
     EXPECT_FALSE(entries.back().ok);
     EXPECT_EQ(entries.back().title, "Erreur autorisation");
-    EXPECT_EQ(QString::fromStdString(entries.back().title + "\n" + entries.back().text + "\n"), run.out);
+    // Its cause just before it, as printed under it.
+    const TranscriptEntry& cause = entries[entries.size() - 2];
+    EXPECT_EQ(cause.event, "cause");
+    EXPECT_EQ(cause.stage, "authorization of APP.BIN");
+    EXPECT_EQ(QString::fromStdString(entries.back().title + "\n" + entries.back().text + "\ncause: " + cause.text + "\n"),
+              run.out);
     // The refusal as the terminal gave it, right after the request.
     const auto authorize = std::find_if(entries.begin(), entries.end(),
                                         [](const TranscriptEntry& entry) { return entry.kind == "authorize"; });

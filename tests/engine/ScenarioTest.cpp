@@ -147,12 +147,12 @@ TEST_F(Scenario, OpenFailureCauseComesFromThePortForOneRun)
     terminal.refusal = OpenFailure::PermissionDenied;
     EXPECT_FALSE(install());
     EXPECT_EQ(title, u("Erreur ouverture"));
-    EXPECT_TRUE(model->openFailureCause().startsWith(QStringLiteral("permission denied on ") + kPort))
-        << model->openFailureCause().toStdString();
+    EXPECT_TRUE(model->lastFailureCause().startsWith(QStringLiteral("permission denied on ") + kPort))
+        << model->lastFailureCause().toStdString();
 
     terminal.openSucceeds = true;
     EXPECT_TRUE(install());
-    EXPECT_TRUE(model->openFailureCause().isEmpty());
+    EXPECT_TRUE(model->lastFailureCause().isEmpty());
 }
 
 // ---------------------------------------------------------------- failure table

@@ -455,6 +455,95 @@ TEST_F(Commands, StopRequestSendsOnlyTheCleanUp)
     EXPECT_TRUE(commands.initTerminal());
 }
 
+// --- Causes of failure ------------------------------------------------------------
+
+// Each way an exchange fails, as the command that ran it reports it.
+struct FailureCase {
+    const char* name;
+    std::function<void(ScriptedLink&, CommandSet&)> script;
+    std::function<bool(CommandSet&)> run;
+    ExchangeFailure::Kind kind;
+    const char* cause;
+};
+
+bool authorize(CommandSet& c) { return c.requestAuthorization(); }
+bool activate(CommandSet& c) { return c.activateFiles(); }
+bool downloadThree(CommandSet& c)
+{
+    const uint8_t content[] = {1, 2, 3};
+    return c.download(content, sizeof(content), nullptr);
+}
+
+TEST_F(Commands, EachFailureCarriesItsCause)
+{
+    using K = ExchangeFailure::Kind;
+    const Bytes started = answer(kCodeDownload, kResultDone);
+    const std::vector<FailureCase> cases = {
+        {"silent read", [](ScriptedLink&, CommandSet&) {}, activate, K::TimeOut, "no answer within 1000 ms (0 bytes)"},
+        {"silent full read", [](ScriptedLink&, CommandSet&) {}, authorize, K::TimeOut, "no whole answer of 32 bytes"},
+        {"short record", [](ScriptedLink& l, CommandSet&) { l.reply(firstPart(hardwareAnswer(), 12)); },
+         [](CommandSet& c) {
+             std::array<uint8_t, 126> record{};
+             return c.readHardwareConfiguration(record);
+         },
+         K::ShortAnswer, "answer of 12 bytes, 128 expected"},
+        {"short list answer", [](ScriptedLink& l, CommandSet&) { l.reply(firstPart(listEnd(), 20)); },
+         [](CommandSet& c) {
+             std::vector<std::string> names;
+             return c.readApplicationList(names);
+         },
+         K::ShortAnswer, "answer of 20 bytes, 32 expected"},
+        {"wrong CRC", [](ScriptedLink& l, CommandSet&) { l.reply(withBadCrc(answer(kCodeActivate, kResultDone))); },
+         activate, K::Crc, "wrong CRC"},
+        {"wrong echo", [](ScriptedLink& l, CommandSet&) { l.reply(answer(kCodeAdvertise, kResultDone)); }, activate,
+         K::UnexpectedAnswer, "unexpected answer 02 01 55"},
+        {"Varlenne without K", [](ScriptedLink& l, CommandSet&) { l.reply(Bytes{0x2F, 0x40, 0x00}); },
+         [](CommandSet& c) { return c.startVarlenne(); }, K::UnexpectedAnswer, "unexpected answer 2F 40 00"},
+        {"Varlenne refusal", [](ScriptedLink& l, CommandSet&) { l.reply(slashFrame(0x40, {0x01, 0x81})); },
+         [](CommandSet& c) { return c.startVarlenne(); }, K::Refused, "refused by the terminal (answer 2F 40 02 01 81)"},
+        {"authorization refused", [](ScriptedLink& l, CommandSet&) { l.reply(answer(kCodeAuthorization, 0x00)); },
+         authorize, K::Refused, "refused by the terminal (answer 03 01 00)"},
+        {"activation not done", [](ScriptedLink& l, CommandSet&) { l.reply(answer(kCodeActivate, kResultResend)); },
+         activate, K::Refused, "refused by the terminal (answer 05 01 33)"},
+        {"block refused", [&](ScriptedLink& l, CommandSet&) { l.reply(started).reply(answer(kCodeDownload, 0x00)); },
+         downloadThree, K::Refused, "refused by the terminal (answer 04 01 00)"},
+        {"resend limit",
+         [&](ScriptedLink& l, CommandSet&) {
+             l.reply(started);
+             for (int i = 0; i <= kMaxResendRequests; ++i)
+                 l.reply(answer(kCodeDownload, kResultResend));
+         },
+         downloadThree, K::ResendLimit, "17 resend requests in a row"},
+        {"content unreadable", [&](ScriptedLink& l, CommandSet&) { l.reply(started); },
+         [](CommandSet& c) { return c.download(3, [](uint8_t*, uint16_t) { return false; }, nullptr); },
+         K::ContentUnreadable, "the content to send cannot be read"},
+        {"list without end",
+         [](ScriptedLink& l, CommandSet&) {
+             l.reply(std::vector<Bytes>(kMaxApplications + 1, listAnswer(3, "APP")));
+         },
+         [](CommandSet& c) {
+             std::vector<std::string> names;
+             return c.readApplicationList(names);
+         },
+         K::TooManyNames, "more than 100 application names"},
+        {"write failed", [](ScriptedLink& l, CommandSet&) { l.failWrite(); }, authorize, K::WriteFailed,
+         "write failed (the device may be gone)"},
+        {"opening, last attempt", [](ScriptedLink& l, CommandSet&) { l.silence().silence().failWrite(); },
+         [](CommandSet& c) { return c.initTerminal(); }, K::WriteFailed, "write failed (the device may be gone)"},
+        {"stopped", [](ScriptedLink&, CommandSet& c) { c.requestStop(); }, authorize, K::Stopped, "stopped on request"},
+    };
+    for (const FailureCase& test : cases) {
+        Journal journal;
+        ScriptedLink link(journal);
+        NotingClock clock(journal);
+        CommandSet commands(link, clock);
+        test.script(link, commands);
+        EXPECT_FALSE(test.run(commands)) << test.name;
+        EXPECT_EQ(commands.lastFailure().kind, test.kind) << test.name;
+        EXPECT_EQ(commands.lastFailure().describe(), test.cause) << test.name;
+    }
+}
+
 // The terminal's restart wait (35 s at least) ends soon after a stop request.
 TEST(StoppablePause, StopEndsARealPauseWithinASlice)
 {

@@ -305,6 +305,7 @@ TEST_P(FaultMatrix, FailsInBoundWithItsPairThenAHealthyTerminalInstalls)
     EXPECT_TRUE(expect(outcome.result == (outcome.title == QString::fromUtf8(kSuccess))));
     const Pair* pair = pairOf(outcome.title);
     EXPECT_TRUE(expect(pair && outcome.text.startsWith(QString::fromUtf8(pair->text)))) << qPrintable(outcome.text);
+    EXPECT_TRUE(expect(outcome.result || !model.lastFailureCause().isEmpty())) << "a failure without its cause";
     EXPECT_TRUE(expect(!model.serialPort()->isOpen())) << "the port stays open after the run";
     if (QString::fromLatin1(cell.kind) == QLatin1String("vanish")) {
         EXPECT_TRUE(expect(faulty.endsWithin(5000))) << "the simulator did not end at its vanish fault";
@@ -320,6 +321,7 @@ TEST_P(FaultMatrix, FailsInBoundWithItsPairThenAHealthyTerminalInstalls)
     model.findTerminals();
     const Outcome next = installWithin(model, healthyLabel, kHealthyBoundSeconds, "healthy");
     EXPECT_TRUE(expect(next.result)) << qPrintable(next.title) << ": " << qPrintable(next.text);
+    EXPECT_TRUE(expect(model.lastFailureCause().isEmpty())) << "the earlier cause outlives a success";
     EXPECT_TRUE(expect(!model.serialPort()->isOpen()));
     EXPECT_TRUE(expect(healthy.stop() == 0));
     record(cell, outcome, passed);

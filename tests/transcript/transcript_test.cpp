@@ -324,6 +324,20 @@ TEST_F(Recording, PortEventsNameThePort)
     EXPECT_FALSE(lines[1].ok);
 }
 
+// The cause of a failed update reads back as written, before its result.
+TEST_F(Recording, CauseOfAFailureReadsBack)
+{
+    writer.cause("advertisement of FONTS.BIN", "write failed (the device may be gone)");
+    writer.result(false, "Erreur Information", "Le fichier : FONTS.BIN ne peut pas être lu.");
+    const auto lines = entries();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0].direction, Direction::Event);
+    EXPECT_EQ(lines[0].event, "cause");
+    EXPECT_EQ(lines[0].stage, "advertisement of FONTS.BIN");
+    EXPECT_EQ(lines[0].text, "write failed (the device may be gone)");
+    EXPECT_EQ(lines[1].event, "result");
+}
+
 // --- Reading ------------------------------------------------------------------
 
 TEST(TranscriptReading, ProblemsNameTheirLine)
