@@ -33,8 +33,7 @@ const char* const kConfigurationError =
 
 const char* const kOpenError =
     "Erreur ouverture\n"
-    "Le terminal sélectionné n'est pas disponible.\nVeuillez fermer toutes les applications ou contacter le support.\n"
-    "cause: the port cannot be opened\n";
+    "Le terminal sélectionné n'est pas disponible.\nVeuillez fermer toutes les applications ou contacter le support.\n";
 
 class InstallCommand : public ::testing::Test {
 protected:
@@ -297,7 +296,8 @@ TEST_F(InstallCommand, ProgressFitsItsTerminal)
         close(held);
         close(master);
         EXPECT_EQ(process.exitCode(), 1) << test.term << test.quiet << seen.constData();
-        EXPECT_EQ(QString::fromUtf8(process.readAllStandardOutput()), QString::fromUtf8(kOpenError));
+        EXPECT_EQ(QString::fromUtf8(process.readAllStandardOutput()),
+                  QString::fromUtf8(kOpenError) + QStringLiteral("cause: %1no-such-device does not exist\n").arg(folder));
         EXPECT_EQ(seen.contains("\x1b["), test.live) << test.term << test.quiet << seen.constData();
         EXPECT_EQ(seen.contains(" left "), test.live) << test.term << test.quiet << seen.constData();
         EXPECT_EQ(seen.contains("Tentative d'acc"), test.lines) << test.term << test.quiet << seen.constData();
