@@ -1,7 +1,7 @@
-#include "About.h"
+#include "app/About.h"
 
-#include "Branding.h"
-#include "Resources.h"
+#include "app/Branding.h"
+#include "app/Resources.h"
 #include "ui_about.h"
 
 #include <QDesktopServices>

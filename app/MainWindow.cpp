@@ -1,9 +1,9 @@
-#include "MainWindow.h"
+#include "app/MainWindow.h"
 
-#include "About.h"
-#include "Branding.h"
-#include "ConfigurationError.h"
-#include "Resources.h"
+#include "app/About.h"
+#include "app/Branding.h"
+#include "config/ConfigurationError.h"
+#include "app/Resources.h"
 #include "ui_mainwindow.h"
 
 #include <QApplication>

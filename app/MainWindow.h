@@ -2,7 +2,7 @@
 // The main window's controller: owns the update engine, starts its jobs,
 // keeps the terminal list in step with the port search, runs the installation
 // on the global thread pool and shows its outcome.
-#include "Model.h"
+#include "engine/Model.h"
 
 #include <QMainWindow>
 #include <QString>

@@ -1,6 +1,6 @@
 // The desktop program: the window shows itself once the configuration has
 // been read and checked.
-#include "MainWindow.h"
+#include "app/MainWindow.h"
 
 #include <QApplication>
 

@@ -1,10 +1,10 @@
-#include "Authoring.h"
+#include "cli/Authoring.h"
 
-#include "Signature.h"
-#include "aes.h"
-#include "container.h"
-#include "openssl_ptr.h"
-#include "pemkey.h"
+#include "config/Signature.h"
+#include "crypto/Aes.h"
+#include "crypto/Container.h"
+#include "keytools/OpenSslPtr.h"
+#include "keytools/PemKey.h"
 
 #include <QCryptographicHash>
 #include <QFile>

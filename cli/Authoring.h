@@ -3,8 +3,8 @@
 // file into the encrypted container, sign a configuration file, and read and
 // write files whole. Every operation returns false with a one-line reason in
 // `error` and produces nothing on failure.
-#include "BoundedFile.h"
-#include "rsa.h"
+#include "config/BoundedFile.h"
+#include "crypto/Rsa.h"
 
 #include <QByteArray>
 #include <QString>

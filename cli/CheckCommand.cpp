@@ -5,14 +5,14 @@
 // at 9600 baud. Problems come one a line: "error: " when the installation
 // would not go through, "warning: " when it would but not as the author may
 // think.
-#include "commands.h"
+#include "cli/Subcommands.h"
 
-#include "BatchPlan.h"
-#include "CommandLine.h"
-#include "Configuration.h"
-#include "Model.h"
-#include "container.h"
-#include "frames.h"
+#include "engine/BatchPlan.h"
+#include "cli/CommandLine.h"
+#include "config/Configuration.h"
+#include "engine/Model.h"
+#include "crypto/Container.h"
+#include "protocol/Frames.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -1,6 +1,6 @@
-#include "CommandLine.h"
+#include "cli/CommandLine.h"
 
-#include "commands.h"
+#include "cli/Subcommands.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -1,5 +1,5 @@
 // The console of a POSIX system: signals, isatty, the terminal's size ioctl, stat.
-#include "Console.h"
+#include "cli/Console.h"
 
 #include <atomic>
 #include <cerrno>

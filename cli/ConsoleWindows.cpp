@@ -1,6 +1,6 @@
 // The console of Windows: the console control handler, _isatty, the size of
 // the console's screen buffer, the names of COM ports.
-#include "Console.h"
+#include "cli/Console.h"
 
 #include <windows.h>
 #include <io.h>

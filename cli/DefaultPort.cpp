@@ -1,4 +1,4 @@
-#include "DefaultPort.h"
+#include "cli/DefaultPort.h"
 
 #include <QStringList>
 

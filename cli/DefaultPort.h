@@ -1,7 +1,7 @@
 #pragma once
 // The port of an installation given no --port: MIRDAL_PORT when it is set,
 // otherwise the maker's port when exactly one is listed.
-#include "PortProvider.h"
+#include "transport/PortProvider.h"
 
 #include <QList>
 #include <QString>

@@ -2,15 +2,15 @@
 // terminals, each on its own port with its own engine, in parallel. Progress
 // goes to stderr, the result of every terminal to stdout, and the release
 // frames follow every scenario on the port it used.
-#include "commands.h"
+#include "cli/Subcommands.h"
 
-#include "BatchPlan.h"
-#include "CommandLine.h"
-#include "ConfigurationError.h"
-#include "Console.h"
-#include "DefaultPort.h"
-#include "Model.h"
-#include "TracingLink.h"
+#include "engine/BatchPlan.h"
+#include "cli/CommandLine.h"
+#include "config/ConfigurationError.h"
+#include "cli/Console.h"
+#include "cli/DefaultPort.h"
+#include "engine/Model.h"
+#include "transcript/TracingLink.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -1,9 +1,9 @@
 // mirdal-cli pack PLAIN OUT: encrypts a plain file into the container that
 // package and hterm files are shipped in.
-#include "commands.h"
+#include "cli/Subcommands.h"
 
-#include "Authoring.h"
-#include "CommandLine.h"
+#include "cli/Authoring.h"
+#include "cli/CommandLine.h"
 
 namespace {
 

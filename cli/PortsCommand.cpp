@@ -1,12 +1,12 @@
 // mirdal-cli ports: the serial ports as the desktop program lists them, by
 // the labels that name them, the maker's ports marked, with their device,
 // their USB identities where known and whether this user may open them.
-#include "commands.h"
+#include "cli/Subcommands.h"
 
-#include "CommandLine.h"
-#include "Console.h"
-#include "DefaultPort.h"
-#include "PortProvider.h"
+#include "cli/CommandLine.h"
+#include "cli/Console.h"
+#include "cli/DefaultPort.h"
+#include "transport/PortProvider.h"
 
 #include <QFile>
 #include <algorithm>

@@ -1,13 +1,13 @@
 // mirdal-cli sign --key PEM [--pass SOURCE] [--config-dir DIR]: signs
 // DIR/configuration.xml in place with a private key, then checks the result
 // with the key this build trusts.
-#include "commands.h"
+#include "cli/Subcommands.h"
 
-#include "Authoring.h"
-#include "CommandLine.h"
-#include "Configuration.h"
-#include "Signature.h"
-#include "rsa.h"
+#include "cli/Authoring.h"
+#include "cli/CommandLine.h"
+#include "config/Configuration.h"
+#include "config/Signature.h"
+#include "crypto/Rsa.h"
 
 #include <QCoreApplication>
 #include <QDir>

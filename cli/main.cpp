@@ -1,9 +1,9 @@
 // mirdal-cli: the headless face of the Mirdal engine and its authoring tools.
-#include "Authoring.h"
-#include "CommandLine.h"
-#include "Console.h"
-#include "Signature.h"
-#include "commands.h"
+#include "cli/Authoring.h"
+#include "cli/CommandLine.h"
+#include "cli/Console.h"
+#include "config/Signature.h"
+#include "cli/Subcommands.h"
 
 #include <QCoreApplication>
 #include <cstdio>

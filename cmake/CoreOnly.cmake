@@ -14,10 +14,10 @@ add_subdirectory(transcript)
 # detection and width, device identity) run only in the Qt programs.
 if(WIN32)
   add_library(mirdal_pcsc_winscard OBJECT transport/Pcsc.cpp transport/PcscPlatformWindows.cpp)
-  target_include_directories(mirdal_pcsc_winscard PRIVATE transport)
+  target_include_directories(mirdal_pcsc_winscard PRIVATE ${PROJECT_SOURCE_DIR})
   mirdal_warnings(mirdal_pcsc_winscard)
   add_library(mirdal_console_windows OBJECT cli/ConsoleWindows.cpp)
-  target_include_directories(mirdal_console_windows PRIVATE cli)
+  target_include_directories(mirdal_console_windows PRIVATE ${PROJECT_SOURCE_DIR})
   mirdal_warnings(mirdal_console_windows)
 endif()
 

@@ -1,4 +1,4 @@
-#include "BoundedFile.h"
+#include "config/BoundedFile.h"
 
 #include <QFile>
 #include <QFileInfo>

@@ -1,8 +1,8 @@
-#include "Configuration.h"
+#include "config/Configuration.h"
 
-#include "BoundedFile.h"
-#include "Signature.h"
-#include "container.h"
+#include "config/BoundedFile.h"
+#include "config/Signature.h"
+#include "crypto/Container.h"
 
 #include <QCoreApplication>
 #include <QDir>

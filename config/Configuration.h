@@ -1,7 +1,7 @@
 #pragma once
 // The configuration of one update, read from the signed configuration.xml of
 // the configuration directory and from the hterm files it names.
-#include "frames.h"
+#include "protocol/Frames.h"
 
 #include <QByteArray>
 #include <QList>

@@ -1,4 +1,4 @@
-#include "Signature.h"
+#include "config/Signature.h"
 
 #include "signing_key.h"
 

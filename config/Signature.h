@@ -7,7 +7,7 @@
 // build time: verifying with it accepts exactly the stored texts that
 // recomputing the signature with the private half would reproduce, without
 // giving anyone who holds the program the means to sign.
-#include "rsa.h"
+#include "crypto/Rsa.h"
 
 #include <QByteArray>
 #include <QString>

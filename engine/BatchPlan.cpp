@@ -1,10 +1,10 @@
-#include "BatchPlan.h"
+#include "engine/BatchPlan.h"
 
-#include "FileName.h"
-#include "Model.h"
-#include "PackageFile.h"
-#include "commands.h"
-#include "frames.h"
+#include "engine/FileName.h"
+#include "engine/Model.h"
+#include "engine/PackageFile.h"
+#include "protocol/CommandSet.h"
+#include "protocol/Frames.h"
 
 #include <algorithm>
 

@@ -4,8 +4,8 @@
 // skips, the blocks of each, the bytes on the wire and the fixed waits. The
 // terminal's list of installed applications is not known beforehand and is
 // not counted (perListedApplicationMs() says what each name costs).
-#include "Configuration.h"
-#include "container.h"
+#include "config/Configuration.h"
+#include "crypto/Container.h"
 
 #include <QList>
 #include <QString>

@@ -3,11 +3,11 @@
 // block by block as the download sends it. A package that is not a regular
 // file, or whose framing does not hold together, is refused before anything
 // is read past its end, and the operation then fails like a failed exchange.
-#include "FileName.h"
-#include "Model.h"
-#include "PackageFile.h"
+#include "engine/FileName.h"
+#include "engine/Model.h"
+#include "engine/PackageFile.h"
 
-#include "commands.h"
+#include "protocol/CommandSet.h"
 
 #include <QDebug>
 

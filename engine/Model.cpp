@@ -1,9 +1,9 @@
 // Construction, the two background jobs, the accessors of the window and the
 // terminal commands, which forward to the protocol's command set.
-#include "Model.h"
+#include "engine/Model.h"
 
-#include "Pcsc.h"
-#include "commands.h"
+#include "transport/Pcsc.h"
+#include "protocol/CommandSet.h"
 
 #include <QDebug>
 #include <QDir>

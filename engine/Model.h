@@ -3,9 +3,9 @@
 // configuration job, the terminal-search passes and the installation
 // scenario, and reports through six signals. It needs no window: the desktop
 // program connects the signals to its slots, the command line to its output.
-#include "clock.h"
-#include "Configuration.h"
-#include "SerialPort.h"
+#include "protocol/Clock.h"
+#include "config/Configuration.h"
+#include "transport/SerialPort.h"
 
 #include <QObject>
 #include <QStringList>

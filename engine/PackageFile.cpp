@@ -1,7 +1,7 @@
-#include "PackageFile.h"
+#include "engine/PackageFile.h"
 
-#include "BoundedFile.h"
-#include "aes.h"
+#include "config/BoundedFile.h"
+#include "crypto/Aes.h"
 
 #include <algorithm>
 

@@ -2,7 +2,7 @@
 // One package file as the download reads it: an encrypted container opened
 // as a regular file and decrypted block by block while the blocks go out,
 // so that a package of any size costs a few bytes of memory.
-#include "container.h"
+#include "crypto/Container.h"
 
 #include <QFile>
 #include <QString>

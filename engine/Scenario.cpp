@@ -2,9 +2,9 @@
 // connection to the terminal, from the opening frame to the restart wait.
 // Progress goes out through the two progression signals; the outcome is one
 // of a fixed set of French title and text pairs.
-#include "FileName.h"
-#include "Model.h"
-#include "commands.h"
+#include "engine/FileName.h"
+#include "engine/Model.h"
+#include "protocol/CommandSet.h"
 
 #include <QDebug>
 #include <algorithm>

@@ -9,10 +9,10 @@
 //             the requested count.
 // The answer's bytes follow; a stream that runs dry is a silent terminal.
 // The first byte of the input picks the command that the session starts with.
-#include "FuzzCheck.h"
-#include "commands.h"
-#include "crc16.h"
-#include "frames.h"
+#include "fuzz/FuzzCheck.h"
+#include "protocol/CommandSet.h"
+#include "protocol/Crc16.h"
+#include "protocol/Frames.h"
 
 #include <algorithm>
 #include <cstdio>

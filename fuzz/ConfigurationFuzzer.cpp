@@ -2,10 +2,10 @@
 // signature out of the raw bytes and judge it, whatever the file holds.
 // Beside the file lie hterm files of every shape the reader must cope with,
 // which the seed corpus names.
-#include "FuzzCheck.h"
-#include "Configuration.h"
-#include "FuzzSupport.h"
-#include "Signature.h"
+#include "fuzz/FuzzCheck.h"
+#include "config/Configuration.h"
+#include "fuzz/FuzzSupport.h"
+#include "config/Signature.h"
 
 #include <QByteArray>
 #include <QDir>

@@ -2,10 +2,10 @@
 // package file or an hterm file. The two decryptions must agree, keep exactly
 // the plain length and never touch a byte outside the file; the hterm reading
 // must add an entry only for a container whose record fits.
-#include "FuzzCheck.h"
-#include "Configuration.h"
-#include "FuzzSupport.h"
-#include "container.h"
+#include "fuzz/FuzzCheck.h"
+#include "config/Configuration.h"
+#include "fuzz/FuzzSupport.h"
+#include "crypto/Container.h"
 
 #include <QFile>
 #include <algorithm>

@@ -3,12 +3,12 @@
 // decrypts it and sends it block by block to a terminal that accepts
 // everything. A refused file must fail both steps before anything is sent;
 // an accepted one must reach the terminal as exactly its plain content.
-#include "FuzzCheck.h"
-#include "FuzzSupport.h"
-#include "Model.h"
-#include "container.h"
-#include "frames.h"
-#include "framing.h"
+#include "fuzz/FuzzCheck.h"
+#include "fuzz/FuzzSupport.h"
+#include "engine/Model.h"
+#include "crypto/Container.h"
+#include "protocol/Frames.h"
+#include "protocol/Framing.h"
 
 #include <cstdio>
 #include <cstdlib>

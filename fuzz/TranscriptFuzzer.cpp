@@ -5,10 +5,10 @@
 // length, a frame written by its length has one the protocol allows, times
 // are finite); a refused one names its line. Every flat object read from a
 // line, written again, reads back the same.
-#include "FuzzCheck.h"
-#include "Json.h"
-#include "Transcript.h"
-#include "frames.h"
+#include "fuzz/FuzzCheck.h"
+#include "transcript/Json.h"
+#include "transcript/Transcript.h"
+#include "protocol/Frames.h"
 
 #include <cmath>
 #include <cstring>

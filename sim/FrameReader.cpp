@@ -1,6 +1,6 @@
-#include "FrameReader.h"
+#include "sim/FrameReader.h"
 
-#include "frames.h"
+#include "protocol/Frames.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "Line.h"
+#include "sim/Line.h"
 
 #include <fcntl.h>
 #include <poll.h>

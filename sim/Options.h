@@ -1,8 +1,8 @@
 #pragma once
 // The command line of mirdal-sim.
-#include "Replay.h"
-#include "Server.h"
-#include "SimulatedTerminal.h"
+#include "sim/Replay.h"
+#include "sim/Server.h"
+#include "sim/SimulatedTerminal.h"
 
 #include <string>
 #include <vector>

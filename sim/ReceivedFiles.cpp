@@ -1,6 +1,6 @@
-#include "ReceivedFiles.h"
+#include "sim/ReceivedFiles.h"
 
-#include "container.h"
+#include "crypto/Container.h"
 
 #include <dirent.h>
 #include <strings.h>

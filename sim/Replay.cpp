@@ -1,6 +1,6 @@
-#include "Replay.h"
+#include "sim/Replay.h"
 
-#include "frames.h"
+#include "protocol/Frames.h"
 
 #include <algorithm>
 #include <cmath>

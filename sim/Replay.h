@@ -3,8 +3,8 @@
 // sends must be the next one the transcript recorded, and is answered with
 // the bytes the terminal gave then. A session recorded with a real terminal
 // thus becomes a test of the updater: any frame that differs is reported.
-#include "Line.h"
-#include "Transcript.h"
+#include "sim/Line.h"
+#include "transcript/Transcript.h"
 
 #include <atomic>
 #include <chrono>

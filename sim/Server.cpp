@@ -1,4 +1,4 @@
-#include "Server.h"
+#include "sim/Server.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -2,8 +2,8 @@
 // Moves bytes between the line and the simulated terminal: reads what the PC
 // sends, cuts it into frames, lets the terminal answer and writes the
 // answers, at the pace of a real line when asked.
-#include "Line.h"
-#include "SimulatedTerminal.h"
+#include "sim/Line.h"
+#include "sim/SimulatedTerminal.h"
 
 #include <atomic>
 #include <chrono>

@@ -1,8 +1,8 @@
-#include "SimulatedTerminal.h"
+#include "sim/SimulatedTerminal.h"
 
-#include "ReceivedFiles.h"
-#include "crc16.h"
-#include "framing.h"
+#include "sim/ReceivedFiles.h"
+#include "protocol/Crc16.h"
+#include "protocol/Framing.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -2,9 +2,9 @@
 // The terminal's side of the dialogue, as pure logic: it takes the frames
 // that FrameReader cuts from the line and says what to send back. No I/O
 // happens here except storing received files; Server moves the bytes.
-#include "Faults.h"
-#include "FrameReader.h"
-#include "frames.h"
+#include "sim/Faults.h"
+#include "sim/FrameReader.h"
+#include "protocol/Frames.h"
 
 #include <array>
 #include <cstdint>

@@ -1,8 +1,8 @@
 // mirdal-sim: a simulated card terminal on a pseudo-terminal or serial device.
-#include "Line.h"
-#include "Options.h"
-#include "Replay.h"
-#include "Server.h"
+#include "sim/Line.h"
+#include "sim/Options.h"
+#include "sim/Replay.h"
+#include "sim/Server.h"
 
 #include <csignal>
 #include <cstdio>

@@ -1,4 +1,4 @@
-#include "Json.h"
+#include "transcript/Json.h"
 
 #include <nlohmann/json.hpp>
 

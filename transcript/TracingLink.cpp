@@ -1,4 +1,4 @@
-#include "TracingLink.h"
+#include "transcript/TracingLink.h"
 
 #include <algorithm>
 

@@ -3,9 +3,9 @@
 // session transcript: the frames the PC sends (blocks without their
 // payload), the bytes it reads (by length and CRC only when they may hold
 // package bytes), and the reads that found nothing.
-#include "Transcript.h"
-#include "frames.h"
-#include "link.h"
+#include "transcript/Transcript.h"
+#include "protocol/Frames.h"
+#include "protocol/Link.h"
 
 #include <array>
 

@@ -1,8 +1,8 @@
-#include "Transcript.h"
+#include "transcript/Transcript.h"
 
-#include "Json.h"
-#include "crc16.h"
-#include "frames.h"
+#include "transcript/Json.h"
+#include "protocol/Crc16.h"
+#include "protocol/Frames.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -4,7 +4,7 @@
 // Every step only logs what went wrong and moves on to the next reader.
 // Plain C++: the platform's calls are behind PcscPlatform.h, and the log
 // lines go to the caller.
-#include "PcscApi.h"
+#include "transport/PcscApi.h"
 
 #include <algorithm>
 #include <cstdio>

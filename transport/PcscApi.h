@@ -13,7 +13,7 @@
 #include <functional>
 #include <string>
 
-#include "PcscPlatform.h"
+#include "transport/PcscPlatform.h"
 
 struct PcscApi {
     LONG(MIRDAL_PCSC_CALL* establishContext)(DWORD scope, LPCVOID reserved1, LPCVOID reserved2,

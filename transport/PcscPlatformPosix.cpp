@@ -1,6 +1,6 @@
 // The POSIX side of the PC/SC platform seam: pcsc-lite, narrow reader names.
-#include "PcscApi.h"
-#include "PcscPlatform.h"
+#include "transport/PcscApi.h"
+#include "transport/PcscPlatform.h"
 
 #include <arpa/inet.h>  // ntohl
 

@@ -3,8 +3,8 @@
 // and ws2_32.
 #include <winsock2.h>  // ntohl; must come before windows.h
 
-#include "PcscApi.h"
-#include "PcscPlatform.h"
+#include "transport/PcscApi.h"
+#include "transport/PcscPlatform.h"
 
 #ifdef _MSC_VER
 #pragma comment(lib, "winscard.lib")

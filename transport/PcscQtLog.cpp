@@ -1,7 +1,7 @@
 // The reader switch as the program runs it: on the platform's PC/SC
 // functions, with its lines in Qt's info log.
-#include "Pcsc.h"
-#include "PcscApi.h"
+#include "transport/Pcsc.h"
+#include "transport/PcscApi.h"
 
 #include <QtGlobal>
 

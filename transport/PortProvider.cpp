@@ -1,4 +1,4 @@
-#include "PortProvider.h"
+#include "transport/PortProvider.h"
 
 #include <QSerialPortInfo>
 

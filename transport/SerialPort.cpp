@@ -1,4 +1,4 @@
-#include "SerialPort.h"
+#include "transport/SerialPort.h"
 
 #include <QAbstractEventDispatcher>
 #include <QDeadlineTimer>

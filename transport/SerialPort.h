@@ -3,8 +3,8 @@
 // the maker's, opens the chosen one with the fixed line settings and offers
 // blocking reads and writes. Every open..close span stays on one thread: the
 // QSerialPort is created in open() and destroyed in close() on that thread.
-#include "PortProvider.h"
-#include "TerminalPort.h"
+#include "transport/PortProvider.h"
+#include "transport/TerminalPort.h"
 
 #include <QObject>
 #include <QStringList>

@@ -1,4 +1,4 @@
-#include "TerminalPort.h"
+#include "transport/TerminalPort.h"
 
 QString OpenFailure::reason() const
 {

@@ -3,7 +3,7 @@
 // that the port list shows or directly by its device path, closed, and the
 // byte link in between. The serial port is one; a decorator (the transcript)
 // or a test's scripted terminal may stand in for it.
-#include "link.h"
+#include "protocol/Link.h"
 
 #include <QString>
 

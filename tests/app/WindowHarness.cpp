@@ -1,4 +1,4 @@
-#include "WindowHarness.h"
+#include "tests/app/WindowHarness.h"
 
 #include <QAbstractButton>
 #include <QApplication>

@@ -2,8 +2,8 @@
 // What the window tests share: a port list that a test can change while the
 // search passes run, a closer for the message boxes, and the engine options
 // that put a window on the sample configuration with shortened pauses.
-#include "Model.h"
-#include "PortProvider.h"
+#include "engine/Model.h"
+#include "transport/PortProvider.h"
 
 #include <QList>
 #include <QMessageBox>

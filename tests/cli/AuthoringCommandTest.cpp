@@ -1,10 +1,10 @@
 // mirdal-cli pack and sign, run as processes.
-#include "Authoring.h"
-#include "Configuration.h"
-#include "Signature.h"
-#include "TestSupport.h"
-#include "container.h"
-#include "openssl_ptr.h"
+#include "cli/Authoring.h"
+#include "config/Configuration.h"
+#include "config/Signature.h"
+#include "tests/config/TestSupport.h"
+#include "crypto/Container.h"
+#include "keytools/OpenSslPtr.h"
 
 #include <QDir>
 #include <QElapsedTimer>

@@ -1,8 +1,8 @@
 // The authoring library: containers and signed configuration files.
-#include "Authoring.h"
-#include "Signature.h"
-#include "TestSupport.h"
-#include "container.h"
+#include "cli/Authoring.h"
+#include "config/Signature.h"
+#include "tests/config/TestSupport.h"
+#include "crypto/Container.h"
 
 #include <vector>
 

@@ -1,9 +1,9 @@
 // mirdal-cli check run as a process on configuration folders with and
 // without problems: its lines, its verdict and its exit status.
-#include "CliHarness.h"
-#include "Signature.h"
-#include "SignedConfiguration.h"
-#include "TestSupport.h"
+#include "tests/cli/CliHarness.h"
+#include "config/Signature.h"
+#include "tests/engine/SignedConfiguration.h"
+#include "tests/config/TestSupport.h"
 
 #include <QDir>
 #include <QFile>

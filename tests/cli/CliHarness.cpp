@@ -1,4 +1,4 @@
-#include "CliHarness.h"
+#include "tests/cli/CliHarness.h"
 
 #include <QElapsedTimer>
 #include <gtest/gtest.h>

@@ -1,8 +1,8 @@
 // mirdal-cli install driven as a process, the way scripts and other programs
 // use it: arguments, exit status, result lines on stdout, progress on stderr.
-#include "CliHarness.h"
-#include "DefaultPort.h"
-#include "SignedConfiguration.h"
+#include "tests/cli/CliHarness.h"
+#include "cli/DefaultPort.h"
+#include "tests/engine/SignedConfiguration.h"
 
 #include <QFile>
 #include <QProcessEnvironment>

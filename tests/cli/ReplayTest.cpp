@@ -3,9 +3,9 @@
 // configuration must send the same frames and reach the same result.
 // The transcripts were recorded from mirdal-sim (transcripts/record.sh); a
 // session recorded with a real terminal is checked the same way.
-#include "CliHarness.h"
-#include "SignedConfiguration.h"
-#include "Transcript.h"
+#include "tests/cli/CliHarness.h"
+#include "tests/engine/SignedConfiguration.h"
+#include "transcript/Transcript.h"
 
 #include <QFile>
 #include <QTemporaryDir>

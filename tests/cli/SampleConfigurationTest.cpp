@@ -1,8 +1,8 @@
 // The sample configuration that the build places beside the programs.
-#include "Configuration.h"
-#include "Signature.h"
-#include "TestSupport.h"
-#include "container.h"
+#include "config/Configuration.h"
+#include "config/Signature.h"
+#include "tests/config/TestSupport.h"
+#include "crypto/Container.h"
 
 #include <QFile>
 #include <QFileInfo>

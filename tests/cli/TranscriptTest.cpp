@@ -1,10 +1,10 @@
 // mirdal-cli install --trace: the session transcript of every terminal,
 // checked against what was sent; never a byte of package content in it.
-#include "CliHarness.h"
-#include "SignedConfiguration.h"
-#include "Transcript.h"
+#include "tests/cli/CliHarness.h"
+#include "tests/engine/SignedConfiguration.h"
+#include "transcript/Transcript.h"
 
-#include "framing.h"
+#include "protocol/Framing.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,6 +1,6 @@
 // Reading configuration.xml and its hterm files into the model.
-#include "Configuration.h"
-#include "TestSupport.h"
+#include "config/Configuration.h"
+#include "tests/config/TestSupport.h"
 
 #include <QCoreApplication>
 #include <QDir>

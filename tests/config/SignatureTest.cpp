@@ -1,9 +1,9 @@
 // The signature of configuration.xml: its pieces, the check with the
 // compiled-in public key, and its agreement with recomputing the signature
 // with the private key.
-#include "Configuration.h"
-#include "Signature.h"
-#include "TestSupport.h"
+#include "config/Configuration.h"
+#include "config/Signature.h"
+#include "tests/config/TestSupport.h"
 
 #include <QCryptographicHash>
 #include <cstring>

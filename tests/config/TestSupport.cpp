@@ -1,7 +1,7 @@
-#include "TestSupport.h"
+#include "tests/config/TestSupport.h"
 
-#include "Authoring.h"
-#include "openssl_ptr.h"
+#include "cli/Authoring.h"
+#include "keytools/OpenSslPtr.h"
 
 #include <QDir>
 #include <QFile>

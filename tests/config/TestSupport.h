@@ -1,7 +1,7 @@
 #pragma once
 // Helpers shared by the configuration and authoring tests: temporary
 // configuration folders, containers, keys and signed files.
-#include "pemkey.h"
+#include "keytools/PemKey.h"
 
 #include <QByteArray>
 #include <QString>

@@ -2,12 +2,12 @@
 // one end, the real serial port opens the other, the configuration is a
 // signed folder loaded and verified like the program's, and only the pauses
 // are shortened.
-#include "Model.h"
-#include "SignedConfiguration.h"
+#include "engine/Model.h"
+#include "tests/engine/SignedConfiguration.h"
 
-#include "Line.h"
-#include "Server.h"
-#include "SimulatedTerminal.h"
+#include "sim/Line.h"
+#include "sim/Server.h"
+#include "sim/SimulatedTerminal.h"
 
 #include <QTemporaryDir>
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
-#include "EngineFixture.h"
+#include "tests/engine/EngineFixture.h"
 
-#include "Package.h"
+#include "tests/engine/Package.h"
 
 #include <QDir>
 #include <QFileInfo>

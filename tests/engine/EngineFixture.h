@@ -2,8 +2,8 @@
 // A Model wired to a scripted terminal and a recording clock, a configuration
 // built in memory over package files in a temporary folder, and recorders for
 // the progression signals and the log.
-#include "FakeTerminal.h"
-#include "Model.h"
+#include "tests/engine/FakeTerminal.h"
+#include "engine/Model.h"
 
 #include <QStringList>
 #include <QTemporaryDir>

@@ -1,7 +1,7 @@
-#include "FakeTerminal.h"
+#include "tests/engine/FakeTerminal.h"
 
-#include "crc16.h"
-#include "framing.h"
+#include "protocol/Crc16.h"
+#include "protocol/Framing.h"
 
 #include <algorithm>
 #include <cstring>

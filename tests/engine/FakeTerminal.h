@@ -2,9 +2,9 @@
 // A scripted terminal behind the engine's link and port: it answers every
 // frame at once (or fails where the script says so) and records what the
 // engine did, so that the scenario can be checked without a serial line.
-#include "Model.h"
-#include "clock.h"
-#include "link.h"
+#include "engine/Model.h"
+#include "protocol/Clock.h"
+#include "protocol/Link.h"
 
 #include <QString>
 #include <array>

@@ -1,10 +1,10 @@
 // Advertisement and download of one package file through the Model: the
 // advertised text, the blocks and the content the terminal receives, the
 // progress of the module bar, and the refusal of damaged packages.
-#include "EngineFixture.h"
-#include "Package.h"
+#include "tests/engine/EngineFixture.h"
+#include "tests/engine/Package.h"
 
-#include "frames.h"
+#include "protocol/Frames.h"
 
 #include <sys/resource.h>
 #include <sys/stat.h>

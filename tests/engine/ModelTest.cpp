@@ -1,10 +1,10 @@
 // The Model itself: the search passes, the connection to a window, the
 // forwarding commands that keep state in the Model, and the release frames.
-#include "EngineFixture.h"
-#include "RecordingWindow.h"
+#include "tests/engine/EngineFixture.h"
+#include "tests/engine/RecordingWindow.h"
 
-#include "Pty.h"
-#include "frames.h"
+#include "tests/transport/Pty.h"
+#include "protocol/Frames.h"
 
 #include <QMutex>
 

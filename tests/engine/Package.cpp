@@ -1,6 +1,6 @@
-#include "Package.h"
+#include "tests/engine/Package.h"
 
-#include "aes.h"
+#include "crypto/Aes.h"
 
 #include <QFile>
 #include <openssl/evp.h>

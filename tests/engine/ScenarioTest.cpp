@@ -1,8 +1,8 @@
 // The installation scenario against a scripted terminal: progress values and
 // texts, the outcome pairs and clean-ups of every failing stage, the retries
 // of downloads, skipped files and the restart wait.
-#include "EngineFixture.h"
-#include "Package.h"
+#include "tests/engine/EngineFixture.h"
+#include "tests/engine/Package.h"
 
 #include <functional>
 

@@ -1,6 +1,6 @@
-#include "SignedConfiguration.h"
+#include "tests/engine/SignedConfiguration.h"
 
-#include "TestSupport.h"
+#include "tests/config/TestSupport.h"
 
 #include <QFile>
 

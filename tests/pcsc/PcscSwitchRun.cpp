@@ -6,7 +6,7 @@
 //   pcsc_switch_run switch
 //       runs Pcsc_switchToCom() and prints every log line as
 //       "log: <text>", with a line feed inside the text shown as "\n".
-#include "Pcsc.h"
+#include "transport/Pcsc.h"
 
 #include <QCoreApplication>
 #include <QString>

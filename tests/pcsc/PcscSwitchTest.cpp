@@ -1,7 +1,7 @@
 // The reader switch against fake PC/SC functions: which reader gets which
 // calls, in which order, and the exact log lines.
-#include "Pcsc.h"
-#include "PcscApi.h"
+#include "transport/Pcsc.h"
+#include "transport/PcscApi.h"
 
 #include <gtest/gtest.h>
 

@@ -2,9 +2,9 @@
 // A Link that plays a scripted terminal and a Clock that only takes note.
 // Both write into one journal, so a test sees the exact order of pauses,
 // writes, reads and clears.
-#include "clock.h"
-#include "framing.h"
-#include "link.h"
+#include "protocol/Clock.h"
+#include "protocol/Framing.h"
+#include "protocol/Link.h"
 
 #include <algorithm>
 #include <cstdint>

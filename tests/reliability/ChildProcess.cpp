@@ -1,4 +1,4 @@
-#include "ChildProcess.h"
+#include "tests/reliability/ChildProcess.h"
 
 #include <sys/resource.h>
 #include <sys/wait.h>

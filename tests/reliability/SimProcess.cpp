@@ -1,4 +1,4 @@
-#include "SimProcess.h"
+#include "tests/reliability/SimProcess.h"
 
 #include <QFileInfo>
 

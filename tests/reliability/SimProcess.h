@@ -2,8 +2,8 @@
 // What the reliability tests drive: the simulated terminal as a separate
 // program on a pseudo-terminal, and a Model set up like the desktop
 // program's, on the sample configuration, with shortened pauses.
-#include "Model.h"
-#include "PortProvider.h"
+#include "engine/Model.h"
+#include "transport/PortProvider.h"
 
 #include <QProcess>
 #include <QString>

@@ -1,8 +1,8 @@
-#include "SimHarness.h"
+#include "tests/sim/SimHarness.h"
 
-#include "aes.h"
-#include "crc16.h"
-#include "framing.h"
+#include "crypto/Aes.h"
+#include "protocol/Crc16.h"
+#include "protocol/Framing.h"
 
 #include <dirent.h>
 #include <fcntl.h>

@@ -2,10 +2,10 @@
 // Test support for the simulated terminal: the simulator served on its own
 // thread over a fresh pseudo-terminal, a Link over the PC's end for the
 // command set, and a few raw byte helpers.
-#include "Line.h"
-#include "Server.h"
-#include "SimulatedTerminal.h"
-#include "link.h"
+#include "sim/Line.h"
+#include "sim/Server.h"
+#include "sim/SimulatedTerminal.h"
+#include "protocol/Link.h"
 
 #include <mutex>
 #include <string>

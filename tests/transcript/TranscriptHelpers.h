@@ -1,8 +1,8 @@
 #pragma once
 // Small helpers shared by the transcript tests and the replay tests.
-#include "Transcript.h"
+#include "transcript/Transcript.h"
 
-#include "frames.h"
+#include "protocol/Frames.h"
 
 #include <gtest/gtest.h>
 

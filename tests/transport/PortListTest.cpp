@@ -1,5 +1,5 @@
 // Enumeration and labelling of the ports, and the choice of the maker's one.
-#include "SerialPort.h"
+#include "transport/SerialPort.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "Pty.h"
+#include "tests/transport/Pty.h"
 
 #include <QElapsedTimer>
 #include <QThread>

@@ -4,7 +4,7 @@
 // driven by the test. The test keeps its own descriptor on the port side so
 // that the line survives SerialPort closing and reopening it, and uses it to
 // look at the line settings the port applied.
-#include "PortProvider.h"
+#include "transport/PortProvider.h"
 
 #include <QByteArray>
 #include <QString>

@@ -1,7 +1,7 @@
 #pragma once
 // A SerialPort whose only port is a pseudo-terminal listed as the maker's.
-#include "Pty.h"
-#include "SerialPort.h"
+#include "tests/transport/Pty.h"
+#include "transport/SerialPort.h"
 
 #include <QByteArray>
 #include <gtest/gtest.h>

@@ -1,9 +1,9 @@
 // Opening, line settings and the blocking byte primitives, against a
 // pseudo-terminal whose other end plays the terminal.
-#include "PtyPortFixture.h"
+#include "tests/transport/PtyPortFixture.h"
 
-#include "commands.h"
-#include "framing.h"
+#include "protocol/CommandSet.h"
+#include "protocol/Framing.h"
 
 #include <QElapsedTimer>
 #include <QFile>

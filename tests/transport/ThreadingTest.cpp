@@ -1,7 +1,7 @@
 // The port used from a worker thread while another thread keeps listing the
 // ports, as the installation job and the port search do; and waiting that
 // leaves the processor alone.
-#include "PtyPortFixture.h"
+#include "tests/transport/PtyPortFixture.h"
 
 #include <QElapsedTimer>
 #include <QThread>

@@ -1,0 +1,531 @@
+#include "protocol/CommandSet.h"
+
+#include "protocol/Crc16.h"
+#include "protocol/Framing.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+
+namespace {
+
+enum class Reception {
+    None,       // the request has no answer of its own (application list)
+    Read,       // one wait of the time-out, then one read of what arrived
+    ReadFull,   // exactly the capacity, however long it takes
+};
+
+// What arrived, in a zero-filled buffer large enough for every capacity.
+struct Answer {
+    std::array<uint8_t, kReleaseAnswerCapacity> bytes{};
+    uint16_t count = 0;
+};
+
+// One request/answer exchange, described by data so that every command runs
+// the same steps: settle pause, write, (pause), receive, judge, clear.
+struct Exchange {
+    const uint8_t* request = nullptr;   // nullptr: only receive
+    uint16_t requestSize = 0;
+    uint32_t settleMs = 0;              // before the request
+    uint32_t afterSendMs = 0;           // between request and reception
+    bool clearBeforeRequest = true;     // drop what earlier exchanges left before writing
+    Reception reception = Reception::Read;
+    uint16_t capacity = kCommandFrameSize;
+    int timeoutMs = 0;                  // Read only
+    bool exactLength = false;           // Read gathers the whole capacity within the time-out
+    uint16_t crcOffset = 0;             // 0: no CRC test (slash-frame answers)
+    bool crcOnlyLogged = false;         // a wrong CRC is reported, not failed
+    std::array<uint8_t, 3> leading{};   // expected first bytes of the answer
+    size_t leadingCount = 0;
+    std::function<ExchangeFailure(const Answer&)> accept;   // the command's own last test
+    bool clearOnSuccess = true;
+};
+
+using Kind = ExchangeFailure::Kind;
+
+ExchangeFailure failure(Kind kind) { return ExchangeFailure{kind}; }
+
+ExchangeFailure timeOut(uint16_t received, int timeoutMs, uint16_t expected)
+{
+    ExchangeFailure outcome{Kind::TimeOut};
+    outcome.bytesReceived = received;
+    outcome.timeoutMs = timeoutMs;
+    outcome.bytesExpected = expected;
+    return outcome;
+}
+
+ExchangeFailure shortAnswer(uint16_t received, uint16_t expected)
+{
+    ExchangeFailure outcome{Kind::ShortAnswer};
+    outcome.bytesReceived = received;
+    outcome.bytesExpected = expected;
+    return outcome;
+}
+
+// The failure of an answer judged by its first `telling` bytes (echo,
+// marker and result of a command answer).
+ExchangeFailure judged(Kind kind, const Answer& answer, uint16_t telling = kResultOffset + 1)
+{
+    ExchangeFailure outcome{kind};
+    outcome.bytesReceived = answer.count;
+    outcome.leadingCount = std::min<uint16_t>({telling, answer.count, static_cast<uint16_t>(outcome.leading.size())});
+    std::copy_n(answer.bytes.begin(), outcome.leadingCount, outcome.leading.begin());
+    return outcome;
+}
+
+// Takes pieces until the whole capacity has arrived or the time-out, counted
+// from the start of the read, has passed: an answer may reach the port in
+// pieces a few milliseconds apart (USB adapters, pseudo-terminals).
+ExchangeFailure readExactly(Link& link, uint16_t capacity, int timeoutMs, Answer& answer)
+{
+    using namespace std::chrono;
+    const auto deadline = steady_clock::now() + milliseconds(timeoutMs);
+    int left = timeoutMs;
+    while (answer.count < capacity) {
+        uint16_t length = static_cast<uint16_t>(capacity - answer.count);
+        if (!link.read(answer.bytes.data() + answer.count, length, left))
+            return answer.count == 0 ? timeOut(0, timeoutMs, capacity) : shortAnswer(answer.count, capacity);
+        answer.count = static_cast<uint16_t>(answer.count + length);
+        left = static_cast<int>(std::max<int64_t>(0, duration_cast<milliseconds>(deadline - steady_clock::now()).count()));
+    }
+    return {};
+}
+
+ExchangeFailure receive(Link& link, const Exchange& exchange, Answer& answer)
+{
+    answer = Answer{};
+    uint16_t length = exchange.capacity;
+    switch (exchange.reception) {
+    case Reception::None:
+        return {};
+    case Reception::Read:
+        if (exchange.exactLength)
+            return readExactly(link, exchange.capacity, exchange.timeoutMs, answer);
+        if (!link.read(answer.bytes.data(), length, exchange.timeoutMs))
+            return timeOut(0, exchange.timeoutMs, exchange.capacity);
+        answer.count = length;
+        return {};
+    case Reception::ReadFull:
+        // A whole read that fails tells no count: the answer did not come
+        // whole before the link's deadline, or the line failed.
+        if (!link.readFull(answer.bytes.data(), length))
+            return timeOut(0, -1, exchange.capacity);
+        answer.count = length;
+        if (length != exchange.capacity)
+            return shortAnswer(length, exchange.capacity);
+        return {};
+    }
+    return failure(Kind::TimeOut);
+}
+
+// A wrong CRC over an answer shorter than the bytes it covers is a short
+// answer: its missing bytes were taken as zeros.
+ExchangeFailure crcJudged(const Exchange& exchange, Answer& answer, const CommandSet::Log& debugLog)
+{
+    if (exchange.crcOffset == 0 || crc16Check(answer.bytes.data(), exchange.crcOffset))
+        return {};
+    if (!exchange.crcOnlyLogged) {
+        const uint16_t covered = static_cast<uint16_t>(exchange.crcOffset + kCrcSize);
+        return answer.count < covered ? shortAnswer(answer.count, covered) : failure(Kind::Crc);
+    }
+    if (debugLog)
+        debugLog("CRC fails: " + std::to_string(answer.count));
+    return {};
+}
+
+// Echo and marker wrong: not the answer expected; only the result byte
+// wrong: the terminal said no.
+ExchangeFailure leadingJudged(const Exchange& exchange, const Answer& answer)
+{
+    const auto end = exchange.leading.begin() + exchange.leadingCount;
+    const auto mismatch = std::mismatch(exchange.leading.begin(), end, answer.bytes.begin());
+    if (mismatch.first == end)
+        return {};
+    const bool resultOnly = mismatch.first - exchange.leading.begin() == kResultOffset;
+    return judged(resultOnly ? Kind::Refused : Kind::UnexpectedAnswer, answer);
+}
+
+ExchangeFailure runExchange(StopGate& link, Clock& clock, const CommandSet::Log& debugLog, const Exchange& exchange,
+                            Answer& answer)
+{
+    if (exchange.request) {
+        if (exchange.settleMs > 0)
+            clock.sleepMs(exchange.settleMs);
+        // An answer that came after its exchange gave up must not pass for
+        // the answer to this request.
+        if (exchange.clearBeforeRequest)
+            link.clearInput();
+        if (!link.write(exchange.request, exchange.requestSize))
+            return failure(link.refusing() ? Kind::Stopped : Kind::WriteFailed);
+        if (exchange.afterSendMs > 0)
+            clock.sleepMs(exchange.afterSendMs);
+    }
+    ExchangeFailure outcome = receive(link, exchange, answer);
+    if (outcome.kind != Kind::None || exchange.reception == Reception::None)
+        return outcome;
+    outcome = crcJudged(exchange, answer, debugLog);
+    if (outcome.kind == Kind::None)
+        outcome = leadingJudged(exchange, answer);
+    if (outcome.kind == Kind::None && exchange.accept)
+        outcome = exchange.accept(answer);
+    if (outcome.kind != Kind::None)
+        return outcome;
+    if (exchange.clearOnSuccess)
+        link.clearInput();
+    return {};
+}
+
+// --- Exchange shapes --------------------------------------------------------
+
+// The judgement of a 32-byte answer: CRC over bytes 0..29, then the leading bytes.
+Exchange expecting(std::initializer_list<uint8_t> leading)
+{
+    Exchange exchange;
+    exchange.crcOffset = kCommandCrcOffset;
+    std::copy(leading.begin(), leading.end(), exchange.leading.begin());
+    exchange.leadingCount = leading.size();
+    return exchange;
+}
+
+template <size_t N>
+Exchange sending(Exchange exchange, const std::array<uint8_t, N>& frame, uint32_t settleMs)
+{
+    exchange.request = frame.data();
+    exchange.requestSize = static_cast<uint16_t>(N);
+    exchange.settleMs = settleMs;
+    return exchange;
+}
+
+Exchange withRead(Exchange exchange, uint16_t capacity, int timeoutMs)
+{
+    exchange.reception = Reception::Read;
+    exchange.capacity = capacity;
+    exchange.timeoutMs = timeoutMs;
+    return exchange;
+}
+
+Exchange withReadFull(Exchange exchange)
+{
+    exchange.reception = Reception::ReadFull;
+    exchange.capacity = kCommandFrameSize;
+    return exchange;
+}
+
+// Slash-frame answers are judged by content only, never by a CRC. The input
+// is kept as it is before them: the opening takes any byte as the terminal's
+// answer (a late answer to an earlier attempt is one), the Varlenne start
+// follows the opening's own clearing, and the release answers are not judged.
+template <size_t N>
+Exchange slashExchange(const std::array<uint8_t, N>& frame, uint16_t capacity, int timeoutMs)
+{
+    Exchange exchange = withRead(sending(Exchange{}, frame, 0), capacity, timeoutMs);
+    exchange.clearBeforeRequest = false;
+    return exchange;
+}
+
+ExchangeFailure varlenneStarted(const Answer& answer)
+{
+    if (std::equal(kVarlenneRefusal.begin(), kVarlenneRefusal.end(),
+                   answer.bytes.begin() + kVarlenneRefusalOffset))
+        return judged(Kind::Refused, answer, static_cast<uint16_t>(kVarlenneRefusalOffset + kVarlenneRefusal.size()));
+    for (uint16_t i = 0; i < answer.count && answer.bytes[i] != 0; ++i) {
+        if (answer.bytes[i] == kVarlenneAccepted)
+            return {};
+    }
+    return judged(Kind::UnexpectedAnswer, answer, kVarlenneAnswerCapacity);
+}
+
+// The name of one application-list answer. A length byte above 28 would
+// reach past the frame: we cut the name at 28 bytes rather than refuse the
+// list, since the bytes that are there are still the name's beginning.
+std::string applicationName(const Answer& answer)
+{
+    const uint16_t length = std::min<uint16_t>(answer.bytes[kNameLengthOffset], kMaxNameLength);
+    const auto* begin = answer.bytes.data() + kNameOffset;
+    const auto* end = std::find(begin, begin + length, uint8_t{0});
+    return std::string(begin, end);
+}
+
+} // namespace
+
+// --- Failures ---------------------------------------------------------------
+
+namespace {
+
+std::string hex(const uint8_t* bytes, size_t count)
+{
+    std::string text;
+    char digits[4];
+    for (size_t i = 0; i < count; ++i) {
+        std::snprintf(digits, sizeof digits, i == 0 ? "%02X" : " %02X", bytes[i]);
+        text += digits;
+    }
+    return text;
+}
+
+} // namespace
+
+std::string ExchangeFailure::describe() const
+{
+    switch (kind) {
+    case Kind::None:
+        return {};
+    case Kind::TimeOut:
+        if (timeoutMs < 0)
+            return "no whole answer of " + std::to_string(bytesExpected) + " bytes";
+        return "no answer within " + std::to_string(timeoutMs) + " ms (" + std::to_string(bytesReceived) + " bytes)";
+    case Kind::ShortAnswer:
+        return "answer of " + std::to_string(bytesReceived) + " bytes, " + std::to_string(bytesExpected) + " expected";
+    case Kind::Crc:
+        return "wrong CRC";
+    case Kind::UnexpectedAnswer:
+        return "unexpected answer " + hex(leading.data(), leadingCount);
+    case Kind::Refused:
+        return "refused by the terminal (answer " + hex(leading.data(), leadingCount) + ")";
+    case Kind::ResendLimit:
+        return std::to_string(resendRequests) + " resend requests in a row";
+    case Kind::WriteFailed:
+        return "write failed (the device may be gone)";
+    case Kind::Stopped:
+        return "stopped on request";
+    case Kind::ContentUnreadable:
+        return "the content to send cannot be read";
+    case Kind::TooManyNames:
+        return "more than " + std::to_string(kMaxApplications) + " application names";
+    }
+    return {};
+}
+
+bool CommandSet::settle(const ExchangeFailure& outcome)
+{
+    lastFailure_ = outcome;
+    return outcome.kind == Kind::None;
+}
+
+// --- Opening, Varlenne, hardware record, application list -------------------
+
+bool CommandSet::initTerminal()
+{
+    const Exchange exchange = slashExchange(kOpeningFrame, kOpeningAnswerCapacity, kOpeningTimeoutMs);
+    for (int attempt = 0; attempt < kOpeningAttempts; ++attempt) {
+        Answer answer;
+        if (settle(runExchange(gate_, clock_, debugLog_, exchange, answer)))
+            return true;
+    }
+    return false;
+}
+
+bool CommandSet::startVarlenne()
+{
+    Exchange exchange = slashExchange(kVarlenneStartFrame, kVarlenneAnswerCapacity, kVarlenneTimeoutMs);
+    exchange.accept = varlenneStarted;
+    Answer answer;
+    return settle(runExchange(gate_, clock_, debugLog_, exchange, answer));
+}
+
+bool CommandSet::readHardwareConfiguration(std::array<uint8_t, 126>& record)
+{
+    static_assert(sizeof(record) == kBlockCrcOffset, "the record is the body of a block frame");
+    const CommandFrame frame = commandFrame(kCodeHardwareConfiguration);
+    Exchange exchange = withRead(sending(Exchange{}, frame, kHardwareSettleMs), kBlockFrameSize, kHardwareTimeoutMs);
+    exchange.crcOffset = kBlockCrcOffset;
+    exchange.accept = [&record](const Answer& answer) {
+        std::copy_n(answer.bytes.begin(), record.size(), record.begin());
+        return ExchangeFailure{};
+    };
+    Answer answer;
+    return settle(runExchange(gate_, clock_, debugLog_, exchange, answer));
+}
+
+bool CommandSet::readApplicationList(std::vector<std::string>& names)
+{
+    const CommandFrame frame = commandFrame(kCodeApplicationList);
+    Exchange request = sending(Exchange{}, frame, 0);
+    request.reception = Reception::None;
+    Answer answer;
+    if (!settle(runExchange(gate_, clock_, debugLog_, request, answer)))
+        return false;
+    names.clear();
+
+    // Answers follow without further requests; each must be whole when read.
+    Exchange next = withRead(expecting({}), kCommandFrameSize, kListTimeoutMs);
+    next.exactLength = true;
+    next.clearOnSuccess = false;
+    for (;;) {
+        if (!settle(runExchange(gate_, clock_, debugLog_, next, answer)))
+            return false;
+        if (answer.bytes[kNameLengthOffset] == 0) {
+            link_.clearInput();
+            return true;
+        }
+        if (names.size() == kMaxApplications)
+            return settle(failure(Kind::TooManyNames));
+        names.push_back(applicationName(answer));
+        clock_.sleepMs(kListPacingMs);
+    }
+}
+
+// --- Authorization, activation, end of dialogue -----------------------------
+
+bool CommandSet::requestAuthorization()
+{
+    CommandFrame frame{};
+    frame[0] = kCodeAuthorization;
+    frame[kAuthorizationParameterOffset] = kAuthorizationParameter;
+    sealCommandFrame(frame);
+    const Exchange exchange =
+        withReadFull(sending(expecting({kCodeAuthorization, kAnswerMarker, kResultGranted}), frame, kSettleMs));
+    Answer answer;
+    return settle(runExchange(gate_, clock_, debugLog_, exchange, answer));
+}
+
+bool CommandSet::activateFiles()
+{
+    const CommandFrame frame = commandFrame(kCodeActivate);
+    Exchange exchange = withRead(sending(expecting({kCodeActivate, kAnswerMarker, kResultDone}), frame, kShortSettleMs),
+                                 kCommandFrameSize, kActivationTimeoutMs);
+    exchange.afterSendMs = kActivationPauseMs;
+    Answer answer;
+    return settle(runExchange(gate_, clock_, debugLog_, exchange, answer));
+}
+
+namespace {
+
+// The exchanges of the clean-up go even after a stop was asked for.
+class CleanUp {
+public:
+    explicit CleanUp(StopGate& gate) : gate_(gate) { gate_.cleaningUp = true; }
+    ~CleanUp() { gate_.cleaningUp = false; }
+
+private:
+    StopGate& gate_;
+};
+
+} // namespace
+
+bool CommandSet::releaseTerminal()
+{
+    const CleanUp cleanUp(gate_);
+    const CommandFrame frame = commandFrame(kCodeRelease);
+    const Exchange exchange = withRead(sending(expecting({kCodeRelease, kAnswerMarker, kResultDone}), frame, kShortSettleMs),
+                                       kCommandFrameSize, kReleaseTimeoutMs);
+    Answer answer;
+    return settle(runExchange(gate_, clock_, debugLog_, exchange, answer));
+}
+
+void CommandSet::sendReleaseFrames()
+{
+    const CleanUp cleanUp(gate_);
+    // The answers are not judged: the frames only put the terminal back to
+    // its own menu, and the second one is worth sending only to a port that
+    // answered the first.
+    Exchange first = slashExchange(kFirstReleaseFrame, kReleaseAnswerCapacity, kReleaseFramesTimeoutMs);
+    first.clearOnSuccess = false;
+    Exchange second = slashExchange(kSecondReleaseFrame, kReleaseAnswerCapacity, kReleaseFramesTimeoutMs);
+    second.clearOnSuccess = false;
+    Answer answer;
+    if (settle(runExchange(gate_, clock_, debugLog_, first, answer)))
+        settle(runExchange(gate_, clock_, debugLog_, second, answer));
+}
+
+// --- File transfer ----------------------------------------------------------
+
+std::string CommandSet::lengthField(uint32_t length)
+{
+    std::string digits = std::to_string(length);
+    if (length > kMaxShortLength)
+        return digits + kLongLengthEnd;
+    return std::string(kShortLengthDigits - digits.size(), '0') + digits;
+}
+
+CommandSet::Advertisement CommandSet::advertisementText(const std::string& name, uint32_t length)
+{
+    Advertisement advertisement;
+    const std::string text = lengthField(length) + name;
+    if (text.size() > kMaxAdvertisementText)
+        advertisement.skipReason = "length field and name take " + std::to_string(text.size()) + " bytes, at most " +
+                                   std::to_string(kMaxAdvertisementText);
+    else
+        advertisement.text = text;
+    return advertisement;
+}
+
+bool CommandSet::advertise(const std::string& name, uint32_t length, bool& skip)
+{
+    const Advertisement advertisement = advertisementText(name, length);
+    skip = advertisement.skipped();
+    if (skip)
+        return settle({});
+    const CommandFrame frame = advertisementFrame(advertisement.text);
+    const Exchange exchange = withReadFull(sending(expecting({kCodeAdvertise, kAnswerMarker, kResultDone}), frame, kSettleMs));
+    Answer answer;
+    return settle(runExchange(gate_, clock_, debugLog_, exchange, answer));
+}
+
+bool CommandSet::download(const uint8_t* content, uint32_t length, const std::function<void(int)>& progress)
+{
+    uint32_t taken = 0;
+    const ContentSource fromMemory = [&](uint8_t* data, uint16_t count) {
+        std::copy_n(content + taken, count, data);
+        taken += count;
+        return true;
+    };
+    return download(length, fromMemory, progress);
+}
+
+bool CommandSet::download(uint32_t length, const ContentSource& next, const std::function<void(int)>& progress)
+{
+    const CommandFrame start = commandFrame(kCodeDownload);
+    Exchange startExchange = withReadFull(sending(expecting({kCodeDownload, kAnswerMarker, kResultDone}), start, kSettleMs));
+    // A terminal may already have queued more; the first block's answer is read whole anyway.
+    startExchange.clearOnSuccess = false;
+    Answer answer;
+    if (!settle(runExchange(gate_, clock_, debugLog_, startExchange, answer)))
+        return false;
+
+    uint32_t sent = 0;
+    uint16_t number = 0;   // wraps after 65535 like the 16-bit field
+    while (sent < length) {
+        const uint16_t count = static_cast<uint16_t>(std::min<uint32_t>(kMaxBlockPayload, length - sent));
+        std::array<uint8_t, kMaxBlockPayload> data{};
+        if (!next(data.data(), count))
+            return settle(failure(Kind::ContentUnreadable));
+        const BlockFrame block = blockFrame(number, data.data(), count);
+        // The result byte decides between done and resend, so it is tested below.
+        // The input is cleared between blocks and before a block is sent
+        // again, but not before the first block (see the start above).
+        Exchange blockExchange = withReadFull(sending(expecting({kCodeDownload, kAnswerMarker}), block, 0));
+        blockExchange.clearBeforeRequest = false;
+        blockExchange.clearOnSuccess = false;
+
+        int resendRequests = 0;
+        for (;;) {
+            if (!settle(runExchange(gate_, clock_, debugLog_, blockExchange, answer)))
+                return false;
+            if (answer.bytes[kResultOffset] != kResultResend)
+                break;
+            if (++resendRequests > kMaxResendRequests) {
+                ExchangeFailure outcome = failure(Kind::ResendLimit);
+                outcome.resendRequests = resendRequests;
+                return settle(outcome);
+            }
+            clock_.sleepMs(kResendPauseMs);
+            link_.clearInput();
+        }
+        if (answer.bytes[kResultOffset] != kResultDone)
+            return settle(judged(Kind::Refused, answer));
+
+        ++number;
+        sent += count;
+        // After the last block the final confirmation may already be queued.
+        if (sent < length)
+            link_.clearInput();
+        if (progress)
+            progress(static_cast<int>(uint64_t{sent} * 100 / length));
+    }
+
+    Exchange confirmation = withRead(expecting({kCodeDownload, kAnswerMarker, kResultDone}), kCommandFrameSize,
+                                     kFinalConfirmationTimeoutMs);
+    confirmation.crcOnlyLogged = true;
+    return settle(runExchange(gate_, clock_, debugLog_, confirmation, answer));
+}
