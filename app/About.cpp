@@ -6,8 +6,7 @@
 
 #include <QDesktopServices>
 
-About::About(QWidget* parent)
-    : QDialog(parent)
+About::About(QWidget* parent) : QDialog(parent)
 {
     registerImages();
     ui = new Ui::About;

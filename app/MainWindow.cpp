@@ -21,9 +21,9 @@
 namespace {
 
 const QString kPlaceholder = QStringLiteral("Sélectionnez le terminal");
-const QString kTransparentBackground = QStringLiteral(
-    "background-color: qlineargradient(spread:pad, x1:0, y1:0, x2:1, y2:0, "
-    "stop:0 rgba(0, 0, 0, 0), stop:1 rgba(255, 255, 255, 0));");
+const QString kTransparentBackground =
+    QStringLiteral("background-color: qlineargradient(spread:pad, x1:0, y1:0, x2:1, y2:0, "
+                   "stop:0 rgba(0, 0, 0, 0), stop:1 rgba(255, 255, 255, 0));");
 
 // A search pass or an installation may still be running on the pool when its
 // window goes away, so the engine is never deleted: it stays reachable here
@@ -48,13 +48,9 @@ void showBox(QWidget* parent, QMessageBox::Icon icon, const QString& title, cons
 
 } // namespace
 
-MainWindow::MainWindow(QWidget* parent)
-    : MainWindow(ModelOptions{}, parent)
-{
-}
+MainWindow::MainWindow(QWidget* parent) : MainWindow(ModelOptions{}, parent) {}
 
-MainWindow::MainWindow(ModelOptions options, QWidget* parent)
-    : QMainWindow(parent)
+MainWindow::MainWindow(ModelOptions options, QWidget* parent) : QMainWindow(parent)
 {
     registerImages();
     ui = new Ui::MainWindow;
@@ -187,8 +183,7 @@ void MainWindow::on_generateButton_clicked()
     installing = true;
     // The list stays disabled until the result is shown, so its text taken
     // here is what the job would read; widgets are not read off the GUI thread.
-    QtConcurrent::run(QThreadPool::globalInstance(), this, &MainWindow::runInstall,
-                      ui->terminalsNames->currentText());
+    QtConcurrent::run(QThreadPool::globalInstance(), this, &MainWindow::runInstall, ui->terminalsNames->currentText());
 }
 
 void MainWindow::runInstall(const QString& port)

@@ -77,7 +77,8 @@ const Keys& keys()
         k.record = pem.key;
         const std::string text = readFile(MIRDAL_DEV_KEY);
         EVP_PKEY* raw = nullptr;
-        DecoderCtxPtr decoder(OSSL_DECODER_CTX_new_for_pkey(&raw, "PEM", nullptr, "RSA", EVP_PKEY_KEYPAIR, nullptr, nullptr));
+        DecoderCtxPtr decoder(
+            OSSL_DECODER_CTX_new_for_pkey(&raw, "PEM", nullptr, "RSA", EVP_PKEY_KEYPAIR, nullptr, nullptr));
         const auto* data = reinterpret_cast<const unsigned char*>(text.data());
         size_t length = text.size();
         if (!decoder || !OSSL_DECODER_from_data(decoder.get(), &data, &length))
@@ -133,9 +134,9 @@ bool opensslLoadAndVerify(const std::string& path, EVP_PKEY* key)
         return false;
 
     PkeyCtxPtr ctx(EVP_PKEY_CTX_new(key, nullptr));
-    return ctx && EVP_PKEY_verify_init(ctx.get()) == 1
-        && EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) == 1
-        && EVP_PKEY_verify(ctx.get(), signature, kRsaBytes, digest, digestLength) == 1;
+    return ctx && EVP_PKEY_verify_init(ctx.get()) == 1 &&
+           EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) == 1 &&
+           EVP_PKEY_verify(ctx.get(), signature, kRsaBytes, digest, digestLength) == 1;
 }
 
 void Startup_Mirdal(benchmark::State& state)
@@ -198,15 +199,15 @@ bool opensslRaw(EVP_PKEY_CTX* ctx, bool isPrivate, const std::vector<uint8_t>& i
 {
     size_t length = out.size();
     return (isPrivate ? EVP_PKEY_decrypt(ctx, out.data(), &length, in.data(), in.size())
-                      : EVP_PKEY_encrypt(ctx, out.data(), &length, in.data(), in.size())) == 1
-        && length == kRsaBytes;
+                      : EVP_PKEY_encrypt(ctx, out.data(), &length, in.data(), in.size())) == 1 &&
+           length == kRsaBytes;
 }
 
 PkeyCtxPtr opensslRawContext(EVP_PKEY* key, bool isPrivate)
 {
     PkeyCtxPtr ctx(EVP_PKEY_CTX_new(key, nullptr));
-    if (!ctx || (isPrivate ? EVP_PKEY_decrypt_init(ctx.get()) : EVP_PKEY_encrypt_init(ctx.get())) != 1
-        || EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_NO_PADDING) != 1)
+    if (!ctx || (isPrivate ? EVP_PKEY_decrypt_init(ctx.get()) : EVP_PKEY_encrypt_init(ctx.get())) != 1 ||
+        EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_NO_PADDING) != 1)
         return nullptr;
     return ctx;
 }
@@ -225,8 +226,8 @@ bool rawAgrees(bool isPrivate, const std::vector<uint8_t>& in)
     std::vector<uint8_t> mine(kRsaBytes);
     std::vector<uint8_t> theirs(kRsaBytes);
     PkeyCtxPtr ctx = opensslRawContext(keys().pkey.get(), isPrivate);
-    return keys().error.empty() && ctx && mirdalRaw(isPrivate, in, mine) == kRsaOk
-        && opensslRaw(ctx.get(), isPrivate, in, theirs) && mine == theirs;
+    return keys().error.empty() && ctx && mirdalRaw(isPrivate, in, mine) == kRsaOk &&
+           opensslRaw(ctx.get(), isPrivate, in, theirs) && mine == theirs;
 }
 
 void rsaMirdal(benchmark::State& state, bool isPrivate)
@@ -254,10 +255,22 @@ void rsaOpenssl(benchmark::State& state, bool isPrivate)
         benchmark::DoNotOptimize(opensslRaw(ctx.get(), isPrivate, in, out));
 }
 
-void RsaPrivate_Mirdal(benchmark::State& state) { rsaMirdal(state, true); }
-void RsaPrivate_OpenSSL(benchmark::State& state) { rsaOpenssl(state, true); }
-void RsaPublic_Mirdal(benchmark::State& state) { rsaMirdal(state, false); }
-void RsaPublic_OpenSSL(benchmark::State& state) { rsaOpenssl(state, false); }
+void RsaPrivate_Mirdal(benchmark::State& state)
+{
+    rsaMirdal(state, true);
+}
+void RsaPrivate_OpenSSL(benchmark::State& state)
+{
+    rsaOpenssl(state, true);
+}
+void RsaPublic_Mirdal(benchmark::State& state)
+{
+    rsaMirdal(state, false);
+}
+void RsaPublic_OpenSSL(benchmark::State& state)
+{
+    rsaOpenssl(state, false);
+}
 BENCHMARK(RsaPrivate_Mirdal)->Unit(benchmark::kMicrosecond);
 BENCHMARK(RsaPrivate_OpenSSL)->Unit(benchmark::kMicrosecond);
 BENCHMARK(RsaPublic_Mirdal);
@@ -279,15 +292,15 @@ std::vector<uint8_t> aesInput(size_t size)
 bool opensslAes(EVP_CIPHER_CTX* ctx, const std::vector<uint8_t>& in, std::vector<uint8_t>& out)
 {
     int length = 0;
-    return EVP_DecryptUpdate(ctx, out.data(), &length, in.data(), static_cast<int>(in.size())) == 1
-        && length == static_cast<int>(in.size());
+    return EVP_DecryptUpdate(ctx, out.data(), &length, in.data(), static_cast<int>(in.size())) == 1 &&
+           length == static_cast<int>(in.size());
 }
 
 CipherCtxPtr opensslAesContext()
 {
     CipherCtxPtr ctx(EVP_CIPHER_CTX_new());
-    if (!ctx || EVP_DecryptInit_ex(ctx.get(), EVP_aes_128_ecb(), nullptr, FILE_KEY, nullptr) != 1
-        || EVP_CIPHER_CTX_set_padding(ctx.get(), 0) != 1)
+    if (!ctx || EVP_DecryptInit_ex(ctx.get(), EVP_aes_128_ecb(), nullptr, FILE_KEY, nullptr) != 1 ||
+        EVP_CIPHER_CTX_set_padding(ctx.get(), 0) != 1)
         return nullptr;
     return ctx;
 }

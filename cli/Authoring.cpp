@@ -29,7 +29,7 @@ namespace {
 
 const QByteArray kStartTag = QByteArrayLiteral("<signature>");
 const QByteArray kEndTag = QByteArrayLiteral("</signature>");
-const QByteArray kEndTagOpening = QByteArrayLiteral("</signature");  // what the reader looks for
+const QByteArray kEndTagOpening = QByteArrayLiteral("</signature"); // what the reader looks for
 
 void appendBigEndian32(QByteArray& out, uint32_t value)
 {
@@ -40,8 +40,8 @@ void appendBigEndian32(QByteArray& out, uint32_t value)
 bool encryptBlocks(const QByteArray& blocks, QByteArray& out)
 {
     CipherCtxPtr ctx(EVP_CIPHER_CTX_new());
-    if (!ctx || !EVP_EncryptInit_ex(ctx.get(), EVP_aes_128_ecb(), nullptr, FILE_KEY, nullptr)
-        || !EVP_CIPHER_CTX_set_padding(ctx.get(), 0))
+    if (!ctx || !EVP_EncryptInit_ex(ctx.get(), EVP_aes_128_ecb(), nullptr, FILE_KEY, nullptr) ||
+        !EVP_CIPHER_CTX_set_padding(ctx.get(), 0))
         return false;
     const int start = out.size();
     out.resize(start + blocks.size());
@@ -49,8 +49,8 @@ bool encryptBlocks(const QByteArray& blocks, QByteArray& out)
     int written = 0;
     int last = 0;
     return EVP_EncryptUpdate(ctx.get(), dest, &written, reinterpret_cast<const unsigned char*>(blocks.constData()),
-                             blocks.size())
-        && EVP_EncryptFinal_ex(ctx.get(), dest + written, &last) && written + last == blocks.size();
+                             blocks.size()) &&
+           EVP_EncryptFinal_ex(ctx.get(), dest + written, &last) && written + last == blocks.size();
 }
 
 // The name of the root element of a well-formed document. A document type
@@ -161,9 +161,10 @@ bool signConfiguration(const QByteArray& original, const RsaPrivateKey& key, QBy
 
     // The file must read back as the program will read it.
     QString ignored;
-    if (!findRoot(signedFile, ignored, error) || signedPart(signedFile) != before || storedSignature(signedFile) != text
-        || !verifySignature(before, text, publicHalf(key))) {
-        error = QStringLiteral("the signed file does not verify (%1)").arg(error.isEmpty() ? QStringLiteral("check the key") : error);
+    if (!findRoot(signedFile, ignored, error) || signedPart(signedFile) != before ||
+        storedSignature(signedFile) != text || !verifySignature(before, text, publicHalf(key))) {
+        error = QStringLiteral("the signed file does not verify (%1)")
+                    .arg(error.isEmpty() ? QStringLiteral("check the key") : error);
         return false;
     }
     result = signedFile;
@@ -219,8 +220,10 @@ bool readPassphrase(const QString& source, QByteArray& passphrase, QString& erro
         text = qgetenv(name.constData());
     } else if (source.startsWith(QLatin1String("file:")) && source.size() > 5) {
         QString reason;
-        if (readBoundedFile(source.mid(5), kMaxPassphraseSize, FileSource::AnyStream, text, &reason) != FileProblem::None) {
-            error = QStringLiteral("--pass: cannot read %1%2").arg(source.mid(5), reason.isEmpty() ? QString() : QStringLiteral(": ") + reason);
+        if (readBoundedFile(source.mid(5), kMaxPassphraseSize, FileSource::AnyStream, text, &reason) !=
+            FileProblem::None) {
+            error = QStringLiteral("--pass: cannot read %1%2")
+                        .arg(source.mid(5), reason.isEmpty() ? QString() : QStringLiteral(": ") + reason);
             return false;
         }
         firstLine(text);
@@ -253,22 +256,22 @@ QString keyFingerprint(const RsaPublicKey& key)
     SecretBnPtr n(BN_bin2bn(modulus, static_cast<int>(bytes), nullptr));
     SecretBnPtr e(BN_bin2bn(exponent, static_cast<int>(bytes), nullptr));
     std::unique_ptr<OSSL_PARAM_BLD, OpensslFree<OSSL_PARAM_BLD, OSSL_PARAM_BLD_free>> build(OSSL_PARAM_BLD_new());
-    if (!n || !e || !build || !OSSL_PARAM_BLD_push_BN(build.get(), OSSL_PKEY_PARAM_RSA_N, n.get())
-        || !OSSL_PARAM_BLD_push_BN(build.get(), OSSL_PKEY_PARAM_RSA_E, e.get()))
+    if (!n || !e || !build || !OSSL_PARAM_BLD_push_BN(build.get(), OSSL_PKEY_PARAM_RSA_N, n.get()) ||
+        !OSSL_PARAM_BLD_push_BN(build.get(), OSSL_PKEY_PARAM_RSA_E, e.get()))
         return {};
     std::unique_ptr<OSSL_PARAM, OpensslFree<OSSL_PARAM, OSSL_PARAM_free>> params(OSSL_PARAM_BLD_to_param(build.get()));
     PkeyCtxPtr ctx(EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr));
     EVP_PKEY* raw = nullptr;
-    if (!params || !ctx || EVP_PKEY_fromdata_init(ctx.get()) <= 0
-        || EVP_PKEY_fromdata(ctx.get(), &raw, EVP_PKEY_PUBLIC_KEY, params.get()) <= 0)
+    if (!params || !ctx || EVP_PKEY_fromdata_init(ctx.get()) <= 0 ||
+        EVP_PKEY_fromdata(ctx.get(), &raw, EVP_PKEY_PUBLIC_KEY, params.get()) <= 0)
         return {};
     PkeyPtr pkey(raw);
     unsigned char* der = nullptr;
     const int length = i2d_PUBKEY(pkey.get(), &der);
     if (length <= 0)
         return {};
-    const QByteArray digest = QCryptographicHash::hash(QByteArray(reinterpret_cast<const char*>(der), length),
-                                                       QCryptographicHash::Sha256);
+    const QByteArray digest =
+        QCryptographicHash::hash(QByteArray(reinterpret_cast<const char*>(der), length), QCryptographicHash::Sha256);
     OPENSSL_free(der);
     return QString::fromLatin1(digest.toHex(':').toUpper());
 }
@@ -315,8 +318,8 @@ bool writeAll(int fd, const QByteArray& bytes)
 bool writeWholeFile(const QString& path, const QByteArray& bytes, QString& error)
 {
     const QFileInfo target(path);
-    QByteArray temporary = QFile::encodeName(target.absolutePath() + QStringLiteral("/.") + target.fileName())
-        + ".XXXXXX";
+    QByteArray temporary =
+        QFile::encodeName(target.absolutePath() + QStringLiteral("/.") + target.fileName()) + ".XXXXXX";
     const int fd = ::mkstemp(temporary.data());
     if (fd < 0) {
         error = QStringLiteral("cannot write %1: %2").arg(path, systemText(errno));
@@ -337,8 +340,7 @@ bool writeWholeFile(const QString& path, const QByteArray& bytes, QString& error
     const int writeError = errno;
     const bool closed = ::close(fd) == 0;
     const int closeError = errno;
-    if (!whole || !closed
-        || ::rename(temporary.constData(), QFile::encodeName(path).constData()) != 0) {
+    if (!whole || !closed || ::rename(temporary.constData(), QFile::encodeName(path).constData()) != 0) {
         const int cause = !whole ? writeError : !closed ? closeError : errno;
         ::unlink(temporary.constData());
         error = QStringLiteral("cannot write %1: %2").arg(path, systemText(cause));

@@ -41,7 +41,7 @@ const CommandHelp kHelp = {
 struct Problems {
     QStringList errors;
     QStringList warnings;
-    bool refused = false;   // the program would not load the configuration at all
+    bool refused = false; // the program would not load the configuration at all
 
     void error(const QString& text) { errors.append(text); }
     void refusal(const QString& text)
@@ -138,9 +138,11 @@ void Check::terminal()
         return;
     }
     const bool present = QFileInfo(terminal.image).isFile();
-    say(QStringLiteral("Picture: %1%2").arg(nameOf(terminal.image), present ? QString() : QStringLiteral(" (missing)")));
+    say(QStringLiteral("Picture: %1%2")
+            .arg(nameOf(terminal.image), present ? QString() : QStringLiteral(" (missing)")));
     if (!present)
-        problems_.warning(QStringLiteral("the terminal picture %1 is missing: the window shows none").arg(nameOf(terminal.image)));
+        problems_.warning(
+            QStringLiteral("the terminal picture %1 is missing: the window shows none").arg(nameOf(terminal.image)));
 }
 
 // The three bytes that a terminal's record must carry, in hexadecimal, and
@@ -185,7 +187,8 @@ void Check::batches()
     files_ = plan.sent;
 
     say(QStringLiteral("Expected duration at 9600 baud: %1 (%2 on the line, %3 of fixed waits)")
-            .arg(duration(plan.seconds()), duration(plan.wireSeconds()), duration(static_cast<double>(plan.fixedMs) / 1000.0)));
+            .arg(duration(plan.seconds()), duration(plan.wireSeconds()),
+                 duration(static_cast<double>(plan.fixedMs) / 1000.0)));
     // Each name the terminal lists costs an answer and a pause, in every batch.
     say(QStringLiteral("  plus %1 ms per application installed on the terminal (a %2 ms pause and a %3-byte answer), "
                        "in each batch: the terminal's list is not known before it is read")
@@ -196,7 +199,10 @@ void Check::batches()
 
 void Check::batch(int number, const PlannedBatch& batch)
 {
-    say(QStringLiteral("Batch %1 (id %2): %3").arg(number).arg(batch.id).arg(plural(batch.files.size(), "file", "files")));
+    say(QStringLiteral("Batch %1 (id %2): %3")
+            .arg(number)
+            .arg(batch.id)
+            .arg(plural(batch.files.size(), "file", "files")));
     if (batch.files.isEmpty())
         problems_.warning(QStringLiteral("batch %1 (id %2) has no file: the terminal is opened, activated and "
                                          "restarted for nothing")
@@ -227,7 +233,8 @@ void Check::file(int number, const PlannedFile& file)
                               .arg(name, file.skipReason));
         return;
     case PlannedFile::State::Sent:
-        say(QStringLiteral("  %1: %2, %3").arg(name, plural(file.length, "byte", "bytes"), plural(file.blocks, "block", "blocks")));
+        say(QStringLiteral("  %1: %2, %3")
+                .arg(name, plural(file.length, "byte", "bytes"), plural(file.blocks, "block", "blocks")));
         return;
     }
 }
@@ -241,7 +248,8 @@ int Check::verdict() const
     const QString warnings = plural(problems_.warnings.size(), "warning", "warnings");
     if (problems_.errors.isEmpty()) {
         say(QStringLiteral("Ready to install: %1 in %2, %3")
-                .arg(plural(files_, "file", "files"), plural(configuration_.batches().size(), "batch", "batches"), warnings));
+                .arg(plural(files_, "file", "files"), plural(configuration_.batches().size(), "batch", "batches"),
+                     warnings));
         return kExitOk;
     }
     say(QStringLiteral("Not ready: %1, %2").arg(plural(problems_.errors.size(), "error", "errors"), warnings));
@@ -253,18 +261,20 @@ int Check::verdict() const
 int runCheck(const QStringList& args)
 {
     CommandLine line(kHelp);
-    line.option(QStringLiteral("config-dir"), QStringLiteral("configuration folder (default: \"configuration\" beside the program)"),
+    line.option(QStringLiteral("config-dir"),
+                QStringLiteral("configuration folder (default: \"configuration\" beside the program)"),
                 QStringLiteral("DIR"));
     const int ended = line.parse(args);
     if (ended >= 0)
         return ended;
     const QString directory = line.isSet(QStringLiteral("config-dir")) ? line.value(QStringLiteral("config-dir"))
-                                                                        : defaultConfigurationDirectory();
+                                                                       : defaultConfigurationDirectory();
 
     Configuration configuration;
     configuration.setDirectory(QDir(directory).absolutePath());
     say(QStringLiteral("Configuration: %1").arg(QDir::toNativeSeparators(configuration.configurationPath())));
-    if (!QFileInfo(configuration.configurationPath()).isFile() || !QFileInfo(configuration.configurationPath()).isReadable()) {
+    if (!QFileInfo(configuration.configurationPath()).isFile() ||
+        !QFileInfo(configuration.configurationPath()).isReadable()) {
         say(QStringLiteral("error: configuration.xml is missing or cannot be read"));
         return kExitConfiguration;
     }

@@ -36,7 +36,8 @@ int CommandLine::parse(const QStringList& args)
         const QStringList unknown = parser_.unknownOptionNames();
         if (!unknown.isEmpty()) {
             const QString& name = unknown.first();
-            return usageError(QStringLiteral("unknown option '%1%2'").arg(name.size() == 1 ? QStringLiteral("-") : QStringLiteral("--"), name));
+            return usageError(QStringLiteral("unknown option '%1%2'")
+                                  .arg(name.size() == 1 ? QStringLiteral("-") : QStringLiteral("--"), name));
         }
         // A missing value, a value given to a flag.
         QString text = parser_.errorText();
@@ -92,7 +93,9 @@ QString CommandLine::helpText() const
     for (const auto& row : rows) {
         // A description of several lines goes on under its first.
         const QString indent = QLatin1Char('\n') + QString(width + 4, QLatin1Char(' '));
-        text += QStringLiteral("  %1  %2\n").arg(row.first, -width).arg(QString(row.second).replace(QLatin1Char('\n'), indent));
+        text += QStringLiteral("  %1  %2\n")
+                    .arg(row.first, -width)
+                    .arg(QString(row.second).replace(QLatin1Char('\n'), indent));
     }
     if (*help_.details)
         text += QLatin1Char('\n') + QLatin1String(help_.details);

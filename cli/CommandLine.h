@@ -11,11 +11,11 @@
 #include <vector>
 
 struct CommandHelp {
-    const char* name;         // "install"
-    const char* synopsis;     // what follows the name in the usage line
-    const char* summary;      // what the command does, before the options
-    const char* details;      // after the options: arguments, notes (may be empty)
-    const char* exitStatus;   // the exit statuses of the command
+    const char* name;       // "install"
+    const char* synopsis;   // what follows the name in the usage line
+    const char* summary;    // what the command does, before the options
+    const char* details;    // after the options: arguments, notes (may be empty)
+    const char* exitStatus; // the exit statuses of the command
 };
 
 class CommandLine {

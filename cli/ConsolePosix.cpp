@@ -93,7 +93,7 @@ InterruptWatch::InterruptWatch(std::function<void()> onFirst, int exitStatus)
     interruptions = 0;
     exitCode = exitStatus;
     if (pipe(wakeUp) != 0)
-        return;   // no watch: interruptions keep their usual effect
+        return; // no watch: interruptions keep their usual effect
     fcntl(wakeUp[0], F_SETFD, FD_CLOEXEC);
     fcntl(wakeUp[1], F_SETFD, FD_CLOEXEC);
     watcher = std::thread([onFirst = std::move(onFirst)] {

@@ -72,7 +72,7 @@ namespace {
 std::atomic<int> interruptions{0};
 std::atomic<int> exitCode{130};
 std::function<void()> firstHandler;
-HANDLE watchEnded = nullptr;   // set when the watch goes
+HANDLE watchEnded = nullptr; // set when the watch goes
 
 // Windows calls this on a thread of its own for every event.
 BOOL WINAPI onControl(DWORD type)

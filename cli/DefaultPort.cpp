@@ -26,14 +26,16 @@ DefaultPort choosePort(const QList<PortInfo>& ports, const QString& fromEnvironm
     const QList<PortInfo> makers = makersPorts(ports);
     if (makers.size() == 1) {
         const PortInfo& port = makers.first();
-        return {portLabel(port), QStringLiteral("using the maker's port %1 (%2)").arg(portLabel(port), port.systemLocation)};
+        return {portLabel(port),
+                QStringLiteral("using the maker's port %1 (%2)").arg(portLabel(port), port.systemLocation)};
     }
     if (makers.isEmpty())
         return {{}, QStringLiteral("no maker's port is listed: give one with --port or MIRDAL_PORT")};
     QStringList names;
     for (const PortInfo& port : makers)
         names.append(QStringLiteral("%1 (%2)").arg(portLabel(port), port.systemLocation));
-    return {{}, QStringLiteral("%1 maker's ports are listed, %2: choose one with --port or MIRDAL_PORT")
-                    .arg(makers.size())
-                    .arg(names.join(QStringLiteral(", ")))};
+    return {{},
+            QStringLiteral("%1 maker's ports are listed, %2: choose one with --port or MIRDAL_PORT")
+                .arg(makers.size())
+                .arg(names.join(QStringLiteral(", ")))};
 }

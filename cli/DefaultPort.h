@@ -7,8 +7,8 @@
 #include <QString>
 
 struct DefaultPort {
-    QString port;   // what to open; empty when none could be chosen
-    QString note;   // one line for stderr: the port chosen, or why none was
+    QString port; // what to open; empty when none could be chosen
+    QString note; // one line for stderr: the port chosen, or why none was
 };
 
 // `fromEnvironment` is MIRDAL_PORT's value (empty when unset).

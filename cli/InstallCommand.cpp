@@ -67,11 +67,13 @@ struct InstallOptions {
 
 void declareOptions(CommandLine& line)
 {
-    line.option(QStringLiteral("port"), QStringLiteral("the terminal's port; repeatable, one terminal each"), QStringLiteral("DEVICE"), true);
-    line.option(QStringLiteral("config-dir"), QStringLiteral("configuration folder (default: \"configuration\" beside the program)"),
+    line.option(QStringLiteral("port"), QStringLiteral("the terminal's port; repeatable, one terminal each"),
+                QStringLiteral("DEVICE"), true);
+    line.option(QStringLiteral("config-dir"),
+                QStringLiteral("configuration folder (default: \"configuration\" beside the program)"),
                 QStringLiteral("DIR"));
-    line.option(QStringLiteral("time-scale"), QStringLiteral("factor in (0,1] applied to every fixed pause (default 1)"),
-                QStringLiteral("F"));
+    line.option(QStringLiteral("time-scale"),
+                QStringLiteral("factor in (0,1] applied to every fixed pause (default 1)"), QStringLiteral("F"));
     line.option(QStringLiteral("trace"),
                 QStringLiteral("session transcript (JSON lines); with several ports, one file per\n"
                                "port, named FILE with the port's name before the extension"),
@@ -130,7 +132,8 @@ QString transcriptName(const PortChoice& port)
 class TracingPort : public TerminalPort {
 public:
     TracingPort(TranscriptWriter& writer, std::shared_ptr<TerminalPort> port)
-        : writer_(writer), port_(std::move(port)), link_(writer, port_.get()) {}
+        : writer_(writer), port_(std::move(port)), link_(writer, port_.get())
+    {}
 
     bool open(const PortChoice& port) override
     {
@@ -147,7 +150,10 @@ public:
     OpenFailure lastOpenFailure() const override { return port_->lastOpenFailure(); }
 
     bool write(const uint8_t* data, uint16_t length) override { return link_.write(data, length); }
-    bool read(uint8_t* buffer, uint16_t& length, int timeoutMs) override { return link_.read(buffer, length, timeoutMs); }
+    bool read(uint8_t* buffer, uint16_t& length, int timeoutMs) override
+    {
+        return link_.read(buffer, length, timeoutMs);
+    }
     bool readFull(uint8_t* buffer, uint16_t& length) override { return link_.readFull(buffer, length); }
     void clearInput() override { link_.clearInput(); }
 
@@ -198,9 +204,9 @@ QString transcriptPath(const QString& file, const QString& port, bool several)
 
 // How the progress is shown on stderr.
 enum class ProgressMode {
-    Live,    // a status line per terminal, redrawn in place
-    Plain,   // one plain line per status change (logs, pipes, dumb terminals)
-    Quiet,   // none: only the result (and the log lines asked for)
+    Live,  // a status line per terminal, redrawn in place
+    Plain, // one plain line per status change (logs, pipes, dumb terminals)
+    Quiet, // none: only the result (and the log lines asked for)
 };
 
 // A status line per terminal on stderr: redrawn in place on a terminal, with
@@ -212,15 +218,15 @@ public:
     ProgressView(const QStringList& names, ProgressMode mode, double expectedSeconds)
         : names_(names), live_(mode == ProgressMode::Live), quiet_(mode == ProgressMode::Quiet),
           expectedSeconds_(expectedSeconds), start_(std::chrono::steady_clock::now()), rows_(names.size())
-    {
-    }
+    {}
 
     void status(int terminal, const QString& text, int value)
     {
         std::lock_guard<std::mutex> lock(mutex_);
         show(terminal, &Row::total, text, value);
         if (!live_ && !quiet_)
-            std::fprintf(stderr, "%s[%3d%%] %s\n", prefix(terminal).toUtf8().constData(), value, text.toUtf8().constData());
+            std::fprintf(stderr, "%s[%3d%%] %s\n", prefix(terminal).toUtf8().constData(), value,
+                         text.toUtf8().constData());
     }
 
     void module(int terminal, const QString& text, int value)
@@ -276,7 +282,8 @@ private:
     {
         constexpr int kWidth = 20;
         const int filled = std::max(0, std::min(kWidth, value * kWidth / 100));
-        return QStringLiteral("[%1%2] %3%").arg(QString(filled, QLatin1Char('#')), QString(kWidth - filled, QLatin1Char('-')))
+        return QStringLiteral("[%1%2] %3%")
+            .arg(QString(filled, QLatin1Char('#')), QString(kWidth - filled, QLatin1Char('-')))
             .arg(value, 3);
     }
 
@@ -312,8 +319,8 @@ private:
         for (size_t i = 0; i < rows_.size(); ++i) {
             const Row& row = rows_[i];
             // The numbers come first so that a narrow terminal cuts texts, not numbers.
-            QString line = prefix(static_cast<int>(i)) + bar(row.total.value)
-                + QStringLiteral(" (%1%) %2 ").arg(row.module.value, 3).arg(clocks) + row.total.text;
+            QString line = prefix(static_cast<int>(i)) + bar(row.total.value) +
+                           QStringLiteral(" (%1%) %2 ").arg(row.module.value, 3).arg(clocks) + row.total.text;
             if (!row.module.text.isEmpty())
                 line += QStringLiteral(" | ") + row.module.text;
             std::fprintf(stderr, "\r\x1b[2K%s\n", line.left(width).toUtf8().constData());
@@ -346,7 +353,8 @@ ProgressMode progressMode(bool quiet)
 
 bool isDevicePath(const QString& port)
 {
-    static const QRegularExpression windowsPort(QStringLiteral("^COM[0-9]+$"), QRegularExpression::CaseInsensitiveOption);
+    static const QRegularExpression windowsPort(QStringLiteral("^COM[0-9]+$"),
+                                                QRegularExpression::CaseInsensitiveOption);
     return port.startsWith(QLatin1Char('/')) || windowsPort.match(port).hasMatch();
 }
 
@@ -377,8 +385,8 @@ QString sameDeviceTwice(const QStringList& ports)
 
 // One terminal: its port, its own engine, and the outcome of its scenario.
 struct TerminalRun {
-    QString name;     // as the user gave it
-    PortChoice port;  // as the engine opens it
+    QString name;    // as the user gave it
+    PortChoice port; // as the engine opens it
     std::unique_ptr<Transcript> transcript;
     std::unique_ptr<Model> model;
     bool ok = false;
@@ -387,7 +395,8 @@ struct TerminalRun {
 };
 
 std::unique_ptr<TerminalRun> makeTerminal(const QString& port, const InstallOptions& options,
-                                          const std::shared_ptr<Clock>& clock, TranscriptWriter::Clock::time_point start)
+                                          const std::shared_ptr<Clock>& clock,
+                                          TranscriptWriter::Clock::time_point start)
 {
     auto run = std::make_unique<TerminalRun>();
     run->name = port;

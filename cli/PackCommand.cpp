@@ -33,8 +33,8 @@ int runPack(const QStringList& args)
     QByteArray plain;
     QByteArray container;
     QString error;
-    if (!readWholeFile(files[0], kMaxPackageSize, FileSource::AnyStream, plain, error) || !packContainer(plain, container, error)
-        || !writeWholeFile(files[1], container, error))
+    if (!readWholeFile(files[0], kMaxPackageSize, FileSource::AnyStream, plain, error) ||
+        !packContainer(plain, container, error) || !writeWholeFile(files[1], container, error))
         return commandError(command, error, kExitFailed);
     return kExitOk;
 }

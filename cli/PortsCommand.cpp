@@ -32,7 +32,9 @@ QString describe(const PortInfo& port, bool maker)
     QString line = (maker ? QStringLiteral("* ") : QStringLiteral("  ")) + portLabel(port);
     line += QStringLiteral("  ") + port.systemLocation;
     if (port.vendorId >= 0 && port.productId >= 0)
-        line += QStringLiteral("  usb %1:%2").arg(port.vendorId, 4, 16, QLatin1Char('0')).arg(port.productId, 4, 16, QLatin1Char('0'));
+        line += QStringLiteral("  usb %1:%2")
+                    .arg(port.vendorId, 4, 16, QLatin1Char('0'))
+                    .arg(port.productId, 4, 16, QLatin1Char('0'));
     if (!port.serialNumber.isEmpty())
         line += QStringLiteral("  serial ") + port.serialNumber;
     if (!console::mayOpen(QFile::encodeName(port.systemLocation).toStdString()))

@@ -48,9 +48,12 @@ bool trustedHere(const QByteArray& signedFile)
 int runSign(const QStringList& args)
 {
     CommandLine line(kHelp);
-    line.option(QStringLiteral("key"), QStringLiteral("the private RSA key (2048 bits), in PEM; required"), QStringLiteral("PEM"));
-    line.option(QStringLiteral("pass"), QStringLiteral("where the passphrase of an encrypted key is read"), QStringLiteral("SOURCE"));
-    line.option(QStringLiteral("config-dir"), QStringLiteral("configuration folder (default: \"configuration\" beside the program)"),
+    line.option(QStringLiteral("key"), QStringLiteral("the private RSA key (2048 bits), in PEM; required"),
+                QStringLiteral("PEM"));
+    line.option(QStringLiteral("pass"), QStringLiteral("where the passphrase of an encrypted key is read"),
+                QStringLiteral("SOURCE"));
+    line.option(QStringLiteral("config-dir"),
+                QStringLiteral("configuration folder (default: \"configuration\" beside the program)"),
                 QStringLiteral("DIR"));
     const int ended = line.parse(args);
     if (ended >= 0)
@@ -58,12 +61,12 @@ int runSign(const QStringList& args)
     if (!line.isSet(QStringLiteral("key")))
         return line.usageError(QStringLiteral("--key is required"));
     const QString directory = line.isSet(QStringLiteral("config-dir")) ? line.value(QStringLiteral("config-dir"))
-                                                                        : defaultConfigurationDirectory();
+                                                                       : defaultConfigurationDirectory();
     const QString path = QDir(directory).filePath(QStringLiteral("configuration.xml"));
 
     const QString source = line.value(QStringLiteral("pass"));
-    if (line.isSet(QStringLiteral("pass")) && !source.startsWith(QLatin1String("env:")) && !source.startsWith(QLatin1String("file:"))
-        && source != QLatin1String("stdin"))
+    if (line.isSet(QStringLiteral("pass")) && !source.startsWith(QLatin1String("env:")) &&
+        !source.startsWith(QLatin1String("file:")) && source != QLatin1String("stdin"))
         return line.usageError(QStringLiteral("--pass takes env:VAR, file:PATH or stdin, never the passphrase itself"));
     QByteArray passphrase;
     QString error;
@@ -74,14 +77,15 @@ int runSign(const QStringList& args)
     QByteArray signedFile;
     const bool loaded = loadPrivateKey(line.value(QStringLiteral("key")), key, error, passphrase);
     OPENSSL_cleanse(passphrase.data(), static_cast<size_t>(passphrase.size()));
-    const bool ok = loaded && readWholeFile(path, kMaxConfigurationSize, FileSource::RegularOnly, original, error)
-        && signConfiguration(original, key, signedFile, error) && writeWholeFile(path, signedFile, error);
+    const bool ok = loaded && readWholeFile(path, kMaxConfigurationSize, FileSource::RegularOnly, original, error) &&
+                    signConfiguration(original, key, signedFile, error) && writeWholeFile(path, signedFile, error);
     OPENSSL_cleanse(&key, sizeof key);
     if (!ok)
         return commandError(kCommand, error, kExitFailed);
     if (!trustedHere(signedFile))
-        std::fprintf(stderr, "mirdal-cli sign: warning: this build does not trust the key: it would refuse %s "
-                             "(it trusts the key %s)\n",
+        std::fprintf(stderr,
+                     "mirdal-cli sign: warning: this build does not trust the key: it would refuse %s "
+                     "(it trusts the key %s)\n",
                      qPrintable(QDir::toNativeSeparators(path)), qPrintable(keyFingerprint(signingPublicKey())));
     return kExitOk;
 }

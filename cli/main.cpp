@@ -24,15 +24,14 @@ const Subcommand kSubcommands[] = {
     {"sign", runSign, "sign a folder's configuration.xml"},
 };
 
-const char* const kHelpTail =
-    "\n"
-    "'mirdal-cli COMMAND --help' or 'mirdal-cli help COMMAND' describes a command,\n"
-    "its options and its exit statuses.\n"
-    "\n"
-    "Options:\n"
-    "  -h, --help  show this help\n"
-    "  --version   show the version and the fingerprint of the key that signed\n"
-    "              configurations must verify with\n";
+const char* const kHelpTail = "\n"
+                              "'mirdal-cli COMMAND --help' or 'mirdal-cli help COMMAND' describes a command,\n"
+                              "its options and its exit statuses.\n"
+                              "\n"
+                              "Options:\n"
+                              "  -h, --help  show this help\n"
+                              "  --version   show the version and the fingerprint of the key that signed\n"
+                              "              configurations must verify with\n";
 
 void help(FILE* stream)
 {
@@ -88,7 +87,8 @@ int main(int argc, char** argv)
             return programUsageError(QStringLiteral("no help on '%1'").arg(args.join(QLatin1Char(' '))));
         return sub->run({QStringLiteral("--help")});
     }
-    if (!args.isEmpty() && (name == QLatin1String("--help") || name == QLatin1String("-h") || name == QLatin1String("--version")))
+    if (!args.isEmpty() &&
+        (name == QLatin1String("--help") || name == QLatin1String("-h") || name == QLatin1String("--version")))
         return programUsageError(QStringLiteral("unknown argument '%1'").arg(args.first()));
     if (name == QLatin1String("--help") || name == QLatin1String("-h")) {
         help(stdout);

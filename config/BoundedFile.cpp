@@ -76,7 +76,7 @@ FileProblem readFile(const QString& path, qint64 maxBytes, FileSource source, QB
     if (fd < 0) {
         systemError = systemText(errno);
         return errno == ENOENT || errno == ENOTDIR || errno == ELOOP || errno == ENAMETOOLONG ? FileProblem::Missing
-                                                                                      : FileProblem::Unreadable;
+                                                                                              : FileProblem::Unreadable;
     }
     const Descriptor file(fd);
     struct stat status {};
@@ -134,14 +134,14 @@ FileProblem openRegularFile(QFile& file, const QString& path)
     } while (fd < 0 && errno == EINTR);
     if (fd < 0)
         return errno == ENOENT || errno == ENOTDIR || errno == ELOOP || errno == ENAMETOOLONG ? FileProblem::Missing
-                                                                                      : FileProblem::Unreadable;
+                                                                                              : FileProblem::Unreadable;
     struct stat status {};
     if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
         ::close(fd);
         return FileProblem::NotRegular;
     }
-    if (::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0
-        || !file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+    if (::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0 ||
+        !file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
         ::close(fd);
         return FileProblem::Unreadable;
     }
@@ -175,16 +175,11 @@ FileProblem readBoundedFile(const QString& path, qint64 maxBytes, FileSource sou
 QString fileProblemText(FileProblem problem, qint64 maxBytes)
 {
     switch (problem) {
-    case FileProblem::None:
-        return {};
-    case FileProblem::Missing:
-        return QStringLiteral("missing");
-    case FileProblem::NotRegular:
-        return QStringLiteral("not a regular file");
-    case FileProblem::TooLarge:
-        return QStringLiteral("larger than %1 bytes").arg(maxBytes);
-    case FileProblem::Unreadable:
-        break;
+    case FileProblem::None: return {};
+    case FileProblem::Missing: return QStringLiteral("missing");
+    case FileProblem::NotRegular: return QStringLiteral("not a regular file");
+    case FileProblem::TooLarge: return QStringLiteral("larger than %1 bytes").arg(maxBytes);
+    case FileProblem::Unreadable: break;
     }
     return QStringLiteral("cannot be read");
 }

@@ -42,8 +42,7 @@ public:
     // attributes, or -1.
     XmlWalk(const QByteArray& document, int crowdedTag)
         : reader_(crowdedTag < 0 ? document : document.left(crowdedTag)), cut_(crowdedTag >= 0)
-    {
-    }
+    {}
 
     bool more() const { return !reader_.atEnd() && !reader_.hasError(); }
 
@@ -312,10 +311,7 @@ Batch::~Batch()
 
 HTerminal::HTerminal(QObject* parent) : QObject(parent) {}
 
-Configuration::Configuration(QObject* parent)
-    : QObject(parent), terminal(new Terminal), operation(new Operation)
-{
-}
+Configuration::Configuration(QObject* parent) : QObject(parent), terminal(new Terminal), operation(new Operation) {}
 
 // The configuration owns every entry it read.
 Configuration::~Configuration()
@@ -360,7 +356,8 @@ bool Configuration::load()
     // that changes between readings (a pipe, a share, a renamed file) cannot
     // have one version read and another one verified.
     QByteArray bytes;
-    const FileProblem problem = readBoundedFile(configurationPath(), kMaxConfigurationSize, FileSource::RegularOnly, bytes);
+    const FileProblem problem =
+        readBoundedFile(configurationPath(), kMaxConfigurationSize, FileSource::RegularOnly, bytes);
     if (problem != FileProblem::None) {
         fileError = fileProblemText(problem, kMaxConfigurationSize);
         fileBytes_.clear();

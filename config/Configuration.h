@@ -22,8 +22,8 @@ public:
     explicit Terminal(QObject* parent = nullptr);
     QString name;
     QString code;
-    QString image;          // full path of the terminal picture
-    int delayReboot = 0;    // ms; the scenario waits at least 35000 ms
+    QString image;       // full path of the terminal picture
+    int delayReboot = 0; // ms; the scenario waits at least 35000 ms
 };
 
 class Operation : public QObject {
@@ -38,7 +38,7 @@ class Application : public QObject {
     Q_OBJECT
 public:
     explicit Application(const QString& file, QObject* parent = nullptr);
-    QString file;           // full path of the package file
+    QString file; // full path of the package file
 };
 
 class Batch : public QObject {
@@ -110,7 +110,7 @@ public:
 
 private:
     QString directory_;
-    QByteArray fileBytes_;   // configuration.xml as load() read it
+    QByteArray fileBytes_; // configuration.xml as load() read it
 };
 
 // The folder that the programs read by default: "configuration" beside the

@@ -8,9 +8,9 @@
 namespace {
 
 const QByteArray kStartTag = QByteArrayLiteral("<signature>");
-const QByteArray kEndTag = QByteArrayLiteral("</signature");  // without its '>'
+const QByteArray kEndTag = QByteArrayLiteral("</signature"); // without its '>'
 
-constexpr int kPaddingEnd = kSignatureSize - kDigestSize - 1;  // offset of the 00 separator
+constexpr int kPaddingEnd = kSignatureSize - kDigestSize - 1; // offset of the 00 separator
 
 // One raw RSA operation inside the module's start and end calls.
 int rsaRaw(uint8_t keyKind, uint8_t* in, uint8_t* out, const void* key)
@@ -65,8 +65,7 @@ QByteArray signatureBlock(const QByteArray& digest)
 
 uint8_t signDigest(uint8_t* in, uint8_t* out, const RsaPrivateKey& key)
 {
-    const QByteArray block =
-        signatureBlock(QByteArray::fromRawData(reinterpret_cast<const char*>(in), kDigestSize));
+    const QByteArray block = signatureBlock(QByteArray::fromRawData(reinterpret_cast<const char*>(in), kDigestSize));
     std::memcpy(in, block.constData(), kSignatureSize);
     std::memset(out, 0, kSignatureSize);
     return static_cast<uint8_t>(rsaRaw(kRsaKeyPrivate, in, out, &key) & 0xFF);

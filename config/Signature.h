@@ -13,9 +13,9 @@
 #include <QString>
 #include <cstdint>
 
-constexpr int kSignatureSize = 256;        // bytes of the signature value and block
-constexpr int kSignatureTextLength = 344;  // Base64 characters of the stored text
-constexpr int kDigestSize = 32;            // SHA-256
+constexpr int kSignatureSize = 256;       // bytes of the signature value and block
+constexpr int kSignatureTextLength = 344; // Base64 characters of the stored text
+constexpr int kDigestSize = 32;           // SHA-256
 
 // Every byte before the last "<signature>"; empty when there is none.
 QByteArray signedPart(const QByteArray& fileBytes);

@@ -70,16 +70,16 @@ constexpr Tables makeTables()
     Tables t;
     for (unsigned x = 0; x < 256; ++x) {
         const uint8_t inverse = gfInverse(static_cast<uint8_t>(x));
-        const uint8_t s = inverse ^ rotateByteLeft(inverse, 1) ^ rotateByteLeft(inverse, 2)
-                          ^ rotateByteLeft(inverse, 3) ^ rotateByteLeft(inverse, 4) ^ 0x63;
+        const uint8_t s = inverse ^ rotateByteLeft(inverse, 1) ^ rotateByteLeft(inverse, 2) ^
+                          rotateByteLeft(inverse, 3) ^ rotateByteLeft(inverse, 4) ^ 0x63;
         t.sbox[x] = s;
         t.invSbox[s] = x;
     }
     for (unsigned x = 0; x < 256; ++x) {
         const uint8_t v = static_cast<uint8_t>(t.invSbox[x]);
         // Column 0e 09 0d 0b is what a byte in row 0 contributes to rows 0..3.
-        uint32_t word = (uint32_t(gfMul(v, 0x0e)) << 24) | (uint32_t(gfMul(v, 0x09)) << 16)
-                        | (uint32_t(gfMul(v, 0x0d)) << 8) | uint32_t(gfMul(v, 0x0b));
+        uint32_t word = (uint32_t(gfMul(v, 0x0e)) << 24) | (uint32_t(gfMul(v, 0x09)) << 16) |
+                        (uint32_t(gfMul(v, 0x0d)) << 8) | uint32_t(gfMul(v, 0x0b));
         for (unsigned row = 0; row < 4; ++row) {
             t.invMix[row][x] = word;
             word = rotateWordRight8(word);
@@ -103,24 +103,24 @@ struct DecryptionSchedule {
 
 constexpr uint32_t subWord(uint32_t w)
 {
-    return (kTables.sbox[byteOf(w, 0)] << 24) | (kTables.sbox[byteOf(w, 1)] << 16)
-           | (kTables.sbox[byteOf(w, 2)] << 8) | kTables.sbox[byteOf(w, 3)];
+    return (kTables.sbox[byteOf(w, 0)] << 24) | (kTables.sbox[byteOf(w, 1)] << 16) | (kTables.sbox[byteOf(w, 2)] << 8) |
+           kTables.sbox[byteOf(w, 3)];
 }
 
 // InvMixColumns of one column; the tables apply the inverse S-box first,
 // which the S-box lookups undo.
 constexpr uint32_t invMixColumn(uint32_t w)
 {
-    return kTables.invMix[0][kTables.sbox[byteOf(w, 0)]] ^ kTables.invMix[1][kTables.sbox[byteOf(w, 1)]]
-           ^ kTables.invMix[2][kTables.sbox[byteOf(w, 2)]] ^ kTables.invMix[3][kTables.sbox[byteOf(w, 3)]];
+    return kTables.invMix[0][kTables.sbox[byteOf(w, 0)]] ^ kTables.invMix[1][kTables.sbox[byteOf(w, 1)]] ^
+           kTables.invMix[2][kTables.sbox[byteOf(w, 2)]] ^ kTables.invMix[3][kTables.sbox[byteOf(w, 3)]];
 }
 
 constexpr DecryptionSchedule makeSchedule(const uint8_t* key)
 {
     uint32_t w[kScheduleWords] = {};
     for (unsigned i = 0; i < 4; ++i)
-        w[i] = (uint32_t(key[4 * i]) << 24) | (uint32_t(key[4 * i + 1]) << 16) | (uint32_t(key[4 * i + 2]) << 8)
-               | uint32_t(key[4 * i + 3]);
+        w[i] = (uint32_t(key[4 * i]) << 24) | (uint32_t(key[4 * i + 1]) << 16) | (uint32_t(key[4 * i + 2]) << 8) |
+               uint32_t(key[4 * i + 3]);
     uint8_t rcon = 1;
     for (unsigned i = 4; i < kScheduleWords; ++i) {
         uint32_t temp = w[i - 1];
@@ -169,15 +169,15 @@ inline void store32(uint8_t* p, uint32_t v)
 // takes row r from input column c - r.
 inline uint32_t invRound(uint32_t c0, uint32_t c1, uint32_t c2, uint32_t c3, uint32_t roundKey)
 {
-    return kTables.invMix[0][c0 >> 24] ^ kTables.invMix[1][(c3 >> 16) & 0xff] ^ kTables.invMix[2][(c2 >> 8) & 0xff]
-           ^ kTables.invMix[3][c1 & 0xff] ^ roundKey;
+    return kTables.invMix[0][c0 >> 24] ^ kTables.invMix[1][(c3 >> 16) & 0xff] ^ kTables.invMix[2][(c2 >> 8) & 0xff] ^
+           kTables.invMix[3][c1 & 0xff] ^ roundKey;
 }
 
 inline uint32_t lastRound(uint32_t c0, uint32_t c1, uint32_t c2, uint32_t c3, uint32_t roundKey)
 {
-    return ((kTables.invSbox[c0 >> 24] << 24) | (kTables.invSbox[(c3 >> 16) & 0xff] << 16)
-            | (kTables.invSbox[(c2 >> 8) & 0xff] << 8) | kTables.invSbox[c1 & 0xff])
-           ^ roundKey;
+    return ((kTables.invSbox[c0 >> 24] << 24) | (kTables.invSbox[(c3 >> 16) & 0xff] << 16) |
+            (kTables.invSbox[(c2 >> 8) & 0xff] << 8) | kTables.invSbox[c1 & 0xff]) ^
+           roundKey;
 }
 
 // Reads the whole block before writing, so input and output may coincide.

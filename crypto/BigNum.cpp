@@ -9,7 +9,7 @@
 namespace {
 
 constexpr unsigned kDigitBits = 32;
-constexpr unsigned kScratchDigits = 2 * kBnMaxDigits;   // double-length products
+constexpr unsigned kScratchDigits = 2 * kBnMaxDigits; // double-length products
 
 inline BnDigit lowDigit(uint64_t x)
 {
@@ -81,7 +81,7 @@ void multiply(BnDigit* out, const BnDigit* b, unsigned bDigits, const BnDigit* c
             continue;
         uint64_t carry = 0;
         for (unsigned j = 0; j < cDigits; ++j) {
-            const uint64_t sum = bi * c[j] + out[i + j] + carry;   // cannot overflow 64 bits
+            const uint64_t sum = bi * c[j] + out[i + j] + carry; // cannot overflow 64 bits
             out[i + j] = lowDigit(sum);
             carry = highDigit(sum);
         }
@@ -361,7 +361,7 @@ void bnModExp(BnDigit* a, const BnDigit* b, const BnDigit* c, unsigned cDigits, 
         unsigned groups = kDigitBits / 2;
         if (i == k - 1) {
             while (((digit >> (2 * groups - 2)) & 3) == 0)
-                --groups;   // the top digit is not zero, so this stops
+                --groups; // the top digit is not zero, so this stops
         }
         while (groups-- > 0) {
             const unsigned s = (digit >> (2 * groups)) & 3;

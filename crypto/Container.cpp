@@ -33,16 +33,11 @@ void decryptBody(const uint8_t* body, size_t size, uint8_t* out)
 const char* containerErrorText(ContainerError error)
 {
     switch (error) {
-    case ContainerError::None:
-        return "no error";
-    case ContainerError::TooShort:
-        return "file shorter than its length header";
-    case ContainerError::EmptyBody:
-        return "file without encrypted body";
-    case ContainerError::PartialBlock:
-        return "encrypted body not a whole number of blocks";
-    case ContainerError::LengthBeyondBody:
-        return "plain length larger than the encrypted body";
+    case ContainerError::None: return "no error";
+    case ContainerError::TooShort: return "file shorter than its length header";
+    case ContainerError::EmptyBody: return "file without encrypted body";
+    case ContainerError::PartialBlock: return "encrypted body not a whole number of blocks";
+    case ContainerError::LengthBeyondBody: return "plain length larger than the encrypted body";
     }
     return "unknown error";
 }

@@ -130,7 +130,7 @@ void recombine(BnDigit* m, const BnDigit* mP, const BnDigit* mQ, const PrivateNu
         bnSub(t, key.p, t, h);
     }
     bnModMult(t, t, key.qInv, key.p, h);
-    bnMult(t, t, key.q, h);   // below p * q = n, so 2h digits hold it
+    bnMult(t, t, key.q, h); // below p * q = n, so 2h digits hold it
     bnAdd(t, t, mQ, nDigits);
     std::memcpy(m, t, nDigits * sizeof(BnDigit));
     wipe(t, sizeof t);
@@ -253,14 +253,12 @@ int unpad(const uint8_t* block, unsigned k, uint8_t type, uint8_t* output, uint3
 using RawOperation = int (*)(const void* key, uint8_t* output, uint32_t* outputLength, const uint8_t* input,
                              uint32_t inputLength);
 
-int rawPublic(const void* key, uint8_t* output, uint32_t* outputLength, const uint8_t* input,
-              uint32_t inputLength)
+int rawPublic(const void* key, uint8_t* output, uint32_t* outputLength, const uint8_t* input, uint32_t inputLength)
 {
     return publicBlock(publicFieldsOf(key), output, outputLength, input, inputLength);
 }
 
-int rawPrivate(const void* key, uint8_t* output, uint32_t* outputLength, const uint8_t* input,
-               uint32_t inputLength)
+int rawPrivate(const void* key, uint8_t* output, uint32_t* outputLength, const uint8_t* input, uint32_t inputLength)
 {
     return privateBlock(*static_cast<const RsaPrivateKey*>(key), output, outputLength, input, inputLength);
 }
@@ -319,16 +317,14 @@ int rsaOperation(uint8_t operation, uint8_t keyKind, RsaData* data, const void* 
         return kRsaBadCall;
     const RawOperation raw = isPublic ? rawPublic : rawPrivate;
     switch (operation) {
-    case kRsaOpRaw:
-        return raw(key, data->output, &data->outputLength, data->input, data->inputLength);
+    case kRsaOpRaw: return raw(key, data->output, &data->outputLength, data->input, data->inputLength);
     case kRsaOpPad:
         // Private key: signature block; public key: encryption block.
         return padThenRun(raw, isPublic ? kBlockTypeEncryption : kBlockTypeSignature, *data, key);
     case kRsaOpUnpad:
         // Public key: checks a signature block; private key: opens an encryption block.
         return runThenUnpad(raw, isPublic ? kBlockTypeSignature : kBlockTypeEncryption, *data, key);
-    default:
-        return kRsaBadCall;
+    default: return kRsaBadCall;
     }
 }
 

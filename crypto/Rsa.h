@@ -41,8 +41,8 @@ constexpr int kRsaNotStarted = -2;
 constexpr int kRsaBadCall = -1;
 
 // Operation codes and key kinds of rsaOperation.
-constexpr uint8_t kRsaOpPad = 18;     // pad, then the raw operation
-constexpr uint8_t kRsaOpUnpad = 19;   // raw operation, then remove the padding
+constexpr uint8_t kRsaOpPad = 18;   // pad, then the raw operation
+constexpr uint8_t kRsaOpUnpad = 19; // raw operation, then remove the padding
 constexpr uint8_t kRsaOpRaw = 20;
 constexpr uint8_t kRsaKeyPublic = 2;
 constexpr uint8_t kRsaKeyPrivate = 3;

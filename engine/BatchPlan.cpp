@@ -23,8 +23,8 @@ PlannedFile planFile(const Application& application)
     PackageFile package;
     if (!package.open(application.file)) {
         planned.framing = package.framing();
-        planned.state = planned.framing == ContainerError::None ? PlannedFile::State::Missing
-                                                                 : PlannedFile::State::NotContainer;
+        planned.state =
+            planned.framing == ContainerError::None ? PlannedFile::State::Missing : PlannedFile::State::NotContainer;
         return planned;
     }
     planned.length = package.plainLength();
@@ -57,8 +57,8 @@ BatchPlan planBatches(const Configuration& configuration)
     const qint64 hardwareRecord = kCommandFrameSize + kBlockFrameSize;
     const qint64 listEnd = 2 * kCommandFrameSize;
     const qint64 activationAndRelease = 2 * 2 * kCommandFrameSize;
-    const qint64 batchWaitsMs = kHardwareSettleMs + kShortSettleMs + kActivationPauseMs + kShortSettleMs
-        + std::max(configuration.terminalDelayReboot(), Model::kMinimumRestartWaitMs);
+    const qint64 batchWaitsMs = kHardwareSettleMs + kShortSettleMs + kActivationPauseMs + kShortSettleMs +
+                                std::max(configuration.terminalDelayReboot(), Model::kMinimumRestartWaitMs);
 
     BatchPlan plan;
     for (const Batch* batch : configuration.batches()) {
@@ -73,8 +73,9 @@ BatchPlan planBatches(const Configuration& configuration)
                 continue;
             ++planned.sent;
             planned.blocks += file.blocks;
-            planned.wireBytes += kExchangesBeforeDownload * 2 * kCommandFrameSize
-                + file.blocks * (kBlockFrameSize + kCommandFrameSize) + kCommandFrameSize;   // the final confirmation
+            planned.wireBytes += kExchangesBeforeDownload * 2 * kCommandFrameSize +
+                                 file.blocks * (kBlockFrameSize + kCommandFrameSize) +
+                                 kCommandFrameSize; // the final confirmation
             planned.fixedMs += kExchangesBeforeDownload * kSettleMs;
         }
         planned.wireBytes += slashFrames + hardwareRecord + listEnd + activationAndRelease;

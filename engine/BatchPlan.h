@@ -13,17 +13,17 @@
 
 struct PlannedFile {
     enum class State {
-        Sent,          // advertised and downloaded
-        Missing,       // missing or unreadable: the installation stops there
-        NotContainer,  // not a well-formed container: the installation stops there
-        Skipped,       // too long a name to be advertised: skipped, silently
+        Sent,         // advertised and downloaded
+        Missing,      // missing or unreadable: the installation stops there
+        NotContainer, // not a well-formed container: the installation stops there
+        Skipped,      // too long a name to be advertised: skipped, silently
     };
     QString path;
     State state = State::Missing;
-    ContainerError framing = ContainerError::None;   // NotContainer
-    uint32_t length = 0;                             // plain bytes (Sent, Skipped)
-    int blocks = 0;                                  // Sent
-    QString skipReason;                              // why it cannot be advertised (Skipped)
+    ContainerError framing = ContainerError::None; // NotContainer
+    uint32_t length = 0;                           // plain bytes (Sent, Skipped)
+    int blocks = 0;                                // Sent
+    QString skipReason;                            // why it cannot be advertised (Skipped)
 };
 
 struct PlannedBatch {
@@ -32,8 +32,8 @@ struct PlannedBatch {
     int sent = 0;
     int skipped = 0;
     int blocks = 0;
-    qint64 wireBytes = 0;   // the batch's frames, the files' included
-    qint64 fixedMs = 0;     // its settling pauses and the terminal's restart
+    qint64 wireBytes = 0; // the batch's frames, the files' included
+    qint64 fixedMs = 0;   // its settling pauses and the terminal's restart
 };
 
 struct BatchPlan {

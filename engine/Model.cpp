@@ -15,8 +15,7 @@ constexpr uint32_t kSearchPauseMs = 2000;
 
 } // namespace
 
-Model::Model(QObject* window, ModelOptions options)
-    : QObject(nullptr), window_(window), options_(std::move(options))
+Model::Model(QObject* window, ModelOptions options) : QObject(nullptr), window_(window), options_(std::move(options))
 {
     if (!options_.ports)
         options_.ports = std::make_shared<SystemPortProvider>();
@@ -35,9 +34,7 @@ Model::Model(QObject* window, ModelOptions options)
     port_ = options_.terminalPort(serialPort_);
 
     commands_ = std::make_unique<CommandSet>(*port_, *clock_);
-    commands_->setDebugLog([](const std::string& line) {
-        qDebug().noquote() << QString::fromStdString(line);
-    });
+    commands_->setDebugLog([](const std::string& line) { qDebug().noquote() << QString::fromStdString(line); });
 
     if (window_)
         connectWindow();
@@ -93,11 +90,26 @@ void Model::findTerminals()
 
 // ---------------------------------------------------------------- accessors
 
-QString Model::terminalImage() const { return configuration_->terminalImage(); }
-QString Model::operationTitle() const { return configuration_->operationTitle(); }
-QString Model::operationDescription() const { return configuration_->operationDescription(); }
-QStringList Model::portLabels() const { return serialPort_->portLabels(); }
-int Model::preferredPort() const { return serialPort_->preferredPort(); }
+QString Model::terminalImage() const
+{
+    return configuration_->terminalImage();
+}
+QString Model::operationTitle() const
+{
+    return configuration_->operationTitle();
+}
+QString Model::operationDescription() const
+{
+    return configuration_->operationDescription();
+}
+QStringList Model::portLabels() const
+{
+    return serialPort_->portLabels();
+}
+int Model::preferredPort() const
+{
+    return serialPort_->preferredPort();
+}
 
 // ---------------------------------------------------------------- port
 
@@ -113,9 +125,18 @@ bool Model::closePort()
 
 // ---------------------------------------------------------------- commands
 
-void Model::requestStop() { commands_->requestStop(); }
-bool Model::stopRequested() const { return commands_->stopRequested(); }
-void Model::pauseUnlessStopped(uint32_t ms) { clock_->sleepUnlessStopped(ms, commands_->stopFlag()); }
+void Model::requestStop()
+{
+    commands_->requestStop();
+}
+bool Model::stopRequested() const
+{
+    return commands_->stopRequested();
+}
+void Model::pauseUnlessStopped(uint32_t ms)
+{
+    clock_->sleepUnlessStopped(ms, commands_->stopFlag());
+}
 
 bool Model::commandDone(bool done)
 {
@@ -129,11 +150,26 @@ bool Model::commandFailed(const QString& cause)
     return false;
 }
 
-bool Model::initTerminal() { return commandDone(commands_->initTerminal()); }
-bool Model::startVarlenne() { return commandDone(commands_->startVarlenne()); }
-bool Model::requestAuthorization() { return commandDone(commands_->requestAuthorization()); }
-bool Model::activateFiles() { return commandDone(commands_->activateFiles()); }
-bool Model::releaseTerminal() { return commands_->releaseTerminal(); }
+bool Model::initTerminal()
+{
+    return commandDone(commands_->initTerminal());
+}
+bool Model::startVarlenne()
+{
+    return commandDone(commands_->startVarlenne());
+}
+bool Model::requestAuthorization()
+{
+    return commandDone(commands_->requestAuthorization());
+}
+bool Model::activateFiles()
+{
+    return commandDone(commands_->activateFiles());
+}
+bool Model::releaseTerminal()
+{
+    return commands_->releaseTerminal();
+}
 
 bool Model::readHardwareConfiguration()
 {
@@ -152,7 +188,8 @@ bool Model::checkHardwareConfiguration()
         if (entry->hardwareId() == terminalId)
             return commandDone(true);
     }
-    const QByteArray id = QByteArray(reinterpret_cast<const char*>(terminalId.data()), kHardwareIdSize).toHex(' ').toUpper();
+    const QByteArray id =
+        QByteArray(reinterpret_cast<const char*>(terminalId.data()), kHardwareIdSize).toHex(' ').toUpper();
     return commandFailed(QStringLiteral("terminal hardware %1 matches no accepted configuration (%2 in the package)")
                              .arg(QLatin1String(id))
                              .arg(entries.size()));

@@ -21,11 +21,11 @@ class CommandSet;
 using TerminalPortFactory = std::function<std::shared_ptr<TerminalPort>(std::shared_ptr<SerialPort> serial)>;
 
 struct ModelOptions {
-    std::shared_ptr<PortProvider> ports;     // default: the platform's ports
-    std::shared_ptr<Clock> clock;            // default: real time
-    QString configurationDirectory;          // default: "configuration" beside the executable
-    std::function<void()> pcscSwitch;        // default: Pcsc_switchToCom
-    TerminalPortFactory terminalPort;        // default: the serial port
+    std::shared_ptr<PortProvider> ports; // default: the platform's ports
+    std::shared_ptr<Clock> clock;        // default: real time
+    QString configurationDirectory;      // default: "configuration" beside the executable
+    std::function<void()> pcscSwitch;    // default: Pcsc_switchToCom
+    TerminalPortFactory terminalPort;    // default: the serial port
 };
 
 class Model : public QObject {
@@ -121,7 +121,7 @@ private:
     ModelOptions options_;
     bool firstSearch_ = true;
     std::unique_ptr<CommandSet> commands_;
-    QString commandCause_;   // why the last command failed
+    QString commandCause_; // why the last command failed
     QString failureStage_;
     QString failureCause_;
 };

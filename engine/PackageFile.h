@@ -37,7 +37,7 @@ private:
     uint32_t plainLength_ = 0;
     uint32_t delivered_ = 0;
     std::array<uint8_t, kAesBlockSize> block_{};
-    size_t blockUsed_ = kAesBlockSize;   // nothing decrypted yet
+    size_t blockUsed_ = kAesBlockSize; // nothing decrypted yet
     QString problem_;
     ContainerError framing_ = ContainerError::None;
 };

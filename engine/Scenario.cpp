@@ -22,7 +22,7 @@ constexpr int kBatchSpan = 10;
 enum class CleanUp { None, Close, ReleaseAndClose };
 
 struct FailureRow {
-    const char* stage;         // for the technician: the step that failed
+    const char* stage; // for the technician: the step that failed
     CleanUp cleanUp;
     const char* title;
     const char* text;          // for the per-file failures, the text before the file name
@@ -44,8 +44,19 @@ public:
 
 private:
     enum Stage {
-        NoScenario, Open, Init, Varlenne, Hardware, Coherence, ApplicationList,
-        Information, Authorization, Download, Activation, Close, StageCount
+        NoScenario,
+        Open,
+        Init,
+        Varlenne,
+        Hardware,
+        Coherence,
+        ApplicationList,
+        Information,
+        Authorization,
+        Download,
+        Activation,
+        Close,
+        StageCount
     };
     static const FailureRow kFailures[StageCount];
 
@@ -63,9 +74,9 @@ private:
     Model& model_;
     const PortChoice port_;
     int step_ = 0;
-    int overall_ = 0;     // the overall bar before a batch starts
+    int overall_ = 0;      // the overall bar before a batch starts
     int filePosition_ = 0; // the overall bar during the files of a batch
-    int restarts_ = 0;    // consecutive failed downloads of the current file
+    int restarts_ = 0;     // consecutive failed downloads of the current file
     Stage failure_ = NoScenario;
     QString failedFile_;
 };
@@ -83,7 +94,8 @@ const FailureRow InstallRun::kFailures[StageCount] = {
     {"hardware record", CleanUp::ReleaseAndClose, "Erreur HTerminal",
      "La configuration matérielle du terminal ne peut pas être lue.\nVeuillez contacter le support.", nullptr},
     {"hardware check", CleanUp::ReleaseAndClose, "Erreur cohérence HTerminal",
-     "La configuration matérielle du terminal ne correspond pas au package à installer.\nVeuillez contacter le support.",
+     "La configuration matérielle du terminal ne correspond pas au package à installer.\nVeuillez contacter le "
+     "support.",
      nullptr},
     {"application list", CleanUp::ReleaseAndClose, "Erreur liste applications",
      "La liste des applications ne peut pas être lue.\nVeuillez contacter le support.", nullptr},
@@ -195,7 +207,8 @@ bool InstallRun::runFile(const Application& file, int index, int count)
     for (;;) {
         bool skip = false;
         qDebug("START %d", index);
-        total(QString::fromUtf8("Téléchargement des fichiers en cours (%1/%2)").arg(index + 1).arg(count), filePosition_);
+        total(QString::fromUtf8("Téléchargement des fichiers en cours (%1/%2)").arg(index + 1).arg(count),
+              filePosition_);
         if (!model_.sendInfo(&file, skip))
             return fail(Information, &file);
         if (skip) {
@@ -228,17 +241,14 @@ void InstallRun::waitForRestart()
 QString InstallRun::causeOf(Stage stage) const
 {
     switch (stage) {
-    case NoScenario:
-        return QStringLiteral("the configuration has no batch");
+    case NoScenario: return QStringLiteral("the configuration has no batch");
     case Open: {
         // The port's own words: "permission denied on /dev/ttyUSB0; ...".
         const QString why = model_.port_->lastOpenFailure().describe();
         return why.isEmpty() ? QStringLiteral("the port cannot be opened") : why;
     }
-    case Close:
-        return QStringLiteral("the port cannot be closed");
-    default:
-        return model_.commandCause_;
+    case Close: return QStringLiteral("the port cannot be closed");
+    default: return model_.commandCause_;
     }
 }
 

@@ -120,9 +120,7 @@ void runSession(CommandSet& commands, FuzzedTerminal& terminal, int first)
             commands.initTerminal();
             check(terminal.writes - before <= kOpeningAttempts, "three openings at most");
             break;
-        case 1:
-            commands.startVarlenne();
-            break;
+        case 1: commands.startVarlenne(); break;
         case 2: {
             std::array<uint8_t, 126> record{};
             commands.readHardwareConfiguration(record);
@@ -142,9 +140,7 @@ void runSession(CommandSet& commands, FuzzedTerminal& terminal, int first)
             check(!skip, "a short name is advertised");
             break;
         }
-        case 5:
-            commands.requestAuthorization();
-            break;
+        case 5: commands.requestAuthorization(); break;
         case 6: {
             int last = -1;
             commands.download(content().data(), static_cast<uint32_t>(content().size()), [&](int percent) {
@@ -155,15 +151,9 @@ void runSession(CommandSet& commands, FuzzedTerminal& terminal, int first)
             check(terminal.writes - before <= 1 + blocks * (1 + kMaxResendRequests), "resend requests are bounded");
             break;
         }
-        case 7:
-            commands.activateFiles();
-            break;
-        case 8:
-            commands.releaseTerminal();
-            break;
-        case 9:
-            commands.sendReleaseFrames();
-            break;
+        case 7: commands.activateFiles(); break;
+        case 8: commands.releaseTerminal(); break;
+        case 9: commands.sendReleaseFrames(); break;
         }
     }
 }

@@ -17,11 +17,10 @@ namespace {
 
 using fuzz::check;
 
-const char kConfiguration[] =
-    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-    "<configuration>\n"
-    "  <hterm>input.hterm</hterm>\n"
-    "</configuration>\n";
+const char kConfiguration[] = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+                              "<configuration>\n"
+                              "  <hterm>input.hterm</hterm>\n"
+                              "</configuration>\n";
 
 void checkContainerReaders(const uint8_t* data, size_t size)
 {
@@ -56,8 +55,8 @@ void checkHtermReading(const uint8_t* data, size_t size)
     check(configuration.load(), "the fixed configuration loads");
 
     std::vector<uint8_t> plain;
-    const bool fits = decryptContainer(data, size, plain) == ContainerError::None
-                      && plain.size() <= static_cast<size_t>(HTerminal::kDataSize);
+    const bool fits = decryptContainer(data, size, plain) == ContainerError::None &&
+                      plain.size() <= static_cast<size_t>(HTerminal::kDataSize);
     check(configuration.hterminals().size() == (fits ? 1 : 0), "an entry exactly for a record that fits");
     if (!fits)
         return;

@@ -45,8 +45,8 @@ const QString& scratchFolder()
 void writeScratchFile(const QString& name, const uint8_t* data, size_t size)
 {
     QFile file(scratchFolder() + name);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)
-        || file.write(reinterpret_cast<const char*>(data), static_cast<qint64>(size)) != static_cast<qint64>(size)) {
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
+        file.write(reinterpret_cast<const char*>(data), static_cast<qint64>(size)) != static_cast<qint64>(size)) {
         std::fprintf(stderr, "cannot write %s\n", qPrintable(file.fileName()));
         std::abort();
     }

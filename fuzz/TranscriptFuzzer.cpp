@@ -51,7 +51,7 @@ void checkRoundTrip(const JsonObject& object)
     JsonObject expected;
     for (const auto& [key, value] : object) {
         if (key.find('\0') != std::string::npos)
-            continue;   // the writer's keys are C strings
+            continue; // the writer's keys are C strings
         if (value.kind == JsonValue::String)
             line.text(key.c_str(), value.text);
         else if (value.kind == JsonValue::Boolean)

@@ -17,7 +17,7 @@ using PkeyPtr = std::unique_ptr<EVP_PKEY, OpensslFree<EVP_PKEY, EVP_PKEY_free>>;
 using PkeyCtxPtr = std::unique_ptr<EVP_PKEY_CTX, OpensslFree<EVP_PKEY_CTX, EVP_PKEY_CTX_free>>;
 using CipherCtxPtr = std::unique_ptr<EVP_CIPHER_CTX, OpensslFree<EVP_CIPHER_CTX, EVP_CIPHER_CTX_free>>;
 using DecoderCtxPtr = std::unique_ptr<OSSL_DECODER_CTX, OpensslFree<OSSL_DECODER_CTX, OSSL_DECODER_CTX_free>>;
-using SecretBnPtr = std::unique_ptr<BIGNUM, OpensslFree<BIGNUM, BN_clear_free>>;  // cleared before release
+using SecretBnPtr = std::unique_ptr<BIGNUM, OpensslFree<BIGNUM, BN_clear_free>>; // cleared before release
 
 inline void freeBio(BIO* bio)
 {

@@ -29,14 +29,14 @@ int refusePassphrase(char*, size_t, size_t*, const OSSL_PARAM[], void*)
 PkeyPtr decode(const std::string& pem, int selection, const std::string& passphrase)
 {
     EVP_PKEY* raw = nullptr;
-    DecoderCtxPtr ctx(
-        OSSL_DECODER_CTX_new_for_pkey(&raw, "PEM", nullptr, "RSA", selection, nullptr, nullptr));
+    DecoderCtxPtr ctx(OSSL_DECODER_CTX_new_for_pkey(&raw, "PEM", nullptr, "RSA", selection, nullptr, nullptr));
     if (!ctx)
         return nullptr;
-    const bool withPassphrase = passphrase.empty()
-        ? OSSL_DECODER_CTX_set_passphrase_cb(ctx.get(), refusePassphrase, nullptr)
-        : OSSL_DECODER_CTX_set_passphrase(ctx.get(), reinterpret_cast<const unsigned char*>(passphrase.data()),
-                                          passphrase.size());
+    const bool withPassphrase =
+        passphrase.empty()
+            ? OSSL_DECODER_CTX_set_passphrase_cb(ctx.get(), refusePassphrase, nullptr)
+            : OSSL_DECODER_CTX_set_passphrase(ctx.get(), reinterpret_cast<const unsigned char*>(passphrase.data()),
+                                              passphrase.size());
     if (!withPassphrase)
         return nullptr;
     const auto* data = reinterpret_cast<const unsigned char*>(pem.data());
@@ -71,15 +71,15 @@ bool fillRecord(const EVP_PKEY* pkey, bool hasPrivate, PemKey& out, std::string&
     PemKey result;
     RsaPrivateKey& key = result.key;
     key.bits = kKeyBits;
-    bool ok = copyParam(pkey, OSSL_PKEY_PARAM_RSA_N, key.modulus, kRsaMaxBytes, error)
-        && copyParam(pkey, OSSL_PKEY_PARAM_RSA_E, key.publicExponent, kRsaMaxBytes, error);
+    bool ok = copyParam(pkey, OSSL_PKEY_PARAM_RSA_N, key.modulus, kRsaMaxBytes, error) &&
+              copyParam(pkey, OSSL_PKEY_PARAM_RSA_E, key.publicExponent, kRsaMaxBytes, error);
     if (ok && hasPrivate) {
-        ok = copyParam(pkey, OSSL_PKEY_PARAM_RSA_D, key.privateExponent, kRsaMaxBytes, error)
-            && copyParam(pkey, OSSL_PKEY_PARAM_RSA_FACTOR1, key.prime1, kRsaPrimeBytes, error)
-            && copyParam(pkey, OSSL_PKEY_PARAM_RSA_FACTOR2, key.prime2, kRsaPrimeBytes, error)
-            && copyParam(pkey, OSSL_PKEY_PARAM_RSA_EXPONENT1, key.exponent1, kRsaPrimeBytes, error)
-            && copyParam(pkey, OSSL_PKEY_PARAM_RSA_EXPONENT2, key.exponent2, kRsaPrimeBytes, error)
-            && copyParam(pkey, OSSL_PKEY_PARAM_RSA_COEFFICIENT1, key.coefficient, kRsaPrimeBytes, error);
+        ok = copyParam(pkey, OSSL_PKEY_PARAM_RSA_D, key.privateExponent, kRsaMaxBytes, error) &&
+             copyParam(pkey, OSSL_PKEY_PARAM_RSA_FACTOR1, key.prime1, kRsaPrimeBytes, error) &&
+             copyParam(pkey, OSSL_PKEY_PARAM_RSA_FACTOR2, key.prime2, kRsaPrimeBytes, error) &&
+             copyParam(pkey, OSSL_PKEY_PARAM_RSA_EXPONENT1, key.exponent1, kRsaPrimeBytes, error) &&
+             copyParam(pkey, OSSL_PKEY_PARAM_RSA_EXPONENT2, key.exponent2, kRsaPrimeBytes, error) &&
+             copyParam(pkey, OSSL_PKEY_PARAM_RSA_COEFFICIENT1, key.coefficient, kRsaPrimeBytes, error);
     }
     result.hasPrivate = hasPrivate;
     if (ok)
@@ -102,9 +102,9 @@ bool parsePemKey(const std::string& pem, PemKey& out, std::string& error, const 
     ERR_clear_error();
     if (!pkey) {
         const bool encrypted = pem.find("ENCRYPTED") != std::string::npos;
-        error = !encrypted          ? "no RSA key in PEM form"
-            : passphrase.empty()    ? "the key is encrypted: give its passphrase"
-                                    : "the key does not decrypt with this passphrase";
+        error = !encrypted           ? "no RSA key in PEM form"
+                : passphrase.empty() ? "the key is encrypted: give its passphrase"
+                                     : "the key does not decrypt with this passphrase";
         return false;
     }
     return fillRecord(pkey.get(), hasPrivate, out, error);

@@ -7,8 +7,8 @@
 #include <string>
 
 struct PemKey {
-    RsaPrivateKey key{};       // the public fields are always set
-    bool hasPrivate = false;   // the private fields are set too
+    RsaPrivateKey key{};     // the public fields are always set
+    bool hasPrivate = false; // the private fields are set too
 };
 
 // Accepts a private key (PKCS#1 or PKCS#8) or a public key (SubjectPublicKeyInfo

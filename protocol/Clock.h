@@ -36,9 +36,10 @@ public:
     void sleepUnlessStopped(uint32_t ms, const std::atomic<bool>& stop) override
     {
         constexpr auto kSlice = std::chrono::milliseconds(50);
-        const auto end = std::chrono::steady_clock::now()
-            + std::chrono::microseconds(static_cast<int64_t>(static_cast<double>(ms) * 1000.0 * scale_));
-        for (auto now = std::chrono::steady_clock::now(); now < end && !stop.load(); now = std::chrono::steady_clock::now())
+        const auto end = std::chrono::steady_clock::now() +
+                         std::chrono::microseconds(static_cast<int64_t>(static_cast<double>(ms) * 1000.0 * scale_));
+        for (auto now = std::chrono::steady_clock::now(); now < end && !stop.load();
+             now = std::chrono::steady_clock::now())
             std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(end - now, kSlice));
     }
     double scale() const { return scale_; }

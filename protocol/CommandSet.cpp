@@ -10,9 +10,9 @@
 namespace {
 
 enum class Reception {
-    None,       // the request has no answer of its own (application list)
-    Read,       // one wait of the time-out, then one read of what arrived
-    ReadFull,   // exactly the capacity, however long it takes
+    None,     // the request has no answer of its own (application list)
+    Read,     // one wait of the time-out, then one read of what arrived
+    ReadFull, // exactly the capacity, however long it takes
 };
 
 // What arrived, in a zero-filled buffer large enough for every capacity.
@@ -24,26 +24,29 @@ struct Answer {
 // One request/answer exchange, described by data so that every command runs
 // the same steps: settle pause, write, (pause), receive, judge, clear.
 struct Exchange {
-    const uint8_t* request = nullptr;   // nullptr: only receive
+    const uint8_t* request = nullptr; // nullptr: only receive
     uint16_t requestSize = 0;
-    uint32_t settleMs = 0;              // before the request
-    uint32_t afterSendMs = 0;           // between request and reception
-    bool clearBeforeRequest = true;     // drop what earlier exchanges left before writing
+    uint32_t settleMs = 0;          // before the request
+    uint32_t afterSendMs = 0;       // between request and reception
+    bool clearBeforeRequest = true; // drop what earlier exchanges left before writing
     Reception reception = Reception::Read;
     uint16_t capacity = kCommandFrameSize;
-    int timeoutMs = 0;                  // Read only
-    bool exactLength = false;           // Read gathers the whole capacity within the time-out
-    uint16_t crcOffset = 0;             // 0: no CRC test (slash-frame answers)
-    bool crcOnlyLogged = false;         // a wrong CRC is reported, not failed
-    std::array<uint8_t, 3> leading{};   // expected first bytes of the answer
+    int timeoutMs = 0;                // Read only
+    bool exactLength = false;         // Read gathers the whole capacity within the time-out
+    uint16_t crcOffset = 0;           // 0: no CRC test (slash-frame answers)
+    bool crcOnlyLogged = false;       // a wrong CRC is reported, not failed
+    std::array<uint8_t, 3> leading{}; // expected first bytes of the answer
     size_t leadingCount = 0;
-    std::function<ExchangeFailure(const Answer&)> accept;   // the command's own last test
+    std::function<ExchangeFailure(const Answer&)> accept; // the command's own last test
     bool clearOnSuccess = true;
 };
 
 using Kind = ExchangeFailure::Kind;
 
-ExchangeFailure failure(Kind kind) { return ExchangeFailure{kind}; }
+ExchangeFailure failure(Kind kind)
+{
+    return ExchangeFailure{kind};
+}
 
 ExchangeFailure timeOut(uint16_t received, int timeoutMs, uint16_t expected)
 {
@@ -86,7 +89,8 @@ ExchangeFailure readExactly(Link& link, uint16_t capacity, int timeoutMs, Answer
         if (!link.read(answer.bytes.data() + answer.count, length, left))
             return answer.count == 0 ? timeOut(0, timeoutMs, capacity) : shortAnswer(answer.count, capacity);
         answer.count = static_cast<uint16_t>(answer.count + length);
-        left = static_cast<int>(std::max<int64_t>(0, duration_cast<milliseconds>(deadline - steady_clock::now()).count()));
+        left =
+            static_cast<int>(std::max<int64_t>(0, duration_cast<milliseconds>(deadline - steady_clock::now()).count()));
     }
     return {};
 }
@@ -96,8 +100,7 @@ ExchangeFailure receive(Link& link, const Exchange& exchange, Answer& answer)
     answer = Answer{};
     uint16_t length = exchange.capacity;
     switch (exchange.reception) {
-    case Reception::None:
-        return {};
+    case Reception::None: return {};
     case Reception::Read:
         if (exchange.exactLength)
             return readExactly(link, exchange.capacity, exchange.timeoutMs, answer);
@@ -225,8 +228,7 @@ Exchange slashExchange(const std::array<uint8_t, N>& frame, uint16_t capacity, i
 
 ExchangeFailure varlenneStarted(const Answer& answer)
 {
-    if (std::equal(kVarlenneRefusal.begin(), kVarlenneRefusal.end(),
-                   answer.bytes.begin() + kVarlenneRefusalOffset))
+    if (std::equal(kVarlenneRefusal.begin(), kVarlenneRefusal.end(), answer.bytes.begin() + kVarlenneRefusalOffset))
         return judged(Kind::Refused, answer, static_cast<uint16_t>(kVarlenneRefusalOffset + kVarlenneRefusal.size()));
     for (uint16_t i = 0; i < answer.count && answer.bytes[i] != 0; ++i) {
         if (answer.bytes[i] == kVarlenneAccepted)
@@ -268,30 +270,21 @@ std::string hex(const uint8_t* bytes, size_t count)
 std::string ExchangeFailure::describe() const
 {
     switch (kind) {
-    case Kind::None:
-        return {};
+    case Kind::None: return {};
     case Kind::TimeOut:
         if (timeoutMs < 0)
             return "no whole answer of " + std::to_string(bytesExpected) + " bytes";
         return "no answer within " + std::to_string(timeoutMs) + " ms (" + std::to_string(bytesReceived) + " bytes)";
     case Kind::ShortAnswer:
         return "answer of " + std::to_string(bytesReceived) + " bytes, " + std::to_string(bytesExpected) + " expected";
-    case Kind::Crc:
-        return "wrong CRC";
-    case Kind::UnexpectedAnswer:
-        return "unexpected answer " + hex(leading.data(), leadingCount);
-    case Kind::Refused:
-        return "refused by the terminal (answer " + hex(leading.data(), leadingCount) + ")";
-    case Kind::ResendLimit:
-        return std::to_string(resendRequests) + " resend requests in a row";
-    case Kind::WriteFailed:
-        return "write failed (the device may be gone)";
-    case Kind::Stopped:
-        return "stopped on request";
-    case Kind::ContentUnreadable:
-        return "the content to send cannot be read";
-    case Kind::TooManyNames:
-        return "more than " + std::to_string(kMaxApplications) + " application names";
+    case Kind::Crc: return "wrong CRC";
+    case Kind::UnexpectedAnswer: return "unexpected answer " + hex(leading.data(), leadingCount);
+    case Kind::Refused: return "refused by the terminal (answer " + hex(leading.data(), leadingCount) + ")";
+    case Kind::ResendLimit: return std::to_string(resendRequests) + " resend requests in a row";
+    case Kind::WriteFailed: return "write failed (the device may be gone)";
+    case Kind::Stopped: return "stopped on request";
+    case Kind::ContentUnreadable: return "the content to send cannot be read";
+    case Kind::TooManyNames: return "more than " + std::to_string(kMaxApplications) + " application names";
     }
     return {};
 }
@@ -407,8 +400,9 @@ bool CommandSet::releaseTerminal()
 {
     const CleanUp cleanUp(gate_);
     const CommandFrame frame = commandFrame(kCodeRelease);
-    const Exchange exchange = withRead(sending(expecting({kCodeRelease, kAnswerMarker, kResultDone}), frame, kShortSettleMs),
-                                       kCommandFrameSize, kReleaseTimeoutMs);
+    const Exchange exchange =
+        withRead(sending(expecting({kCodeRelease, kAnswerMarker, kResultDone}), frame, kShortSettleMs),
+                 kCommandFrameSize, kReleaseTimeoutMs);
     Answer answer;
     return settle(runExchange(gate_, clock_, debugLog_, exchange, answer));
 }
@@ -457,7 +451,8 @@ bool CommandSet::advertise(const std::string& name, uint32_t length, bool& skip)
     if (skip)
         return settle({});
     const CommandFrame frame = advertisementFrame(advertisement.text);
-    const Exchange exchange = withReadFull(sending(expecting({kCodeAdvertise, kAnswerMarker, kResultDone}), frame, kSettleMs));
+    const Exchange exchange =
+        withReadFull(sending(expecting({kCodeAdvertise, kAnswerMarker, kResultDone}), frame, kSettleMs));
     Answer answer;
     return settle(runExchange(gate_, clock_, debugLog_, exchange, answer));
 }
@@ -476,7 +471,8 @@ bool CommandSet::download(const uint8_t* content, uint32_t length, const std::fu
 bool CommandSet::download(uint32_t length, const ContentSource& next, const std::function<void(int)>& progress)
 {
     const CommandFrame start = commandFrame(kCodeDownload);
-    Exchange startExchange = withReadFull(sending(expecting({kCodeDownload, kAnswerMarker, kResultDone}), start, kSettleMs));
+    Exchange startExchange =
+        withReadFull(sending(expecting({kCodeDownload, kAnswerMarker, kResultDone}), start, kSettleMs));
     // A terminal may already have queued more; the first block's answer is read whole anyway.
     startExchange.clearOnSuccess = false;
     Answer answer;
@@ -484,7 +480,7 @@ bool CommandSet::download(uint32_t length, const ContentSource& next, const std:
         return false;
 
     uint32_t sent = 0;
-    uint16_t number = 0;   // wraps after 65535 like the 16-bit field
+    uint16_t number = 0; // wraps after 65535 like the 16-bit field
     while (sent < length) {
         const uint16_t count = static_cast<uint16_t>(std::min<uint32_t>(kMaxBlockPayload, length - sent));
         std::array<uint8_t, kMaxBlockPayload> data{};

@@ -21,13 +21,16 @@ public:
     explicit StopGate(Link& link) : link_(link) {}
 
     std::atomic<bool> stop{false};
-    bool cleaningUp = false;   // only touched by the thread of the exchanges
+    bool cleaningUp = false; // only touched by the thread of the exchanges
 
     bool write(const uint8_t* data, uint16_t length) override
     {
         return (cleaningUp || !stop.load()) && link_.write(data, length);
     }
-    bool read(uint8_t* buffer, uint16_t& length, int timeoutMs) override { return link_.read(buffer, length, timeoutMs); }
+    bool read(uint8_t* buffer, uint16_t& length, int timeoutMs) override
+    {
+        return link_.read(buffer, length, timeoutMs);
+    }
     bool readFull(uint8_t* buffer, uint16_t& length) override { return link_.readFull(buffer, length); }
     void clearInput() override { link_.clearInput(); }
 
@@ -41,25 +44,25 @@ private:
 // Why an exchange, and so the command that ran it, failed.
 struct ExchangeFailure {
     enum class Kind {
-        None,               // the last command succeeded
-        TimeOut,            // nothing, or not the whole answer, arrived in time
-        ShortAnswer,        // fewer bytes than the answer needs
-        Crc,                // wrong CRC
-        UnexpectedAnswer,   // wrong echo, marker or leading bytes
-        Refused,            // the command's own test failed: the terminal said no
-        ResendLimit,        // a block asked for again too many times in a row
-        WriteFailed,        // the request could not be sent
-        Stopped,            // not sent: a stop was asked for
-        ContentUnreadable,  // the content of a download could not be had
-        TooManyNames,       // an application list that does not end
+        None,              // the last command succeeded
+        TimeOut,           // nothing, or not the whole answer, arrived in time
+        ShortAnswer,       // fewer bytes than the answer needs
+        Crc,               // wrong CRC
+        UnexpectedAnswer,  // wrong echo, marker or leading bytes
+        Refused,           // the command's own test failed: the terminal said no
+        ResendLimit,       // a block asked for again too many times in a row
+        WriteFailed,       // the request could not be sent
+        Stopped,           // not sent: a stop was asked for
+        ContentUnreadable, // the content of a download could not be had
+        TooManyNames,      // an application list that does not end
     };
     Kind kind = Kind::None;
     uint16_t bytesReceived = 0;
-    uint16_t bytesExpected = 0;        // short answers and whole reads
-    int timeoutMs = -1;                // time-outs of a timed read; -1 for a whole read
-    std::array<uint8_t, 8> leading{};  // unexpected or refusing answers: their first bytes
-    uint16_t leadingCount = 0;         // how many of them tell the answer
-    int resendRequests = 0;            // resend limit
+    uint16_t bytesExpected = 0;       // short answers and whole reads
+    int timeoutMs = -1;               // time-outs of a timed read; -1 for a whole read
+    std::array<uint8_t, 8> leading{}; // unexpected or refusing answers: their first bytes
+    uint16_t leadingCount = 0;        // how many of them tell the answer
+    int resendRequests = 0;           // resend limit
 
     // A short text for a technician: "no answer within 4000 ms (0 bytes)",
     // "wrong CRC", "write failed (the device may be gone)". Empty for None.
@@ -89,29 +92,29 @@ public:
     // opening's is that of its last attempt.
     const ExchangeFailure& lastFailure() const { return lastFailure_; }
 
-    bool initTerminal();                                           // opening slash frame, 3 attempts
-    bool startVarlenne();                                          // Varlenne start slash frame
-    bool readHardwareConfiguration(std::array<uint8_t, 126>& record);   // code 7
-    bool readApplicationList(std::vector<std::string>& names);     // code 1; names as raw Latin-1 bytes
-    bool requestAuthorization();                                   // code 3
-    bool activateFiles();                                          // code 5
-    bool releaseTerminal();                                        // code 6
-    void sendReleaseFrames();                                      // both release slash frames, answers ignored
+    bool initTerminal();                                              // opening slash frame, 3 attempts
+    bool startVarlenne();                                             // Varlenne start slash frame
+    bool readHardwareConfiguration(std::array<uint8_t, 126>& record); // code 7
+    bool readApplicationList(std::vector<std::string>& names);        // code 1; names as raw Latin-1 bytes
+    bool requestAuthorization();                                      // code 3
+    bool activateFiles();                                             // code 5
+    bool releaseTerminal();                                           // code 6
+    void sendReleaseFrames();                                         // both release slash frames, answers ignored
 
     // File transfer. The advertisement text is the length field followed by
     // the upper-case name; one that does not fit a command frame is not sent
     // and `skip` is set.
-    static std::string lengthField(uint32_t length);               // "000005", "1000000;"
+    static std::string lengthField(uint32_t length); // "000005", "1000000;"
     // The advertisement of a file of `length` bytes named `name` (its bytes
     // as they go on the wire: Latin-1), or why the file is skipped. The one
     // rule for the command, the engine and the package check.
     struct Advertisement {
-        std::string text;         // length field then name; empty when skipped
-        std::string skipReason;   // "length field and name take 29 bytes, at most 28"; empty when sent
+        std::string text;       // length field then name; empty when skipped
+        std::string skipReason; // "length field and name take 29 bytes, at most 28"; empty when sent
         bool skipped() const { return !skipReason.empty(); }
     };
     static Advertisement advertisementText(const std::string& name, uint32_t length);
-    bool advertise(const std::string& name, uint32_t length, bool& skip);   // code 2
+    bool advertise(const std::string& name, uint32_t length, bool& skip); // code 2
     // Start frame, data blocks with resend requests, final confirmation.
     // `next` fills each block with the next bytes of the content, once per
     // block (a resent block is the same frame again); false from it fails the
@@ -125,7 +128,7 @@ private:
     bool settle(const ExchangeFailure& outcome);
 
     StopGate gate_;
-    Link& link_;   // the gate
+    Link& link_; // the gate
     Clock& clock_;
     Log debugLog_;
     ExchangeFailure lastFailure_;

@@ -14,7 +14,8 @@ constexpr std::array<uint16_t, 256> makeTable()
     for (unsigned value = 0; value < 256; ++value) {
         uint16_t reg = static_cast<uint16_t>(value);
         for (int bit = 0; bit < 8; ++bit)
-            reg = (reg & 1u) ? static_cast<uint16_t>((reg >> 1) ^ kReflectedPolynomial) : static_cast<uint16_t>(reg >> 1);
+            reg =
+                (reg & 1u) ? static_cast<uint16_t>((reg >> 1) ^ kReflectedPolynomial) : static_cast<uint16_t>(reg >> 1);
         table[value] = reg;
     }
     return table;

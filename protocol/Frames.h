@@ -51,9 +51,9 @@ constexpr uint16_t kMarkerOffset = 1;
 constexpr uint16_t kResultOffset = 2;
 
 constexpr uint8_t kAnswerMarker = 0x01;
-constexpr uint8_t kResultDone = 0x55;     // "U"
-constexpr uint8_t kResultResend = 0x33;   // "3": send the same block again
-constexpr uint8_t kResultGranted = 0x01;  // authorization only
+constexpr uint8_t kResultDone = 0x55;    // "U"
+constexpr uint8_t kResultResend = 0x33;  // "3": send the same block again
+constexpr uint8_t kResultGranted = 0x01; // authorization only
 
 // Byte 1 of the authorization request.
 constexpr uint16_t kAuthorizationParameterOffset = 1;
@@ -82,15 +82,21 @@ inline HardwareId hardwareIdAt(const uint8_t* bytes, uint16_t offset)
     return {bytes[offset], bytes[offset + 1], bytes[offset + 2]};
 }
 // The id a terminal reports in its hardware record (126 or 128 bytes).
-inline HardwareId recordHardwareId(const uint8_t* record) { return hardwareIdAt(record, kRecordHardwareIdOffset); }
+inline HardwareId recordHardwareId(const uint8_t* record)
+{
+    return hardwareIdAt(record, kRecordHardwareIdOffset);
+}
 // The id an accepted hardware configuration's data (128 bytes) stands for.
-inline HardwareId entryHardwareId(const uint8_t* data) { return hardwareIdAt(data, kEntryHardwareIdOffset); }
+inline HardwareId entryHardwareId(const uint8_t* data)
+{
+    return hardwareIdAt(data, kEntryHardwareIdOffset);
+}
 
 // --- Application list answers -----------------------------------------------
 
-constexpr uint16_t kNameLengthOffset = 1;   // 0 ends the list
+constexpr uint16_t kNameLengthOffset = 1; // 0 ends the list
 constexpr uint16_t kNameOffset = 2;
-constexpr uint16_t kMaxNameLength = kCommandCrcOffset - kNameOffset;   // 28
+constexpr uint16_t kMaxNameLength = kCommandCrcOffset - kNameOffset; // 28
 
 // Names accepted in one list. A terminal's memory holds a few dozen
 // applications; a list that goes on past this many names comes from a
@@ -101,17 +107,17 @@ constexpr size_t kMaxApplications = 100;
 
 constexpr uint16_t kTextLengthOffset = 1;
 constexpr uint16_t kTextOffset = 2;
-constexpr uint16_t kMaxAdvertisementText = kCommandCrcOffset - kTextOffset;   // 28
-constexpr uint32_t kMaxShortLength = 999999;   // largest length written as six digits
+constexpr uint16_t kMaxAdvertisementText = kCommandCrcOffset - kTextOffset; // 28
+constexpr uint32_t kMaxShortLength = 999999;                                // largest length written as six digits
 constexpr int kShortLengthDigits = 6;
 constexpr char kLongLengthEnd = ';';
 
 // --- Data blocks ------------------------------------------------------------
 
-constexpr uint16_t kBlockNumberOffset = 1;   // 16-bit big-endian
+constexpr uint16_t kBlockNumberOffset = 1; // 16-bit big-endian
 constexpr uint16_t kBlockCountOffset = 3;
 constexpr uint16_t kBlockDataOffset = 4;
-constexpr uint16_t kMaxBlockPayload = kBlockCrcOffset - kBlockDataOffset;   // 122
+constexpr uint16_t kMaxBlockPayload = kBlockCrcOffset - kBlockDataOffset; // 122
 
 // --- Reception --------------------------------------------------------------
 

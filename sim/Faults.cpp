@@ -98,7 +98,8 @@ bool parseFault(const std::string& text, Fault& fault, std::string& error)
     }
     const size_t second = text.find(':', first + 1);
     const std::string stage = text.substr(0, first);
-    const std::string kind = text.substr(first + 1, second == std::string::npos ? std::string::npos : second - first - 1);
+    const std::string kind =
+        text.substr(first + 1, second == std::string::npos ? std::string::npos : second - first - 1);
     if (!lookUp(kStages, stage, fault.stage)) {
         error = "unknown stage \"" + stage + "\"";
         return false;

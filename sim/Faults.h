@@ -9,15 +9,15 @@
 enum class Stage { Open, Varlenne, Hardware, List, Advertise, Authorize, Start, Block, Final, Activate, Release };
 
 enum class FaultKind {
-    Silent,    // no answer at all
-    BadCrc,    // the answer's CRC damaged
-    BadEcho,   // byte 0 of the answer changed, CRC made to match
-    Short,     // only the first half of the answer
-    Split,     // the answer in two halves with a pause between
-    Garbage,   // junk bytes before the answer
-    Resend,    // 04 01 33 instead of accepting a block
-    Refuse,    // the terminal's own negative answer
-    Vanish,    // the terminal goes away: the simulator closes the line and ends
+    Silent,  // no answer at all
+    BadCrc,  // the answer's CRC damaged
+    BadEcho, // byte 0 of the answer changed, CRC made to match
+    Short,   // only the first half of the answer
+    Split,   // the answer in two halves with a pause between
+    Garbage, // junk bytes before the answer
+    Resend,  // 04 01 33 instead of accepting a block
+    Refuse,  // the terminal's own negative answer
+    Vanish,  // the terminal goes away: the simulator closes the line and ends
 };
 
 // When a fault fires. `index` is the block number for Stage::Block and the
@@ -26,9 +26,9 @@ enum class FaultKind {
 struct Fault {
     Stage stage = Stage::Open;
     FaultKind kind = FaultKind::Silent;
-    int at = -1;      // only this index; -1: any
-    int after = -1;   // only indexes above this one; -1: any
-    int times = -1;   // fires at most this often in all; -1: no limit
+    int at = -1;    // only this index; -1: any
+    int after = -1; // only indexes above this one; -1: any
+    int times = -1; // fires at most this often in all; -1: no limit
     int fired = 0;
 
     bool matches(int index) const

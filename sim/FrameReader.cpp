@@ -6,9 +6,15 @@
 
 namespace {
 
-bool isCommandCode(uint8_t byte) { return byte >= kCodeApplicationList && byte <= kCodeHardwareConfiguration; }
+bool isCommandCode(uint8_t byte)
+{
+    return byte >= kCodeApplicationList && byte <= kCodeHardwareConfiguration;
+}
 
-bool startsFrame(uint8_t byte) { return byte == kSlashStart || isCommandCode(byte); }
+bool startsFrame(uint8_t byte)
+{
+    return byte == kSlashStart || isCommandCode(byte);
+}
 
 } // namespace
 

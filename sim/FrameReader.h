@@ -34,7 +34,7 @@ public:
     size_t dropPartial();
 
 private:
-    size_t frameSize() const;   // 0 while the size is not known yet
+    size_t frameSize() const; // 0 while the size is not known yet
 
     Bytes buffer_;
     bool blocksExpected_ = false;

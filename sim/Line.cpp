@@ -15,8 +15,8 @@
 namespace {
 
 constexpr unsigned kDefaultBaud = 9600;
-constexpr int kWriteTimeoutMs = 2000;                    // a PC that reads nothing loses the answer
-constexpr std::chrono::milliseconds kPauseSlice{50};     // how soon a pause notices a stop request
+constexpr int kWriteTimeoutMs = 2000;                // a PC that reads nothing loses the answer
+constexpr std::chrono::milliseconds kPauseSlice{50}; // how soon a pause notices a stop request
 
 bool makeRaw(int fd, speed_t speed)
 {
@@ -50,7 +50,10 @@ speed_t speedOf(unsigned baud)
     }
 }
 
-std::string failure(const std::string& what) { return what + ": " + std::strerror(errno); }
+std::string failure(const std::string& what)
+{
+    return what + ": " + std::strerror(errno);
+}
 
 } // namespace
 

@@ -10,9 +10,9 @@
 #include <vector>
 
 struct Line {
-    int fd = -1;          // the terminal's end, non-blocking
-    int keptSlave = -1;   // pseudo-terminal only: our own descriptor of the PC's end
-    std::string path;     // the device the PC opens
+    int fd = -1;        // the terminal's end, non-blocking
+    int keptSlave = -1; // pseudo-terminal only: our own descriptor of the PC's end
+    std::string path;   // the device the PC opens
 };
 
 // Creates a pseudo-terminal whose PC end is raw (no echo, no line editing)
@@ -37,10 +37,10 @@ bool writeToLine(int fd, const std::vector<uint8_t>& bytes, const std::atomic<bo
 void pauseUnlessStopped(std::chrono::microseconds duration, const std::atomic<bool>& stop);
 
 enum class Arrival {
-    Bytes,    // `count` bytes were read
-    Quiet,    // nothing within the wait
-    HangUp,   // no peer on the line (closed, hung up): wait before trying again
-    Failed,   // the line cannot be waited on any more
+    Bytes,  // `count` bytes were read
+    Quiet,  // nothing within the wait
+    HangUp, // no peer on the line (closed, hung up): wait before trying again
+    Failed, // the line cannot be waited on any more
 };
 
 // One wait of at most `waitMs` for bytes from the PC, then one read of what

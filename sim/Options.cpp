@@ -154,7 +154,7 @@ using Handler = std::function<bool(const std::string& value, SimOptions& options
 struct OptionSpec {
     bool takesValue;
     Handler handle;
-    bool withReplay = false;   // means something when a transcript is played
+    bool withReplay = false; // means something when a transcript is played
 };
 
 Handler numberInto(int ServeOptions::*field)
@@ -187,73 +187,106 @@ Handler addsFaultWith(std::function<Fault(int)> make)
 const std::map<std::string, OptionSpec>& optionTable()
 {
     static const std::map<std::string, OptionSpec> table = {
-        {"--device", {true, [](const std::string& v, SimOptions& o, std::string&) { o.device = v; return !v.empty(); }, true}},
-        {"--baud", {true, [](const std::string& v, SimOptions& o, std::string&) {
-             int baud = 0;
-             if (!parseNumber(v, baud) || baud == 0)
-                 return false;
-             o.serve.baud = static_cast<unsigned>(baud);
-             return true;
-         }}},
-        {"--frame-timeout", {true, [](const std::string& v, SimOptions& o, std::string&) {
-             const bool ok = parseNumber(v, o.serve.frameTimeoutMs);
-             o.replay.frameTimeoutMs = o.serve.frameTimeoutMs;
-             return ok;
-         }, true}},
+        {"--device",
+         {true,
+          [](const std::string& v, SimOptions& o, std::string&) {
+              o.device = v;
+              return !v.empty();
+          },
+          true}},
+        {"--baud",
+         {true,
+          [](const std::string& v, SimOptions& o, std::string&) {
+              int baud = 0;
+              if (!parseNumber(v, baud) || baud == 0)
+                  return false;
+              o.serve.baud = static_cast<unsigned>(baud);
+              return true;
+          }}},
+        {"--frame-timeout",
+         {true,
+          [](const std::string& v, SimOptions& o, std::string&) {
+              const bool ok = parseNumber(v, o.serve.frameTimeoutMs);
+              o.replay.frameTimeoutMs = o.serve.frameTimeoutMs;
+              return ok;
+          },
+          true}},
         {"--sessions", {true, numberInto(&ServeOptions::sessions)}},
-        {"--hardware", {true, [](const std::string& v, SimOptions& o, std::string&) {
-             return parseHardware(v, o.terminal.hardware);
-         }}},
-        {"--apps", {true, [](const std::string& v, SimOptions& o, std::string&) {
-             return parseNames(v, o.terminal.applications);
-         }}},
-        {"--store", {true, [](const std::string& v, SimOptions& o, std::string&) {
-             o.terminal.storeDirectory = v;
-             return !v.empty();
-         }}},
-        {"--verify", {true, [](const std::string& v, SimOptions& o, std::string&) {
-             o.terminal.verifyDirectory = v;
-             return !v.empty();
-         }}},
-        {"--split-pause", {true, [](const std::string& v, SimOptions& o, std::string&) {
-             int ms = 0;
-             const bool ok = parseNumber(v, ms);
-             o.terminal.splitPauseMs = static_cast<uint32_t>(ms);
-             return ok;
-         }}},
-        {"--quiet", {false, [](const std::string&, SimOptions& o, std::string&) {
-             o.quiet = true;
-             return true;
-         }, true}},
-        {"--replay", {true, [](const std::string& v, SimOptions& o, std::string&) {
-             o.replayFile = v;
-             return !v.empty();
-         }, true}},
-        {"--replay-scale", {true, [](const std::string& v, SimOptions& o, std::string&) {
-             char* end = nullptr;
-             o.replay.timeScale = std::strtod(v.c_str(), &end);
-             // Written so that NaN fails too.
-             return !v.empty() && *end == '\0' && o.replay.timeScale >= 0.0 && o.replay.timeScale <= 1000.0;
-         }, true}},
-        {"--fault", {true, [](const std::string& v, SimOptions& o, std::string& error) {
-             Fault fault;
-             if (!parseFault(v, fault, error))
-                 return false;
-             o.terminal.faults.add(fault);
-             return true;
-         }}},
-        {"--ignore-open", {true, addsFaultWith([](int n) { return makeFault(Stage::Open, FaultKind::Silent, -1, -1, n); })}},
+        {"--hardware",
+         {true,
+          [](const std::string& v, SimOptions& o, std::string&) { return parseHardware(v, o.terminal.hardware); }}},
+        {"--apps",
+         {true,
+          [](const std::string& v, SimOptions& o, std::string&) { return parseNames(v, o.terminal.applications); }}},
+        {"--store",
+         {true,
+          [](const std::string& v, SimOptions& o, std::string&) {
+              o.terminal.storeDirectory = v;
+              return !v.empty();
+          }}},
+        {"--verify",
+         {true,
+          [](const std::string& v, SimOptions& o, std::string&) {
+              o.terminal.verifyDirectory = v;
+              return !v.empty();
+          }}},
+        {"--split-pause",
+         {true,
+          [](const std::string& v, SimOptions& o, std::string&) {
+              int ms = 0;
+              const bool ok = parseNumber(v, ms);
+              o.terminal.splitPauseMs = static_cast<uint32_t>(ms);
+              return ok;
+          }}},
+        {"--quiet",
+         {false,
+          [](const std::string&, SimOptions& o, std::string&) {
+              o.quiet = true;
+              return true;
+          },
+          true}},
+        {"--replay",
+         {true,
+          [](const std::string& v, SimOptions& o, std::string&) {
+              o.replayFile = v;
+              return !v.empty();
+          },
+          true}},
+        {"--replay-scale",
+         {true,
+          [](const std::string& v, SimOptions& o, std::string&) {
+              char* end = nullptr;
+              o.replay.timeScale = std::strtod(v.c_str(), &end);
+              // Written so that NaN fails too.
+              return !v.empty() && *end == '\0' && o.replay.timeScale >= 0.0 && o.replay.timeScale <= 1000.0;
+          },
+          true}},
+        {"--fault",
+         {true,
+          [](const std::string& v, SimOptions& o, std::string& error) {
+              Fault fault;
+              if (!parseFault(v, fault, error))
+                  return false;
+              o.terminal.faults.add(fault);
+              return true;
+          }}},
+        {"--ignore-open",
+         {true, addsFaultWith([](int n) { return makeFault(Stage::Open, FaultKind::Silent, -1, -1, n); })}},
         {"--refuse-varlenne", {false, addsFault(makeFault(Stage::Varlenne, FaultKind::Refuse))}},
-        {"--resend-block", {true, [](const std::string& v, SimOptions& o, std::string&) {
-             Fault fault;
-             if (!parseResendBlock(v, fault))
-                 return false;
-             o.terminal.faults.add(fault);
-             return true;
-         }}},
-        {"--fail-download", {true, addsFaultWith([](int m) { return makeFault(Stage::Final, FaultKind::Refuse, -1, -1, m); })}},
+        {"--resend-block",
+         {true,
+          [](const std::string& v, SimOptions& o, std::string&) {
+              Fault fault;
+              if (!parseResendBlock(v, fault))
+                  return false;
+              o.terminal.faults.add(fault);
+              return true;
+          }}},
+        {"--fail-download",
+         {true, addsFaultWith([](int m) { return makeFault(Stage::Final, FaultKind::Refuse, -1, -1, m); })}},
         {"--bad-final-crc", {false, addsFault(makeFault(Stage::Final, FaultKind::BadCrc))}},
-        {"--silent-after-block", {true, addsFaultWith([](int k) { return makeFault(Stage::Block, FaultKind::Silent, -1, k); })}},
+        {"--silent-after-block",
+         {true, addsFaultWith([](int k) { return makeFault(Stage::Block, FaultKind::Silent, -1, k); })}},
         {"--refuse-authorization", {false, addsFault(makeFault(Stage::Authorize, FaultKind::Refuse))}},
         {"--refuse-activation", {false, addsFault(makeFault(Stage::Activate, FaultKind::Refuse))}},
     };
@@ -262,7 +295,10 @@ const std::map<std::string, OptionSpec>& optionTable()
 
 } // namespace
 
-std::string usageText() { return kUsage; }
+std::string usageText()
+{
+    return kUsage;
+}
 
 // With a transcript to play, the options of the simulated terminal would be
 // silently ignored: they are refused instead.

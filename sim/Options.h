@@ -10,9 +10,9 @@
 struct SimOptions {
     TerminalOptions terminal;
     ServeOptions serve;
-    std::string device;   // empty: a new pseudo-terminal
+    std::string device; // empty: a new pseudo-terminal
     bool quiet = false;
-    std::string replayFile;   // non-empty: play this transcript instead of the terminal
+    std::string replayFile; // non-empty: play this transcript instead of the terminal
     ReplayOptions replay;
 };
 

@@ -37,7 +37,8 @@ std::string shown(const Bytes& bytes, size_t from)
 
 std::string blockDifference(const TranscriptEntry& recorded, const Bytes& received)
 {
-    const uint16_t number = static_cast<uint16_t>((received[kBlockNumberOffset] << 8) | received[kBlockNumberOffset + 1]);
+    const uint16_t number =
+        static_cast<uint16_t>((received[kBlockNumberOffset] << 8) | received[kBlockNumberOffset + 1]);
     const uint8_t count = received[kBlockCountOffset];
     const Bytes crc(received.begin() + kBlockCrcOffset, received.end());
     if (received[0] == kCodeDownload && number == recorded.block && count == recorded.count &&
@@ -90,21 +91,20 @@ std::string frameDifference(const TranscriptEntry& recorded, const Bytes& receiv
     const size_t at = static_cast<size_t>(differ.first - received.begin());
     const size_t from = at < kShownBytes / 2 ? 0 : at - kShownBytes / 2;
     const std::string kind = frameKind(received.data(), received.size());
-    return "byte " + std::to_string(at) + " differs" + (kind == recorded.kind ? "" : ", received a " + kind + " frame") +
-           ": from byte " + std::to_string(from) + ", expected " + shown(recorded.bytes, from) + ", received " +
-           shown(received, from);
+    return "byte " + std::to_string(at) + " differs" +
+           (kind == recorded.kind ? "" : ", received a " + kind + " frame") + ": from byte " + std::to_string(from) +
+           ", expected " + shown(recorded.bytes, from) + ", received " + shown(received, from);
 }
 
 Replay::Replay(std::vector<ReplayStep> steps, ReplayOptions options, Trace trace, Trace problem)
     : steps_(std::move(steps)), options_(options), trace_(std::move(trace)), problem_(std::move(problem))
-{
-}
+{}
 
 std::string Replay::where(size_t step) const
 {
     const TranscriptEntry& request = steps_[step].request;
-    return "frame " + std::to_string(step + 1) + "/" + std::to_string(steps_.size()) + " (" + request.kind +
-           ", line " + std::to_string(request.line) + ")";
+    return "frame " + std::to_string(step + 1) + "/" + std::to_string(steps_.size()) + " (" + request.kind + ", line " +
+           std::to_string(request.line) + ")";
 }
 
 ReplayEnd Replay::play(const Line& line)
@@ -116,8 +116,7 @@ ReplayEnd Replay::play(const Line& line)
             return ReplayEnd::Complete;
         size_t count = 0;
         switch (receiveFromLine(line.fd, kPollMs, chunk, sizeof chunk, count)) {
-        case Arrival::Failed:
-            return ReplayEnd::LineLost;
+        case Arrival::Failed: return ReplayEnd::LineLost;
         case Arrival::Quiet:
             if (!pending_.empty() && Clock::now() - lastInput_ > milliseconds(options_.frameTimeoutMs)) {
                 problem_(where(next_) + ": only " + std::to_string(pending_.size()) + " of " +
@@ -125,11 +124,8 @@ ReplayEnd Replay::play(const Line& line)
                 return ReplayEnd::Mismatch;
             }
             continue;
-        case Arrival::HangUp:
-            pauseUnlessStopped(kIdleAfterHangUp, stop_);
-            continue;
-        case Arrival::Bytes:
-            break;
+        case Arrival::HangUp: pauseUnlessStopped(kIdleAfterHangUp, stop_); continue;
+        case Arrival::Bytes: break;
         }
         lastInput_ = Clock::now();
         pending_.insert(pending_.end(), chunk, chunk + count);

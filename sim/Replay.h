@@ -37,9 +37,9 @@ bool replaySteps(const std::vector<TranscriptEntry>& entries, std::vector<Replay
 std::string frameDifference(const TranscriptEntry& recorded, const Bytes& received);
 
 enum class ReplayEnd {
-    Complete,   // every recorded frame came and was answered
-    Mismatch,   // a frame differed, was cut short, or came after the end
-    Stopped,    // requestStop() before the end of the transcript
+    Complete, // every recorded frame came and was answered
+    Mismatch, // a frame differed, was cut short, or came after the end
+    Stopped,  // requestStop() before the end of the transcript
     LineLost,
 };
 

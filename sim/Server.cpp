@@ -11,9 +11,9 @@ using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
 constexpr int kBitsPerByte = 10;
-constexpr int kPollMs = 100;                          // how often a stop request is noticed
-constexpr milliseconds kIdleAfterHangUp{100};         // a line without peer is not polled in a loop
-constexpr milliseconds kQuietBeforeEnd{500};          // after the last session, for late release frames
+constexpr int kPollMs = 100;                  // how often a stop request is noticed
+constexpr milliseconds kIdleAfterHangUp{100}; // a line without peer is not polled in a loop
+constexpr milliseconds kQuietBeforeEnd{500};  // after the last session, for late release frames
 constexpr milliseconds kLongestLinger{5000};
 constexpr size_t kReadChunk = 4096;
 
@@ -28,8 +28,7 @@ std::chrono::microseconds wireTime(size_t bytes, unsigned baud)
 
 Server::Server(SimulatedTerminal& terminal, ServeOptions options, SimulatedTerminal::Trace trace)
     : terminal_(terminal), options_(options), trace_(std::move(trace))
-{
-}
+{}
 
 ServeEnd Server::serve(const Line& line)
 {
@@ -40,8 +39,7 @@ ServeEnd Server::serve(const Line& line)
             return ServeEnd::SessionsDone;
         size_t count = 0;
         switch (receiveFromLine(line.fd, kPollMs, chunk, sizeof chunk, count)) {
-        case Arrival::Failed:
-            return ServeEnd::LineLost;
+        case Arrival::Failed: return ServeEnd::LineLost;
         case Arrival::Quiet:
             if (reader_.hasPartial() && Clock::now() - lastInput_ > milliseconds(options_.frameTimeoutMs))
                 trace_("dropped " + std::to_string(reader_.dropPartial()) + " byte(s) of an incomplete frame");
@@ -50,8 +48,7 @@ ServeEnd Server::serve(const Line& line)
             // No peer on the line: wait rather than spin.
             pause(kIdleAfterHangUp);
             continue;
-        case Arrival::Bytes:
-            break;
+        case Arrival::Bytes: break;
         }
         lastInput_ = Clock::now();
         reader_.feed(chunk, count);
@@ -72,11 +69,8 @@ bool Server::perform(const Line& line, const std::vector<Action>& actions, size_
 {
     for (const Action& action : actions) {
         switch (action.type) {
-        case Action::Vanish:
-            return false;
-        case Action::Pause:
-            pause(milliseconds(action.ms));
-            break;
+        case Action::Vanish: return false;
+        case Action::Pause: pause(milliseconds(action.ms)); break;
         case Action::Send:
             if (action.paced) {
                 pause(wireTime(requestBytes + action.bytes.size(), options_.baud));

@@ -11,16 +11,16 @@
 #include <cstdint>
 
 struct ServeOptions {
-    unsigned baud = 0;           // 0: answers go out at once
-    int sessions = 0;            // end after this many sessions; 0: no end
-    int frameTimeoutMs = 1000;   // an incomplete frame is dropped after this much silence
+    unsigned baud = 0;         // 0: answers go out at once
+    int sessions = 0;          // end after this many sessions; 0: no end
+    int frameTimeoutMs = 1000; // an incomplete frame is dropped after this much silence
 };
 
 enum class ServeEnd {
-    Stopped,        // requestStop()
-    SessionsDone,   // the sessions asked for are over
-    Vanished,       // a vanish fault: the caller closes the line
-    LineLost,       // the line cannot be waited on any more
+    Stopped,      // requestStop()
+    SessionsDone, // the sessions asked for are over
+    Vanished,     // a vanish fault: the caller closes the line
+    LineLost,     // the line cannot be waited on any more
 };
 
 // Wire time of `bytes` at `baud` with 10 bits per byte (start, 8 data, stop).

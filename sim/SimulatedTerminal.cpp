@@ -13,20 +13,29 @@ namespace {
 // the protocol; the others are the simulator's choice.
 constexpr uint8_t kAck = 0x06;
 constexpr uint8_t kNak = 0x15;
-constexpr uint8_t kRefused = 0x00;         // result byte of a negative answer
-constexpr uint8_t kBadEchoMask = 0x80;     // byte 0 of an answer with a wrong echo
+constexpr uint8_t kRefused = 0x00;     // result byte of a negative answer
+constexpr uint8_t kBadEchoMask = 0x80; // byte 0 of an answer with a wrong echo
 constexpr std::array<uint8_t, 3> kGarbage = {0xA5, 0x5A, 0xC3};
 // Hardware record: echo and marker, an 8-character serial number, then the
 // three hardware bytes where the updater reads them; the rest is zero.
 constexpr uint16_t kSerialOffset = 2;
 constexpr char kSerialNumber[] = "00000001";
 
-Bytes toBytes(const CommandFrame& frame) { return Bytes(frame.begin(), frame.end()); }
+Bytes toBytes(const CommandFrame& frame)
+{
+    return Bytes(frame.begin(), frame.end());
+}
 
 // Every frame we send ends with the CRC of all the bytes before it.
-void reseal(Bytes& frame) { crc16Append(frame.data(), static_cast<uint16_t>(frame.size() - kCrcSize)); }
+void reseal(Bytes& frame)
+{
+    crc16Append(frame.data(), static_cast<uint16_t>(frame.size() - kCrcSize));
+}
 
-bool crcValid(Bytes frame) { return crc16Check(frame.data(), static_cast<uint16_t>(frame.size() - kCrcSize)); }
+bool crcValid(Bytes frame)
+{
+    return crc16Check(frame.data(), static_cast<uint16_t>(frame.size() - kCrcSize));
+}
 
 template <size_t N>
 bool equals(const Bytes& frame, const std::array<uint8_t, N>& expected)
@@ -34,7 +43,10 @@ bool equals(const Bytes& frame, const std::array<uint8_t, N>& expected)
     return frame.size() == N && std::equal(expected.begin(), expected.end(), frame.begin());
 }
 
-Action send(Bytes bytes, bool paced = true) { return {Action::Send, std::move(bytes), 0, paced}; }
+Action send(Bytes bytes, bool paced = true)
+{
+    return {Action::Send, std::move(bytes), 0, paced};
+}
 
 std::string hex(uint8_t byte)
 {
@@ -44,9 +56,15 @@ std::string hex(uint8_t byte)
 }
 
 // Silent and vanishing terminals do not act on the frame either.
-bool ignores(std::optional<FaultKind> fault) { return fault == FaultKind::Silent || fault == FaultKind::Vanish; }
+bool ignores(std::optional<FaultKind> fault)
+{
+    return fault == FaultKind::Silent || fault == FaultKind::Vanish;
+}
 
-bool allDigits(const std::string& text) { return text.find_first_not_of("0123456789") == std::string::npos; }
+bool allDigits(const std::string& text)
+{
+    return text.find_first_not_of("0123456789") == std::string::npos;
+}
 
 } // namespace
 
@@ -71,8 +89,7 @@ bool parseAdvertisement(const std::string& text, uint32_t& length, std::string& 
 
 SimulatedTerminal::SimulatedTerminal(TerminalOptions options, Trace trace, Trace problem)
     : options_(std::move(options)), trace_(std::move(trace)), problem_(std::move(problem))
-{
-}
+{}
 
 std::vector<Action> SimulatedTerminal::handle(const FrameReader::Frame& frame)
 {
@@ -80,12 +97,9 @@ std::vector<Action> SimulatedTerminal::handle(const FrameReader::Frame& frame)
     case FrameReader::Kind::Junk:
         trace_("skipped " + std::to_string(frame.bytes.size()) + " byte(s) that start no frame");
         return {};
-    case FrameReader::Kind::Slash:
-        return onSlash(frame.bytes);
-    case FrameReader::Kind::Command:
-        return onCommand(frame.bytes);
-    case FrameReader::Kind::Block:
-        return onBlock(frame.bytes);
+    case FrameReader::Kind::Slash: return onSlash(frame.bytes);
+    case FrameReader::Kind::Command: return onCommand(frame.bytes);
+    case FrameReader::Kind::Block: return onBlock(frame.bytes);
     }
     return {};
 }
@@ -112,30 +126,21 @@ std::vector<Action> SimulatedTerminal::shape(std::optional<FaultKind> fault, Byt
         return {send(answer)};
     const size_t half = std::max<size_t>(1, answer.size() / 2);
     switch (*fault) {
-    case FaultKind::Silent:
-        return {};
-    case FaultKind::Vanish:
-        return {{Action::Vanish, {}, 0, false}};
-    case FaultKind::BadCrc:
-        answer.back() ^= 0xFF;
-        return {send(answer)};
+    case FaultKind::Silent: return {};
+    case FaultKind::Vanish: return {{Action::Vanish, {}, 0, false}};
+    case FaultKind::BadCrc: answer.back() ^= 0xFF; return {send(answer)};
     case FaultKind::BadEcho:
         answer[0] ^= kBadEchoMask;
         reseal(answer);
         return {send(answer)};
-    case FaultKind::Short:
-        answer.resize(half);
-        return {send(answer)};
+    case FaultKind::Short: answer.resize(half); return {send(answer)};
     case FaultKind::Split:
         return {send(Bytes(answer.begin(), answer.begin() + static_cast<long>(half))),
                 {Action::Pause, {}, options_.splitPauseMs},
                 send(Bytes(answer.begin() + static_cast<long>(half), answer.end()))};
-    case FaultKind::Garbage:
-        answer.insert(answer.begin(), kGarbage.begin(), kGarbage.end());
-        return {send(answer)};
+    case FaultKind::Garbage: answer.insert(answer.begin(), kGarbage.begin(), kGarbage.end()); return {send(answer)};
     case FaultKind::Resend:
-    case FaultKind::Refuse:
-        break;
+    case FaultKind::Refuse: break;
     }
     return {send(answer)};
 }
@@ -194,20 +199,13 @@ std::vector<Action> SimulatedTerminal::onCommand(const Bytes& frame)
         return {};
     }
     switch (code) {
-    case kCodeApplicationList:
-        return onList();
-    case kCodeAdvertise:
-        return onAdvertise(frame);
-    case kCodeAuthorization:
-        return onAuthorize();
-    case kCodeDownload:
-        return onStart();
-    case kCodeActivate:
-        return onActivate();
-    case kCodeRelease:
-        return onRelease();
-    case kCodeHardwareConfiguration:
-        return onHardware();
+    case kCodeApplicationList: return onList();
+    case kCodeAdvertise: return onAdvertise(frame);
+    case kCodeAuthorization: return onAuthorize();
+    case kCodeDownload: return onStart();
+    case kCodeActivate: return onActivate();
+    case kCodeRelease: return onRelease();
+    case kCodeHardwareConfiguration: return onHardware();
     }
     return {};
 }
@@ -216,7 +214,8 @@ std::vector<Action> SimulatedTerminal::onHardware()
 {
     const auto fault = fire(Stage::Hardware);
     if (fault == FaultKind::Refuse)
-        return reply("hardware configuration request", fault, toBytes(answerFrame(kCodeHardwareConfiguration, kRefused)));
+        return reply("hardware configuration request", fault,
+                     toBytes(answerFrame(kCodeHardwareConfiguration, kRefused)));
     Bytes record(kBlockFrameSize, 0);
     record[kEchoOffset] = kCodeHardwareConfiguration;
     record[kMarkerOffset] = kAnswerMarker;
@@ -266,8 +265,9 @@ std::vector<Action> SimulatedTerminal::onAdvertise(const Bytes& frame)
         if (accepted)
             transfer_ = transfer;
     }
-    const std::string line = readable ? "advertisement of " + transfer.name + " (" + std::to_string(transfer.length) + " bytes)"
-                                      : "advertisement \"" + text + "\" not understood";
+    const std::string line =
+        readable ? "advertisement of " + transfer.name + " (" + std::to_string(transfer.length) + " bytes)"
+                 : "advertisement \"" + text + "\" not understood";
     return reply(line, fault, toBytes(answerFrame(kCodeAdvertise, accepted ? kResultDone : kRefused)));
 }
 
@@ -286,8 +286,10 @@ std::vector<Action> SimulatedTerminal::onStart()
 {
     const auto fault = fire(Stage::Start);
     const bool accepted = transfer_ && transfer_->authorized && fault != FaultKind::Refuse;
-    const std::string line = transfer_ ? "download start of " + transfer_->name : std::string("download start without a file");
-    std::vector<Action> actions = reply(line, fault, toBytes(answerFrame(kCodeDownload, accepted ? kResultDone : kRefused)));
+    const std::string line =
+        transfer_ ? "download start of " + transfer_->name : std::string("download start without a file");
+    std::vector<Action> actions =
+        reply(line, fault, toBytes(answerFrame(kCodeDownload, accepted ? kResultDone : kRefused)));
     if (ignores(fault) || !accepted)
         return actions;
     transfer_->started = true;
@@ -342,7 +344,8 @@ std::vector<Action> SimulatedTerminal::onBlock(const Bytes& frame)
     const bool fits = count >= 1 && count <= kMaxBlockPayload && count <= missing;
     if (fault == FaultKind::Refuse || number != transfer.nextBlock || !fits) {
         if (fault != FaultKind::Refuse)
-            trace_(line + " unexpected (waiting for block " + std::to_string(transfer.nextBlock) + "), download abandoned");
+            trace_(line + " unexpected (waiting for block " + std::to_string(transfer.nextBlock) +
+                   "), download abandoned");
         transfer_.reset();
         return reply(line, fault, toBytes(answerFrame(kCodeDownload, kRefused)));
     }

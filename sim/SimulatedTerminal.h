@@ -20,19 +20,19 @@ struct TerminalOptions {
     HardwareId hardware = {0x4D, 0x31, 0x30};
     // Installed applications, in the order the list gives them.
     std::vector<std::string> applications = {"VARLENNE", "PAYMENT"};
-    std::string storeDirectory;    // empty: received files stay in memory only
-    std::string verifyDirectory;   // empty: received files are not compared
+    std::string storeDirectory;  // empty: received files stay in memory only
+    std::string verifyDirectory; // empty: received files are not compared
     FaultPlan faults;
-    uint32_t splitPauseMs = 100;   // between the halves of a split answer
+    uint32_t splitPauseMs = 100; // between the halves of a split answer
 };
 
 // One step of the reply to a frame.
 struct Action {
     enum Type { Send, Pause, Vanish };
     Type type = Send;
-    Bytes bytes;          // Send
-    uint32_t ms = 0;      // Pause
-    bool paced = true;    // Send: takes its wire time when the line is paced
+    Bytes bytes;       // Send
+    uint32_t ms = 0;   // Pause
+    bool paced = true; // Send: takes its wire time when the line is paced
 };
 
 struct ReceivedFile {

@@ -37,7 +37,10 @@ void installStopHandlers()
     signal(SIGPIPE, SIG_IGN);
 }
 
-void toStderr(const std::string& line) { std::cerr << "mirdal-sim: " << line << std::endl; }
+void toStderr(const std::string& line)
+{
+    std::cerr << "mirdal-sim: " << line << std::endl;
+}
 
 SimulatedTerminal::Trace traceUnlessQuiet(const SimOptions& options)
 {
@@ -88,8 +91,7 @@ int playTranscript(const std::vector<ReplayStep>& steps, const SimOptions& optio
         toStderr("replay stopped after " + std::to_string(replay.answered()) + " of " + std::to_string(replay.steps()) +
                  " frame(s)");
         return kExitProblems;
-    case ReplayEnd::LineLost:
-        break;
+    case ReplayEnd::LineLost: break;
     }
     return kExitLine;
 }
@@ -101,14 +103,9 @@ int main(int argc, char** argv)
     SimOptions options;
     std::string error;
     switch (parseArguments(std::vector<std::string>(argv + 1, argv + argc), options, error)) {
-    case Parsed::Help:
-        std::cout << usageText();
-        return kExitOk;
-    case Parsed::Error:
-        std::cerr << "mirdal-sim: " << error << "\nTry mirdal-sim --help.\n";
-        return kExitUsage;
-    case Parsed::Run:
-        break;
+    case Parsed::Help: std::cout << usageText(); return kExitOk;
+    case Parsed::Error: std::cerr << "mirdal-sim: " << error << "\nTry mirdal-sim --help.\n"; return kExitUsage;
+    case Parsed::Run: break;
     }
 
     // The transcript is read before the line exists: a bad file is a usage error.

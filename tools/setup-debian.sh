@@ -13,7 +13,7 @@ $SUDO apt-get install -y -qq --no-install-recommends \
   libgtest-dev libgmock-dev libbenchmark-dev \
   pcscd libpcsclite-dev \
   socat xvfb xauth x11-apps x11-utils xdotool imagemagick fonts-urw-base35 \
-  clang libclang-rt-14-dev llvm \
+  clang clang-format libclang-rt-14-dev llvm \
   python3 util-linux procps time \
   g++-mingw-w64-x86-64-posix googletest wine64 \
   dpkg-dev fakeroot file lintian man-db desktop-file-utils appstream bash-completion gzip

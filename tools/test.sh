@@ -10,6 +10,9 @@ export QT_FATAL_WARNINGS=1
 export XDG_RUNTIME_DIR=${XDG_RUNTIME_DIR:-$(mktemp -d /tmp/mirdal-xdg.XXXXXX)}
 chmod 0700 "$XDG_RUNTIME_DIR"
 
+# Unformatted code fails first (.clang-format).
+bash "$root/tools/check-format.sh"
+
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMIRDAL_WERROR=ON >/dev/null
 cmake --build "$build" -j "$jobs"
 ctest --test-dir "$build" --output-on-failure -j "$jobs"

@@ -31,7 +31,7 @@ std::string jsonEscape(const std::string& text)
                 std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(c));
                 out += escaped;
             } else {
-                out += c;   // UTF-8 bytes go through as they are
+                out += c; // UTF-8 bytes go through as they are
             }
         }
     }
@@ -90,8 +90,8 @@ class FlatObject {
 public:
     explicit FlatObject(JsonObject& out) : out_(out) {}
 
-    std::string refusal;    // why the parse stopped, when it was us
-    std::string syntax;     // why the parse stopped, when it was the parser
+    std::string refusal; // why the parse stopped, when it was us
+    std::string syntax;  // why the parse stopped, when it was the parser
 
     bool start_object(std::size_t)
     {
@@ -116,7 +116,7 @@ public:
     bool number_unsigned(json::number_unsigned_t value) { return put(JsonValue::Number, std::to_string(value)); }
     bool number_float(json::number_float_t, const json::string_t& text) { return put(JsonValue::Number, text); }
     bool string(json::string_t& value) { return put(JsonValue::String, std::move(value)); }
-    bool binary(json::binary_t&) { return false; }   // never produced from JSON text
+    bool binary(json::binary_t&) { return false; } // never produced from JSON text
 
     bool parse_error(std::size_t position, const std::string&, const nlohmann::detail::exception& problem)
     {
@@ -139,7 +139,7 @@ private:
     {
         if (!opened_)
             return refuse("a value");
-        JsonValue& value = out_[key_];   // a key given twice keeps its last value
+        JsonValue& value = out_[key_]; // a key given twice keeps its last value
         value.kind = kind;
         value.text = std::move(text);
         return true;

@@ -23,7 +23,7 @@ private:
 
     TranscriptWriter& writer_;
     Link* const target_;
-    std::string lastRequest_;   // kind of the last frame sent: what the bytes read answer
+    std::string lastRequest_; // kind of the last frame sent: what the bytes read answer
     // The payload of the last frame sent when it was a data block: what an
     // answer to it must not repeat to be written as it came.
     std::array<uint8_t, kMaxBlockPayload> payload_{};

@@ -14,10 +14,11 @@ const char* const kBlockKind = "block";
 
 namespace {
 
-constexpr int kTimeDecimals = 3;   // milliseconds
+constexpr int kTimeDecimals = 3; // milliseconds
 
 // Names of the command codes 1 to 7.
-const char* const kCommandNames[] = {"list", "advertise", "authorize", "download-start", "activate", "release", "hardware"};
+const char* const kCommandNames[] = {"list",     "advertise", "authorize", "download-start",
+                                     "activate", "release",   "hardware"};
 
 template <size_t N>
 bool sameFrame(const uint8_t* frame, size_t length, const std::array<uint8_t, N>& expected)
@@ -67,8 +68,8 @@ public:
         if (!number(key, value, error))
             return false;
         // Judged as a double first: a value beyond long (1e19) has no defined conversion.
-        if (!(value >= static_cast<double>(min) && value <= static_cast<double>(max))
-            || static_cast<double>(static_cast<long>(value)) != value) {
+        if (!(value >= static_cast<double>(min) && value <= static_cast<double>(max)) ||
+            static_cast<double>(static_cast<long>(value)) != value) {
             error = "\"" + std::string(key) + "\" out of range";
             return false;
         }
@@ -112,8 +113,8 @@ bool readBlock(const Fields& fields, TranscriptEntry& entry, std::string& error)
     long number = 0;
     long count = 0;
     Bytes crc;
-    if (!fields.integer("block", 0, 0xFFFF, number, error) || !fields.integer("count", 0, kMaxBlockPayload, count, error) ||
-        !fields.hex("crc", crc, error))
+    if (!fields.integer("block", 0, 0xFFFF, number, error) ||
+        !fields.integer("count", 0, kMaxBlockPayload, count, error) || !fields.hex("crc", crc, error))
         return false;
     if (crc.size() != entry.crc.size()) {
         error = "\"crc\" must be two bytes";
@@ -307,7 +308,10 @@ bool parseHexBytes(const std::string& text, Bytes& bytes)
     for (const char c : text) {
         if (c == ' ')
             continue;
-        const int digit = c >= '0' && c <= '9' ? c - '0' : c >= 'A' && c <= 'F' ? c - 'A' + 10 : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+        const int digit = c >= '0' && c <= '9'   ? c - '0'
+                          : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                          : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                                                 : -1;
         if (digit < 0)
             return false;
         if (high < 0) {
@@ -493,5 +497,10 @@ void TranscriptWriter::cause(const std::string& stage, const std::string& text)
 
 void TranscriptWriter::result(bool ok, const std::string& title, const std::string& text)
 {
-    put(lineAt(elapsed(), Direction::Event).text("event", "result").flag("ok", ok).text("title", title).text("text", text).str());
+    put(lineAt(elapsed(), Direction::Event)
+            .text("event", "result")
+            .flag("ok", ok)
+            .text("title", title)
+            .text("text", text)
+            .str());
 }

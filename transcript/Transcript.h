@@ -51,15 +51,15 @@ bool parseHexBytes(const std::string& text, Bytes& bytes);
 enum class Direction { Pc, Terminal, Event };
 
 struct TranscriptEntry {
-    size_t line = 0;              // in the file, from 1
+    size_t line = 0; // in the file, from 1
     double t = 0;
     Direction direction = Direction::Event;
 
     // PC and terminal lines.
-    std::string kind;             // PC: frameKind(); terminal: "answer"
-    Bytes bytes;                  // all but data blocks and what was written by length only
-    bool sent = true;             // PC: false when the write failed
-    std::string answering;        // terminal and no-answer: the kind of the request read after ("to")
+    std::string kind;      // PC: frameKind(); terminal: "answer"
+    Bytes bytes;           // all but data blocks and what was written by length only
+    bool sent = true;      // PC: false when the write failed
+    std::string answering; // terminal and no-answer: the kind of the request read after ("to")
 
     // Data blocks: the block number, the payload count and the CRC bytes as
     // sent (low byte first). Other lines written by length: the CRC-16 of
@@ -71,12 +71,12 @@ struct TranscriptEntry {
     // Events: "open", "close", "no-answer", "cause" (why the update failed,
     // before its result), "result".
     std::string event;
-    std::string port;             // open
-    bool ok = false;              // open, close, result
-    int timeoutMs = -1;           // no-answer of a timed read; -1 for a full read
-    std::string title;            // result
-    std::string text;             // result; cause: the cause
-    std::string stage;            // cause: the step that failed
+    std::string port;   // open
+    bool ok = false;    // open, close, result
+    int timeoutMs = -1; // no-answer of a timed read; -1 for a full read
+    std::string title;  // result
+    std::string text;   // result; cause: the cause
+    std::string stage;  // cause: the step that failed
 
     // PC and terminal: bytes of the frame on the wire, or read; `bytes` holds
     // them all only when they were written (not for blocks, unknown frames
@@ -134,5 +134,5 @@ private:
     const Clock::time_point start_;
     mutable std::mutex mutex_;
     FILE* file_ = nullptr;
-    int error_ = 0;   // errno of the first failure; 0 while complete
+    int error_ = 0; // errno of the first failure; 0 while complete
 };

@@ -11,7 +11,8 @@
 #include <cstring>
 #include <string>
 
-uint32_t escapeControlCode(const uint8_t* features, std::size_t length, uint32_t fallback) {
+uint32_t escapeControlCode(const uint8_t* features, std::size_t length, uint32_t fallback)
+{
     const std::size_t entries = length / kFeatureEntrySize;
     for (std::size_t i = 0; i < entries; ++i) {
         const uint8_t* entry = features + i * kFeatureEntrySize;
@@ -26,7 +27,8 @@ uint32_t escapeControlCode(const uint8_t* features, std::size_t length, uint32_t
     return fallback;
 }
 
-bool isMakerVendor(const uint8_t* attribute, std::size_t length) {
+bool isMakerVendor(const uint8_t* attribute, std::size_t length)
+{
     // The maker's name is ASCII; no other Latin-1 letter folds onto one of its
     // letters, so folding ASCII alone is the whole case-insensitive comparison.
     auto fold = [](uint8_t c) { return c >= 'A' && c <= 'Z' ? uint8_t(c - 'A' + 'a') : c; };
@@ -40,7 +42,8 @@ bool isMakerVendor(const uint8_t* attribute, std::size_t length) {
     return true;
 }
 
-std::string readerLogName(const PcscChar* name) {
+std::string readerLogName(const PcscChar* name)
+{
     std::string utf8;
     for (const char c : pcscLatin1Name(name)) {
         const auto byte = uint8_t(c);
@@ -57,7 +60,8 @@ std::string readerLogName(const PcscChar* name) {
 namespace {
 
 // "text0x<code in hexadecimal>end"
-std::string withErrorCode(const char* text, LONG result, const char* end = "") {
+std::string withErrorCode(const char* text, LONG result, const char* end = "")
+{
     char code[16];
     std::snprintf(code, sizeof code, "%x", static_cast<unsigned>(result));
     return std::string(text) + "0x" + code + end;
@@ -65,8 +69,8 @@ std::string withErrorCode(const char* text, LONG result, const char* end = "") {
 
 // Recognises the reader behind an open direct connection and, if it is the
 // maker's, sends it the switch command. The caller disconnects.
-void switchConnectedReader(const PcscApi& api, const PcscLog& log, SCARDHANDLE card,
-                           const PcscChar* name) {
+void switchConnectedReader(const PcscApi& api, const PcscLog& log, SCARDHANDLE card, const PcscChar* name)
+{
     uint8_t vendor[kPcscBufferSize] = {};
     DWORD vendorLength = sizeof vendor;
     LONG result = api.getAttrib(card, SCARD_ATTR_VENDOR_NAME, vendor, &vendorLength);
@@ -81,21 +85,19 @@ void switchConnectedReader(const PcscApi& api, const PcscLog& log, SCARDHANDLE c
 
     uint8_t features[kPcscBufferSize] = {};
     DWORD featuresLength = 0;
-    result = api.control(card, kFeatureRequestCode, nullptr, 0, features, sizeof features,
-                         &featuresLength);
+    result = api.control(card, kFeatureRequestCode, nullptr, 0, features, sizeof features, &featuresLength);
     if (result != SCARD_S_SUCCESS) {
         log(withErrorCode("Pcsc_switchToCom CM_IOCTL_GET_FEATURE_REQUEST failed : ", result));
         return;
     }
     // Worked out for each reader: models of the maker may differ.
-    const uint32_t escapeCode = escapeControlCode(
-        features, std::min<std::size_t>(featuresLength, sizeof features), kDefaultEscapeCode);
+    const uint32_t escapeCode =
+        escapeControlCode(features, std::min<std::size_t>(featuresLength, sizeof features), kDefaultEscapeCode);
 
     const uint8_t command = kSwitchToSerialCommand;
-    uint8_t answer[kPcscBufferSize] = {};  // what the reader says back does not matter
+    uint8_t answer[kPcscBufferSize] = {}; // what the reader says back does not matter
     DWORD answerLength = 0;
-    result = api.control(card, escapeCode, &command, sizeof command, answer, sizeof answer,
-                         &answerLength);
+    result = api.control(card, escapeCode, &command, sizeof command, answer, sizeof answer, &answerLength);
     if (result != SCARD_S_SUCCESS) {
         log(withErrorCode("Pcsc_switchToCom SCardControl Escape command failed : ", result));
         return;
@@ -103,7 +105,8 @@ void switchConnectedReader(const PcscApi& api, const PcscLog& log, SCARDHANDLE c
     log("Pcsc_switchToCom : Switched reader: " + readerLogName(name));
 }
 
-void tryReader(const PcscApi& api, const PcscLog& log, SCARDCONTEXT context, const PcscChar* name) {
+void tryReader(const PcscApi& api, const PcscLog& log, SCARDCONTEXT context, const PcscChar* name)
+{
     log("Pcsc_switchToCom : Try reader: " + readerLogName(name));
     SCARDHANDLE card = 0;
     DWORD protocol = 0;
@@ -117,9 +120,10 @@ void tryReader(const PcscApi& api, const PcscLog& log, SCARDCONTEXT context, con
     api.disconnect(card, SCARD_LEAVE_CARD);
 }
 
-}  // namespace
+} // namespace
 
-void switchReadersToCom(const PcscApi& api, const PcscLog& log) {
+void switchReadersToCom(const PcscApi& api, const PcscLog& log)
+{
     // Without a service the context stays unusable and the listing fails:
     // there is then simply no reader to try.
     SCARDCONTEXT context = 0;
@@ -129,13 +133,11 @@ void switchReadersToCom(const PcscApi& api, const PcscLog& log) {
     // where the list would go.
     PcscChar* readers = nullptr;
     DWORD length = SCARD_AUTOALLOCATE;
-    if (api.listReaders(context, nullptr, reinterpret_cast<PcscChar*>(&readers), &length)
-        != SCARD_S_SUCCESS)
+    if (api.listReaders(context, nullptr, reinterpret_cast<PcscChar*>(&readers), &length) != SCARD_S_SUCCESS)
         readers = nullptr;
 
     // A multi-string: names ended by a zero, the list by an empty name.
-    for (const PcscChar* name = readers; name && *name;
-         name += std::char_traits<PcscChar>::length(name) + 1)
+    for (const PcscChar* name = readers; name && *name; name += std::char_traits<PcscChar>::length(name) + 1)
         tryReader(api, log, context, name);
 
     if (readers)

@@ -16,17 +16,16 @@
 #include "transport/PcscPlatform.h"
 
 struct PcscApi {
-    LONG(MIRDAL_PCSC_CALL* establishContext)(DWORD scope, LPCVOID reserved1, LPCVOID reserved2,
-                                             LPSCARDCONTEXT context);
-    LONG(MIRDAL_PCSC_CALL* listReaders)(SCARDCONTEXT context, const PcscChar* groups,
-                                        PcscChar* readers, LPDWORD length);
-    LONG(MIRDAL_PCSC_CALL* connect)(SCARDCONTEXT context, const PcscChar* reader, DWORD shareMode,
-                                    DWORD preferredProtocols, LPSCARDHANDLE card,
-                                    LPDWORD activeProtocol);
-    LONG(MIRDAL_PCSC_CALL* getAttrib)(SCARDHANDLE card, DWORD attribute, LPBYTE buffer,
-                                      LPDWORD length);
-    LONG(MIRDAL_PCSC_CALL* control)(SCARDHANDLE card, DWORD code, LPCVOID input, DWORD inputLength,
-                                    LPVOID output, DWORD outputLength, LPDWORD returned);
+    LONG(MIRDAL_PCSC_CALL* establishContext)(DWORD scope, LPCVOID reserved1, LPCVOID reserved2, LPSCARDCONTEXT context);
+    LONG(MIRDAL_PCSC_CALL* listReaders)
+    (SCARDCONTEXT context, const PcscChar* groups, PcscChar* readers, LPDWORD length);
+    LONG(MIRDAL_PCSC_CALL* connect)
+    (SCARDCONTEXT context, const PcscChar* reader, DWORD shareMode, DWORD preferredProtocols, LPSCARDHANDLE card,
+     LPDWORD activeProtocol);
+    LONG(MIRDAL_PCSC_CALL* getAttrib)(SCARDHANDLE card, DWORD attribute, LPBYTE buffer, LPDWORD length);
+    LONG(MIRDAL_PCSC_CALL* control)
+    (SCARDHANDLE card, DWORD code, LPCVOID input, DWORD inputLength, LPVOID output, DWORD outputLength,
+     LPDWORD returned);
     LONG(MIRDAL_PCSC_CALL* disconnect)(SCARDHANDLE card, DWORD disposition);
     LONG(MIRDAL_PCSC_CALL* freeMemory)(SCARDCONTEXT context, LPCVOID memory);
     LONG(MIRDAL_PCSC_CALL* releaseContext)(SCARDCONTEXT context);
@@ -47,9 +46,10 @@ void switchReadersToCom(const PcscApi& api);
 // device type, pcsc-lite adds it to a fixed base.
 enum class CtlCodeConvention { Windows, PcscLite };
 
-constexpr uint32_t scardCtlCode(CtlCodeConvention convention, uint32_t function) {
+constexpr uint32_t scardCtlCode(CtlCodeConvention convention, uint32_t function)
+{
     return convention == CtlCodeConvention::Windows
-               ? (0x31u << 16) | (function << 2)   // FILE_DEVICE_SMARTCARD, METHOD_BUFFERED, FILE_ANY_ACCESS
+               ? (0x31u << 16) | (function << 2) // FILE_DEVICE_SMARTCARD, METHOD_BUFFERED, FILE_ANY_ACCESS
                : 0x42000000u + function;
 }
 
@@ -60,17 +60,17 @@ constexpr CtlCodeConvention kHostCtlCodeConvention = CtlCodeConvention::PcscLite
 #endif
 
 // Function numbers of the two reader controls the switch uses.
-constexpr uint32_t kFeatureRequestFunction = 3400;  // list of the reader's features
-constexpr uint32_t kDefaultEscapeFunction = 1;      // escape, when the reader lists none
+constexpr uint32_t kFeatureRequestFunction = 3400; // list of the reader's features
+constexpr uint32_t kDefaultEscapeFunction = 1;     // escape, when the reader lists none
 
 // The codes actually sent, from the platform's own macro.
 constexpr DWORD kFeatureRequestCode = SCARD_CTL_CODE(kFeatureRequestFunction);
 constexpr DWORD kDefaultEscapeCode = SCARD_CTL_CODE(kDefaultEscapeFunction);
 
 constexpr uint8_t kEscapeFeatureTag = 0x13;
-constexpr std::size_t kFeatureEntrySize = 6;    // tag, length, 4-byte big-endian code
+constexpr std::size_t kFeatureEntrySize = 6; // tag, length, 4-byte big-endian code
 constexpr uint8_t kSwitchToSerialCommand = 0x10;
-constexpr std::size_t kPcscBufferSize = 256;     // vendor name, feature list, escape answer
+constexpr std::size_t kPcscBufferSize = 256; // vendor name, feature list, escape answer
 inline constexpr char kMakerVendorName[] = "Velmaris";
 
 // The control code of the escape command in a feature list: the value of the

@@ -9,10 +9,10 @@
 
 #ifdef _WIN32
 #ifndef NOMINMAX
-#define NOMINMAX  // keep std::min and std::max usable
+#define NOMINMAX // keep std::min and std::max usable
 #endif
 #include <windows.h>
-#include <winioctl.h>  // CTL_CODE, behind SCARD_CTL_CODE
+#include <winioctl.h> // CTL_CODE, behind SCARD_CTL_CODE
 #include <winscard.h>
 #define MIRDAL_PCSC_CALL WINAPI
 using PcscChar = wchar_t;

@@ -2,15 +2,21 @@
 #include "transport/PcscApi.h"
 #include "transport/PcscPlatform.h"
 
-#include <arpa/inet.h>  // ntohl
+#include <arpa/inet.h> // ntohl
 
-const PcscApi& systemPcscApi() {
-    static const PcscApi api = {SCardEstablishContext, SCardListReaders, SCardConnect,
-                                SCardGetAttrib,        SCardControl,     SCardDisconnect,
-                                SCardFreeMemory,       SCardReleaseContext};
+const PcscApi& systemPcscApi()
+{
+    static const PcscApi api = {SCardEstablishContext, SCardListReaders, SCardConnect,    SCardGetAttrib,
+                                SCardControl,          SCardDisconnect,  SCardFreeMemory, SCardReleaseContext};
     return api;
 }
 
-uint32_t pcscNetworkToHost(uint32_t networkOrder) { return ntohl(networkOrder); }
+uint32_t pcscNetworkToHost(uint32_t networkOrder)
+{
+    return ntohl(networkOrder);
+}
 
-std::string pcscLatin1Name(const PcscChar* name) { return name; }
+std::string pcscLatin1Name(const PcscChar* name)
+{
+    return name;
+}

@@ -5,8 +5,12 @@
 
 #include <QtGlobal>
 
-void switchReadersToCom(const PcscApi& api) {
+void switchReadersToCom(const PcscApi& api)
+{
     switchReadersToCom(api, [](const std::string& line) { qInfo("%s", line.c_str()); });
 }
 
-void Pcsc_switchToCom() { switchReadersToCom(systemPcscApi()); }
+void Pcsc_switchToCom()
+{
+    switchReadersToCom(systemPcscApi());
+}

@@ -12,7 +12,7 @@ struct PortInfo {
     QString systemLocation; // what is opened: /dev/ttyUSB0, /dev/pts/7, COM4
     int vendorId = -1;      // USB vendor and product ids; -1 when unknown
     int productId = -1;
-    QString serialNumber = QString();   // the USB serial number; empty when unknown
+    QString serialNumber = QString(); // the USB serial number; empty when unknown
 };
 
 class PortProvider {

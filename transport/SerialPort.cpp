@@ -75,19 +75,17 @@ bool waitForInput(QSerialPort& port, int timeoutMs)
 OpenFailure::Kind refusal(const QSerialPort& port, const QString& device)
 {
     switch (port.error()) {
-    case QSerialPort::DeviceNotFoundError:
-        return OpenFailure::NoDevice;
+    case QSerialPort::DeviceNotFoundError: return OpenFailure::NoDevice;
     case QSerialPort::PermissionError:
 #ifdef Q_OS_UNIX
-        if (faccessat(AT_FDCWD, QFile::encodeName(device).constData(), R_OK | W_OK, AT_EACCESS) != 0
-            && (errno == EACCES || errno == EPERM))
+        if (faccessat(AT_FDCWD, QFile::encodeName(device).constData(), R_OK | W_OK, AT_EACCESS) != 0 &&
+            (errno == EACCES || errno == EPERM))
             return OpenFailure::PermissionDenied;
 #else
         Q_UNUSED(device);
 #endif
         return OpenFailure::Busy;
-    default:
-        return OpenFailure::Other;
+    default: return OpenFailure::Other;
     }
 }
 
@@ -116,10 +114,8 @@ OpenFailure::Kind openWithRetry(QSerialPort& port, const QString& device)
 } // namespace
 
 SerialPort::SerialPort(QObject* parent, std::shared_ptr<PortProvider> provider)
-    : QObject(parent)
-    , provider_(std::move(provider))
-{
-}
+    : QObject(parent), provider_(std::move(provider))
+{}
 
 SerialPort::~SerialPort()
 {
@@ -227,13 +223,10 @@ bool SerialPort::configure()
     if (!isOpen())
         return false;
     QSerialPort& port = *port_;
-    return port.setBaudRate(kBaudRate, QSerialPort::AllDirections)
-        && port.setDataBits(QSerialPort::Data8)
-        && port.setParity(QSerialPort::NoParity)
-        && port.setStopBits(QSerialPort::OneStop)
-        && modemLineSet(port, port.setRequestToSend(true))
-        && port.setFlowControl(QSerialPort::NoFlowControl)
-        && modemLineSet(port, port.setDataTerminalReady(true));
+    return port.setBaudRate(kBaudRate, QSerialPort::AllDirections) && port.setDataBits(QSerialPort::Data8) &&
+           port.setParity(QSerialPort::NoParity) && port.setStopBits(QSerialPort::OneStop) &&
+           modemLineSet(port, port.setRequestToSend(true)) && port.setFlowControl(QSerialPort::NoFlowControl) &&
+           modemLineSet(port, port.setDataTerminalReady(true));
 }
 
 bool SerialPort::close()
@@ -286,7 +279,7 @@ bool SerialPort::read(uint8_t* buffer, uint16_t& length, int timeoutMs)
 
 int SerialPort::readFullDeadlineMs(uint16_t length)
 {
-    constexpr int kBitsPerByte = 10;   // start, 8 data bits, stop
+    constexpr int kBitsPerByte = 10; // start, 8 data bits, stop
     return kReadFullTimeoutMs + (length * kBitsPerByte * 1000 + kBaudRate - 1) / kBaudRate;
 }
 

@@ -21,8 +21,8 @@ public:
     ~SerialPort() override;
 
     bool listPorts();
-    QStringList portLabels() const;     // a copy, safe against a concurrent listPorts()
-    int preferredPort() const;          // 1-based index of the maker's port, 0 if none
+    QStringList portLabels() const; // a copy, safe against a concurrent listPorts()
+    int preferredPort() const;      // 1-based index of the maker's port, 0 if none
 
     // True when the label names a listed port, which is then the one open() opens.
     bool selectPort(const QString& label);
@@ -32,7 +32,7 @@ public:
     // is closed again before open() returns false, on the thread that opened it.
     using TerminalPort::open;
     bool open(const PortChoice& port) override;
-    virtual bool configure();   // virtual: tests stand in for a device that refuses a setting
+    virtual bool configure(); // virtual: tests stand in for a device that refuses a setting
     bool close() override;
     bool isOpen() const;
     // Why the last open() failed; its kind is None after a success.
@@ -57,8 +57,8 @@ private:
     mutable std::mutex listMutex_;
     QStringList portLabels_;
     int preferredPort_ = 0;
-    QString boundLocation_;             // what the last matching label named
-    QString openLocation_;              // the device port_ has open
+    QString boundLocation_; // what the last matching label named
+    QString openLocation_;  // the device port_ has open
     std::unique_ptr<QSerialPort> port_;
     OpenFailure openFailure_;
 };

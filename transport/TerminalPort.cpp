@@ -22,10 +22,12 @@ QString OpenFailure::describe() const
     case NoDevice: return QStringLiteral("%1 does not exist").arg(port);
     case PermissionDenied:
         return QStringLiteral("permission denied on %1; join the dialout group or install the udev rule"
-                              " (see README, Install)").arg(port);
+                              " (see README, Install)")
+            .arg(port);
     case Busy: return QStringLiteral("%1 is in use by another program").arg(port);
     case LineSettings:
-        return QStringLiteral("%1 refused the line settings (9600 baud, 8 data bits, no parity, one stop bit)").arg(port);
+        return QStringLiteral("%1 refused the line settings (9600 baud, 8 data bits, no parity, one stop bit)")
+            .arg(port);
     case Other: break;
     }
     return QStringLiteral("cannot open %1: %2").arg(port, detail);

@@ -21,16 +21,16 @@ struct PortChoice {
 struct OpenFailure {
     enum Kind {
         None,
-        Unlisted,          // the label names no listed port
-        NoDevice,          // the device does not exist
-        PermissionDenied,  // this user may not open the device
-        Busy,              // another program holds the device
-        LineSettings,      // the device opened but refused a line setting
+        Unlisted,         // the label names no listed port
+        NoDevice,         // the device does not exist
+        PermissionDenied, // this user may not open the device
+        Busy,             // another program holds the device
+        LineSettings,     // the device opened but refused a line setting
         Other,
     };
     Kind kind = None;
-    QString port;      // the device, or the label that named no port
-    QString detail;    // the system's own words, for Other
+    QString port;   // the device, or the label that named no port
+    QString detail; // the system's own words, for Other
 
     // A few words for the log: "permission denied".
     QString reason() const;

@@ -95,8 +95,8 @@ void FormsTest::mainWindowIsFixedSizeWithTitleFontAndIcon()
 
     // Centred on the screen's available area.
     const QRect available = window->screen()->availableGeometry();
-    QCOMPARE(window->geometry().center(), QStyle::alignedRect(Qt::LeftToRight, Qt::AlignCenter,
-                                                              QSize(764, 615), available).center());
+    QCOMPARE(window->geometry().center(),
+             QStyle::alignedRect(Qt::LeftToRight, Qt::AlignCenter, QSize(764, 615), available).center());
 }
 
 void FormsTest::centralWidgetsInCreationOrder()
@@ -108,19 +108,18 @@ void FormsTest::centralWidgetsInCreationOrder()
         if (object->isWidgetType())
             names << object->objectName();
     }
-    QCOMPARE(names, (QStringList{"label_2", "terminalsNames", "imageTerminal", "generateButton",
-                                 "operationTitleLabel", "moduleProgressBar", "totalProgressBar",
-                                 "moduleLabel", "moduleLabel_2", "operationDescriptionLabel",
-                                 "label_3", "pushButton"}));
+    QCOMPARE(names, (QStringList{"label_2", "terminalsNames", "imageTerminal", "generateButton", "operationTitleLabel",
+                                 "moduleProgressBar", "totalProgressBar", "moduleLabel", "moduleLabel_2",
+                                 "operationDescriptionLabel", "label_3", "pushButton"}));
 }
 
 void FormsTest::widgetGeometryFontsAndTexts_data()
 {
     QTest::addColumn<QString>("className");
     QTest::addColumn<QRect>("geometry");
-    QTest::addColumn<QString>("family");   // the window's when empty
+    QTest::addColumn<QString>("family"); // the window's when empty
     QTest::addColumn<int>("pointSize");
-    QTest::addColumn<QString>("text");     // null: the widget has no fixed text
+    QTest::addColumn<QString>("text"); // null: the widget has no fixed text
 
     const QString window = QStringLiteral("Helvetica Neue");
     const QString segoe = QStringLiteral("Segoe UI");
@@ -135,8 +134,8 @@ void FormsTest::widgetGeometryFontsAndTexts_data()
     QTest::newRow("totalProgressBar") << "QProgressBar" << QRect(30, 460, 711, 41) << segoe << 10 << QString();
     QTest::newRow("moduleLabel") << "QLabel" << QRect(30, 500, 671, 41) << segoe << 11 << QString("");
     QTest::newRow("moduleLabel_2") << "QLabel" << QRect(30, 420, 671, 41) << segoe << 11 << QString("");
-    QTest::newRow("operationDescriptionLabel") << "QTextBrowser" << QRect(30, 210, 421, 121) << segoe << 12
-                                               << QString();
+    QTest::newRow("operationDescriptionLabel")
+        << "QTextBrowser" << QRect(30, 210, 421, 121) << segoe << 12 << QString();
     QTest::newRow("label_3") << "QLabel" << QRect(180, 10, 521, 61) << segoe << 18
                              << QStringLiteral("Mise à jour logicielle de votre terminal");
     QTest::newRow("pushButton") << "QPushButton" << QRect(20, 10, 151, 61) << window << 10 << QString("");

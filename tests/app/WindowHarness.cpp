@@ -20,7 +20,8 @@ void TestPorts::set(QList<PortInfo> ports)
 PortInfo makerPort(const QString& device, const QString& description)
 {
     const QString location = device.startsWith(QStringLiteral("/dev/pts/"))
-        ? device : QStringLiteral("/nonexistent/mirdal-test/") + QFileInfo(device).fileName();
+                                 ? device
+                                 : QStringLiteral("/nonexistent/mirdal-test/") + QFileInfo(device).fileName();
     return PortInfo{QFileInfo(device).fileName(), description, QStringLiteral("VELMARIS"), location};
 }
 
@@ -32,8 +33,7 @@ PortInfo otherPort(const QString& name, const QString& description)
                     QStringLiteral("/nonexistent/mirdal-test/") + name};
 }
 
-BoxCloser::BoxCloser(std::function<void(const BoxSeen&)> onBox)
-    : onBox_(std::move(onBox))
+BoxCloser::BoxCloser(std::function<void(const BoxSeen&)> onBox) : onBox_(std::move(onBox))
 {
     connect(&timer_, &QTimer::timeout, this, &BoxCloser::poll);
     timer_.start(20);
@@ -46,8 +46,8 @@ void BoxCloser::poll()
     auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
     if (!box || !box->isVisible() || !box->isActiveWindow())
         return;
-    BoxSeen found{box->icon(), box->windowTitle(), box->text(), box->parentWidget(), box->isModal(),
-                  box->standardButtons()};
+    BoxSeen found{box->icon(),         box->windowTitle(), box->text(),
+                  box->parentWidget(), box->isModal(),     box->standardButtons()};
     seen.append(found);
     if (onBox_)
         onBox_(found);

@@ -104,7 +104,10 @@ private:
     QStringList entries() const;
     void waitForHandledPasses();
     template <class T>
-    T* child(const char* name) const { return window->findChild<T*>(QString::fromLatin1(name)); }
+    T* child(const char* name) const
+    {
+        return window->findChild<T*>(QString::fromLatin1(name));
+    }
     QComboBox* list() const { return child<QComboBox>("terminalsNames"); }
     QPushButton* start() const { return child<QPushButton>("generateButton"); }
 

@@ -20,7 +20,7 @@ namespace {
 
 struct Outcome {
     int status = -1;
-    QByteArray error;  // stderr
+    QByteArray error; // stderr
 };
 
 Outcome runCli(const QStringList& args)
@@ -192,10 +192,12 @@ TEST(AuthoringCommands, AFullDiskFailsTheCommandAndLeavesTheFileWhole)
     };
     const Command commands[] = {
         {"sign",
-         {QStringLiteral("sign"), QStringLiteral("--key"), buildSigningKeyPath(), QStringLiteral("--config-dir"), disk.path()},
+         {QStringLiteral("sign"), QStringLiteral("--key"), buildSigningKeyPath(), QStringLiteral("--config-dir"),
+          disk.path()},
          QStringLiteral("configuration.xml"),
          kTemplate},
-        {"pack", {QStringLiteral("pack"), plain.file(QStringLiteral("plain")), disk.file(QStringLiteral("out.bin"))},
+        {"pack",
+         {QStringLiteral("pack"), plain.file(QStringLiteral("plain")), disk.file(QStringLiteral("out.bin"))},
          QStringLiteral("out.bin"),
          "previous"},
     };
@@ -236,13 +238,13 @@ protected:
 
     Outcome sign(const QString& keyPath)
     {
-        return runCli({QStringLiteral("sign"), QStringLiteral("--key"), keyPath, QStringLiteral("--config-dir"),
-                       folder.path()});
+        return runCli(
+            {QStringLiteral("sign"), QStringLiteral("--key"), keyPath, QStringLiteral("--config-dir"), folder.path()});
     }
 
     QByteArray configuration() const { return folder.read(QStringLiteral("configuration.xml")); }
 
-    ConfigFolder folder;  // the configuration directory
+    ConfigFolder folder; // the configuration directory
     ConfigFolder keys;
 };
 
@@ -295,7 +297,8 @@ TEST_F(SignCommand, EncryptedKeySignsWithItsPassphrase)
     ASSERT_TRUE(pkey);
     BioPtr out(BIO_new(BIO_s_mem()));
     const char phrase[] = "s3cret phrase";
-    ASSERT_TRUE(PEM_write_bio_PKCS8PrivateKey(out.get(), pkey.get(), EVP_aes_256_cbc(), phrase, sizeof phrase - 1, nullptr, nullptr));
+    ASSERT_TRUE(PEM_write_bio_PKCS8PrivateKey(out.get(), pkey.get(), EVP_aes_256_cbc(), phrase, sizeof phrase - 1,
+                                              nullptr, nullptr));
     char* pem = nullptr;
     const long size = BIO_get_mem_data(out.get(), &pem);
     keys.write(QStringLiteral("encrypted.pem"), QByteArray(pem, int(size)));
@@ -350,7 +353,8 @@ TEST_F(SignCommand, WrongArgumentsAreAUsageError)
         {QStringLiteral("sign"), QStringLiteral("--config-dir"), dir},
         {QStringLiteral("sign"), QStringLiteral("--key")},
         {QStringLiteral("sign"), QStringLiteral("--key"), QString(), QStringLiteral("--config-dir"), dir},
-        {QStringLiteral("sign"), QStringLiteral("--key"), key, QStringLiteral("--config-dir"), dir, QStringLiteral("--x")},
+        {QStringLiteral("sign"), QStringLiteral("--key"), key, QStringLiteral("--config-dir"), dir,
+         QStringLiteral("--x")},
         {QStringLiteral("sign"), QStringLiteral("--key"), key, QStringLiteral("--key"), key},
         {QStringLiteral("sign"), key, QStringLiteral("--config-dir"), dir},
     };

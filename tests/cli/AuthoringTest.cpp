@@ -100,8 +100,8 @@ TEST(SignConfiguration, AppendsTheElementAsTheLastChildOfTheRoot)
     const QByteArray result = signedWith(original, otherKey().key);
     const QString text = storedSignature(result);
     ASSERT_EQ(text.size(), 344);
-    EXPECT_EQ(result, "<?xml version=\"1.0\"?>\n<configuration>\n  <batch id=\"1\"/>\n  <signature>" + text.toLatin1()
-                          + "</signature>\n</configuration>\n");
+    EXPECT_EQ(result, "<?xml version=\"1.0\"?>\n<configuration>\n  <batch id=\"1\"/>\n  <signature>" + text.toLatin1() +
+                          "</signature>\n</configuration>\n");
     EXPECT_TRUE(verifySignature(signedPart(result), text, publicHalf(otherKey().key)));
 }
 

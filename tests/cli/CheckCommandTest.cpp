@@ -89,7 +89,8 @@ TEST(CheckSample, SampleConfigurationIsReadyWithItsDuration)
         QStringLiteral("Ready to install: 3 files in 2 batches, 0 warnings"),
     };
     EXPECT_EQ(report(run), expected) << run.out.toStdString();
-    EXPECT_TRUE(run.out.startsWith(QStringLiteral("Configuration: ") + QDir(QStringLiteral(MIRDAL_SAMPLE_DIR)).absolutePath()));
+    EXPECT_TRUE(
+        run.out.startsWith(QStringLiteral("Configuration: ") + QDir(QStringLiteral(MIRDAL_SAMPLE_DIR)).absolutePath()));
 }
 
 TEST_F(CheckCommand, DurationCountsBlocksAndTheRestartWait)
@@ -115,8 +116,8 @@ TEST_F(CheckCommand, WarningsStillLetItInstall)
     // 6 digits of length and 22 characters of name: 28 bytes, the most an
     // advertisement carries; one character more and the file is skipped.
     layout.batches = {{{QStringLiteral("twenty-two-chars.b.bin"), QByteArray("a")},
-                     {QStringLiteral("twenty-three-chars.bin1"), QByteArray("b")}},
-                    {}};
+                       {QStringLiteral("twenty-three-chars.bin1"), QByteArray("b")}},
+                      {}};
     write(layout);
     const CliRun run = check(folder);
     EXPECT_EQ(run.exitCode, 0) << run.out.toStdString();
@@ -129,7 +130,8 @@ TEST_F(CheckCommand, WarningsStillLetItInstall)
         QStringLiteral("warning: the terminal picture terminal.png is missing: the window shows none"),
         QStringLiteral("warning: batch 1: twenty-three-chars.bin1 cannot be advertised (length field and name take 29 "
                        "bytes, at most 28): the installation skips it"),
-        QStringLiteral("warning: batch 2 (id 2) has no file: the terminal is opened, activated and restarted for nothing"),
+        QStringLiteral(
+            "warning: batch 2 (id 2) has no file: the terminal is opened, activated and restarted for nothing"),
     };
     EXPECT_EQ(problems, expected) << run.out.toStdString();
     EXPECT_EQ(lines.last(), QStringLiteral("Ready to install: 1 file in 2 batches, 3 warnings"));
@@ -140,8 +142,8 @@ TEST_F(CheckCommand, EveryBrokenFileIsOneErrorLine)
     ConfigurationSpec layout;
     layout.hardware = {{1, 2, 3}, {4, 5, 6}, {7, 8, 9}};
     layout.batches = {{{QStringLiteral("good.bin"), QByteArray("good")},
-                     {QStringLiteral("gone.bin"), QByteArray("gone")},
-                     {QStringLiteral("cut.bin"), QByteArray("cut")}}};
+                       {QStringLiteral("gone.bin"), QByteArray("gone")},
+                       {QStringLiteral("cut.bin"), QByteArray("cut")}}};
     write(layout);
     writePicture();
     ASSERT_TRUE(QFile::remove(folder + QStringLiteral("gone.bin")));
@@ -159,7 +161,8 @@ TEST_F(CheckCommand, EveryBrokenFileIsOneErrorLine)
         QStringLiteral("error: hardware configuration hardware1.hterm: missing"),
         QStringLiteral("error: hardware configuration hardware2.hterm: record of 200 bytes, longer than 128"),
         QStringLiteral("error: batch 1: gone.bin is missing or cannot be read"),
-        QStringLiteral("error: batch 1: cut.bin is not a well-formed container (encrypted body not a whole number of blocks)"),
+        QStringLiteral(
+            "error: batch 1: cut.bin is not a well-formed container (encrypted body not a whole number of blocks)"),
     };
     EXPECT_EQ(lines.filter(QStringLiteral("error: ")), expected) << run.out.toStdString();
     EXPECT_EQ(lines.last(), QStringLiteral("Not ready: 4 errors, 0 warnings"));
@@ -186,13 +189,15 @@ TEST_F(CheckCommand, BrokenXmlIsAWarningWhenSigned)
     writePicture();
     writeFile(QStringLiteral("hw.hterm"), packed(QByteArray(128, 'M')));
     writeFile(QStringLiteral("app.bin"), packed("app"));
-    writeSignedBytes(QByteArray(kHeader) + "<terminal><image>terminal.png</image></terminal><hterm>hw.hterm</hterm>\n"
-                                   "<batch id=\"1\"><file>app.bin</file></batch>\n<unclosed></configuration>\n");
+    writeSignedBytes(QByteArray(kHeader) +
+                     "<terminal><image>terminal.png</image></terminal><hterm>hw.hterm</hterm>\n"
+                     "<batch id=\"1\"><file>app.bin</file></batch>\n<unclosed></configuration>\n");
     const CliRun run = check(folder);
     EXPECT_EQ(run.exitCode, 0) << run.out.toStdString();
     const QStringList warnings = report(run).filter(QStringLiteral("warning: "));
     ASSERT_EQ(warnings.size(), 1) << run.out.toStdString();
-    EXPECT_TRUE(warnings[0].startsWith(QStringLiteral("warning: configuration.xml is not well-formed XML (line 5, column ")))
+    EXPECT_TRUE(
+        warnings[0].startsWith(QStringLiteral("warning: configuration.xml is not well-formed XML (line 5, column ")))
         << warnings[0].toStdString();
     // What comes before the error is read and checked.
     EXPECT_TRUE(run.out.contains(QStringLiteral("  app.bin: 3 bytes, 1 block")));
@@ -216,10 +221,11 @@ TEST_F(CheckCommand, RefusedConfigurationsEndWithStatusThree)
     // Like the program, the check reads nothing that an unsigned file names.
     CliRun run = check(folder);
     EXPECT_EQ(run.exitCode, 3);
-    EXPECT_EQ(report(run),
-              (QStringList{QStringLiteral("Signature: does not match"),
-                           QStringLiteral("error: the signature does not match configuration.xml: the program refuses it"),
-                           QStringLiteral("Not ready: 1 error, 0 warnings")}))
+    EXPECT_EQ(
+        report(run),
+        (QStringList{QStringLiteral("Signature: does not match"),
+                     QStringLiteral("error: the signature does not match configuration.xml: the program refuses it"),
+                     QStringLiteral("Not ready: 1 error, 0 warnings")}))
         << run.out.toStdString();
 
     writeXml(QByteArray(kHeader) + "<batch id=\"1\"><file>../outside.bin</file></batch>\n</configuration>\n");
@@ -229,7 +235,8 @@ TEST_F(CheckCommand, RefusedConfigurationsEndWithStatusThree)
         QStringLiteral("error: configuration.xml names a file outside its folder: the program refuses it")))
         << run.out.toStdString();
 
-    writeFile(QStringLiteral("configuration.xml"), QByteArray(kHeader) + QByteArray(256 * 1024, ' ') + "</configuration>");
+    writeFile(QStringLiteral("configuration.xml"),
+              QByteArray(kHeader) + QByteArray(256 * 1024, ' ') + "</configuration>");
     run = check(folder);
     EXPECT_EQ(run.exitCode, 3);
     EXPECT_EQ(report(run), QStringList{QStringLiteral(

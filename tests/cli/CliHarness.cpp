@@ -5,7 +5,7 @@
 
 namespace {
 
-constexpr int kCliLimitMs = 120000;   // the waits are scaled down; a hang must still end
+constexpr int kCliLimitMs = 120000; // the waits are scaled down; a hang must still end
 constexpr int kStartLimitMs = 10000;
 constexpr int kStopLimitMs = 30000;
 

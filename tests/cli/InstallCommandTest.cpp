@@ -79,14 +79,16 @@ TEST_F(InstallCommand, ArgumentsThatDoNotFitAreUsageErrors)
 TEST_F(InstallCommand, TimeScaleMustLieInZeroExcludedToOne)
 {
     for (const char* scale : {"0", "-0.5", "1.01", "2", "abc", "nan", ""}) {
-        const CliRun run = runCli({QStringLiteral("--port"), QStringLiteral("/dev/null"), QStringLiteral("--config-dir"),
-                                folder, QStringLiteral("--time-scale"), QLatin1String(scale)});
+        const CliRun run =
+            runCli({QStringLiteral("--port"), QStringLiteral("/dev/null"), QStringLiteral("--config-dir"), folder,
+                    QStringLiteral("--time-scale"), QLatin1String(scale)});
         EXPECT_EQ(run.exitCode, 2) << scale;
     }
     // A scale inside the range gets past the arguments (to the missing configuration).
     for (const char* scale : {"1", "0.5", "1e-3"}) {
-        const CliRun run = runCli({QStringLiteral("--port"), QStringLiteral("/dev/null"), QStringLiteral("--config-dir"),
-                                folder, QStringLiteral("--time-scale"), QLatin1String(scale)});
+        const CliRun run =
+            runCli({QStringLiteral("--port"), QStringLiteral("/dev/null"), QStringLiteral("--config-dir"), folder,
+                    QStringLiteral("--time-scale"), QLatin1String(scale)});
         EXPECT_EQ(run.exitCode, 3) << scale;
     }
 }
@@ -98,35 +100,48 @@ TEST_F(InstallCommand, EveryCommandFollowsTheSameConventions)
     struct Case {
         QStringList args;
         int status;
-        const char* out;   // a pattern that stdout matches; on stderr when the status is 2
+        const char* out; // a pattern that stdout matches; on stderr when the status is 2
     };
     const Case cases[] = {
         {{QStringLiteral("--help")}, 0, "^usage: mirdal-cli COMMAND"},
         {{QStringLiteral("help")}, 0, "^usage: mirdal-cli COMMAND"},
-        {{QStringLiteral("--version")}, 0, "^mirdal-cli 2\\.0\\.3\ntrusted signing key: RSA-2048, SHA-256 ([0-9A-F]{2}:){31}[0-9A-F]{2}\n$"},
-        {{QStringLiteral("install"), QStringLiteral("--help")}, 0, "^usage: mirdal-cli install .*Exit status:.*130  interrupted"},
+        {{QStringLiteral("--version")},
+         0,
+         "^mirdal-cli 2\\.0\\.3\ntrusted signing key: RSA-2048, SHA-256 ([0-9A-F]{2}:){31}[0-9A-F]{2}\n$"},
+        {{QStringLiteral("install"), QStringLiteral("--help")},
+         0,
+         "^usage: mirdal-cli install .*Exit status:.*130  interrupted"},
         {{QStringLiteral("help"), QStringLiteral("install")}, 0, "^usage: mirdal-cli install .*Exit status:"},
         {{QStringLiteral("check"), QStringLiteral("-h")}, 0, "^usage: mirdal-cli check .*Exit status:"},
         {{QStringLiteral("sign"), QStringLiteral("--help")}, 0, "^usage: mirdal-cli sign .*Exit status:"},
         {{QStringLiteral("pack"), QStringLiteral("--help")}, 0, "^usage: mirdal-cli pack .*Exit status:"},
         {{QStringLiteral("ports"), QStringLiteral("--help")}, 0, "^usage: mirdal-cli ports.*Exit status:"},
-        {{QStringLiteral("install"), QStringLiteral("--port=/dev/null"), QStringLiteral("--config-dir=") + folder}, 3, "^Erreur fichier"},
+        {{QStringLiteral("install"), QStringLiteral("--port=/dev/null"), QStringLiteral("--config-dir=") + folder},
+         3,
+         "^Erreur fichier"},
         {{QStringLiteral("check"), QStringLiteral("--config-dir=") + folder}, 3, "error: configuration.xml is missing"},
         {{QStringLiteral("frob")}, 2, "^mirdal-cli: unknown command 'frob' \\(see 'mirdal-cli --help'\\)\n$"},
         {{QStringLiteral("--frob")}, 2, "^mirdal-cli: unknown option '--frob' \\(see 'mirdal-cli --help'\\)\n$"},
         {{QStringLiteral("help"), QStringLiteral("frob")}, 2, "^mirdal-cli: [^\n]*--help[^\n]*\n$"},
-        {{QStringLiteral("install"), QStringLiteral("--frob=1")}, 2, "^mirdal-cli install: unknown option '--frob' \\(usage: [^\n]*'mirdal-cli install --help'\\)\n$"},
+        {{QStringLiteral("install"), QStringLiteral("--frob=1")},
+         2,
+         "^mirdal-cli install: unknown option '--frob' \\(usage: [^\n]*'mirdal-cli install --help'\\)\n$"},
         {{QStringLiteral("install"), QStringLiteral("--verbose=1")}, 2, "^mirdal-cli install: [^\n]*--help[^\n]*\n$"},
-        {{QStringLiteral("ports"), QStringLiteral("extra")}, 2, "^mirdal-cli ports: unknown argument 'extra' \\(usage: [^\n]*--help[^\n]*\n$"},
+        {{QStringLiteral("ports"), QStringLiteral("extra")},
+         2,
+         "^mirdal-cli ports: unknown argument 'extra' \\(usage: [^\n]*--help[^\n]*\n$"},
     };
     for (const Case& test : cases) {
         QStringList args = test.args;
         const QString command = args.takeFirst();
         const CliRun run = runCli(command, args);
         const QString& shown = test.status == kUsageStatus ? run.err : run.out;
-        const QString context = test.args.join(QLatin1Char(' ')) + QStringLiteral("\nout: ") + run.out + QStringLiteral("\nerr: ") + run.err;
+        const QString context = test.args.join(QLatin1Char(' ')) + QStringLiteral("\nout: ") + run.out +
+                                QStringLiteral("\nerr: ") + run.err;
         EXPECT_EQ(run.exitCode, test.status) << context.toStdString();
-        EXPECT_TRUE(QRegularExpression(QLatin1String(test.out), QRegularExpression::DotMatchesEverythingOption).match(shown).hasMatch())
+        EXPECT_TRUE(QRegularExpression(QLatin1String(test.out), QRegularExpression::DotMatchesEverythingOption)
+                        .match(shown)
+                        .hasMatch())
             << context.toStdString();
         if (test.status == kUsageStatus) {
             EXPECT_TRUE(run.out.isEmpty()) << context.toStdString();
@@ -138,7 +153,8 @@ TEST_F(InstallCommand, EveryCommandFollowsTheSameConventions)
 
 TEST_F(InstallCommand, MissingConfigurationEndsWithTheConfigurationError)
 {
-    const CliRun run = runCli({QStringLiteral("--port"), QStringLiteral("/dev/null"), QStringLiteral("--config-dir"), folder});
+    const CliRun run =
+        runCli({QStringLiteral("--port"), QStringLiteral("/dev/null"), QStringLiteral("--config-dir"), folder});
     EXPECT_EQ(run.exitCode, 3);
     EXPECT_EQ(run.out, QString::fromUtf8(kConfigurationError));
 }
@@ -157,7 +173,8 @@ TEST_F(InstallCommand, ConfigurationWithAForeignSignatureIsRefused)
     xml.write(bytes);
     xml.close();
 
-    const CliRun run = runCli({QStringLiteral("--port"), QStringLiteral("/dev/null"), QStringLiteral("--config-dir"), folder});
+    const CliRun run =
+        runCli({QStringLiteral("--port"), QStringLiteral("/dev/null"), QStringLiteral("--config-dir"), folder});
     EXPECT_EQ(run.exitCode, 3);
     EXPECT_EQ(run.out, QString::fromUtf8(kConfigurationError));
 }
@@ -173,7 +190,8 @@ TEST_F(InstallCommand, DeviceThatDoesNotOpenFailsTheInstallation)
     EXPECT_EQ(run.exitCode, 1);
     // The French result, then why in one line; the log line says it too.
     EXPECT_EQ(run.out, QString::fromUtf8(kOpenError) + QStringLiteral("cause: %1 does not exist\n").arg(device));
-    EXPECT_TRUE(run.err.contains(QStringLiteral("SerialPort::open %1: no such device\n").arg(device))) << run.err.toStdString();
+    EXPECT_TRUE(run.err.contains(QStringLiteral("SerialPort::open %1: no such device\n").arg(device)))
+        << run.err.toStdString();
     // Not a terminal: one plain line per status.
     EXPECT_TRUE(run.err.contains(QString::fromUtf8("[  0%] Démarrage de l'installation\n"))) << run.err.toStdString();
     EXPECT_TRUE(run.err.contains(QString::fromUtf8("[ 10%] Tentative d'accès au terminal\n"))) << run.err.toStdString();
@@ -192,8 +210,9 @@ TEST_F(InstallCommand, SameDeviceUnderTwoNamesIsAUsageError)
     ASSERT_TRUE(QFile::link(device, link));
     const QStringList pairs[] = {{device, doubled}, {device, link}, {link, doubled}};
     for (const QStringList& pair : pairs) {
-        const CliRun run = runCli({QStringLiteral("--port"), pair[0], QStringLiteral("--port"), pair[1],
-                                   QStringLiteral("--config-dir"), folder, QStringLiteral("--time-scale"), QStringLiteral("0.001")});
+        const CliRun run =
+            runCli({QStringLiteral("--port"), pair[0], QStringLiteral("--port"), pair[1],
+                    QStringLiteral("--config-dir"), folder, QStringLiteral("--time-scale"), QStringLiteral("0.001")});
         EXPECT_EQ(run.exitCode, 2) << pair.join(QLatin1Char(' ')).toStdString();
         EXPECT_TRUE(run.err.contains(QStringLiteral("are the same device"))) << run.err.toStdString();
         EXPECT_TRUE(run.out.isEmpty());
@@ -206,29 +225,39 @@ TEST_F(InstallCommand, LabelThatNamesNoPortFailsTheInstallation)
 {
     writeConfiguration();
     const CliRun run = runCli({QStringLiteral("--port"), QStringLiteral("No such port - (ttyMIRDAL9)"),
-                            QStringLiteral("--config-dir"), folder});
+                               QStringLiteral("--config-dir"), folder});
     EXPECT_EQ(run.exitCode, 1);
-    EXPECT_EQ(run.out, QString::fromUtf8(kOpenError)
-                           + QStringLiteral("cause: no listed port is labelled 'No such port - (ttyMIRDAL9)'\n"));
+    EXPECT_EQ(run.out, QString::fromUtf8(kOpenError) +
+                           QStringLiteral("cause: no listed port is labelled 'No such port - (ttyMIRDAL9)'\n"));
 }
 
 // Without --port: MIRDAL_PORT, or the maker's port when it is the only one.
 TEST(DefaultPort, OnlyTheMakersSinglePortIsTakenUnasked)
 {
-    const PortInfo maker{QStringLiteral("ttyUSB0"), QStringLiteral("Terminal"), QStringLiteral("Velmaris"), QStringLiteral("/dev/ttyUSB0")};
-    const PortInfo other{QStringLiteral("ttyS0"), QStringLiteral("Serial"), QStringLiteral("Other"), QStringLiteral("/dev/ttyS0")};
-    const PortInfo second{QStringLiteral("ttyUSB1"), QStringLiteral("Terminal"), QStringLiteral("VELMARIS"), QStringLiteral("/dev/ttyUSB1")};
+    const PortInfo maker{QStringLiteral("ttyUSB0"), QStringLiteral("Terminal"), QStringLiteral("Velmaris"),
+                         QStringLiteral("/dev/ttyUSB0")};
+    const PortInfo other{QStringLiteral("ttyS0"), QStringLiteral("Serial"), QStringLiteral("Other"),
+                         QStringLiteral("/dev/ttyS0")};
+    const PortInfo second{QStringLiteral("ttyUSB1"), QStringLiteral("Terminal"), QStringLiteral("VELMARIS"),
+                          QStringLiteral("/dev/ttyUSB1")};
     struct Case {
         QList<PortInfo> ports;
         QString environment;
-        QString port;   // chosen; none when empty
-        QString note;   // a part of the note
+        QString port; // chosen; none when empty
+        QString note; // a part of the note
     };
     const Case cases[] = {
         {{}, {}, {}, QStringLiteral("no maker's port is listed")},
         {{other}, {}, {}, QStringLiteral("no maker's port is listed")},
-        {{other, maker}, {}, QStringLiteral("Terminal - (ttyUSB0)"), QStringLiteral("using the maker's port Terminal - (ttyUSB0) (/dev/ttyUSB0)")},
-        {{maker, other, second}, {}, {}, QStringLiteral("2 maker's ports are listed, Terminal - (ttyUSB0) (/dev/ttyUSB0), Terminal - (ttyUSB1) (/dev/ttyUSB1)")},
+        {{other, maker},
+         {},
+         QStringLiteral("Terminal - (ttyUSB0)"),
+         QStringLiteral("using the maker's port Terminal - (ttyUSB0) (/dev/ttyUSB0)")},
+        {{maker, other, second},
+         {},
+         {},
+         QStringLiteral(
+             "2 maker's ports are listed, Terminal - (ttyUSB0) (/dev/ttyUSB0), Terminal - (ttyUSB1) (/dev/ttyUSB1)")},
         {{maker}, QStringLiteral("/dev/pts/9"), QStringLiteral("/dev/pts/9"), {}},
     };
     for (const Case& test : cases) {
@@ -246,7 +275,8 @@ TEST_F(InstallCommand, PortFromTheEnvironmentWhenNoneIsGiven)
     writeConfiguration();
     Simulator sim(terminalFor(folder) << QStringLiteral("--quiet"));
     qputenv("MIRDAL_PORT", sim.device().toLocal8Bit());
-    const CliRun run = runCli({QStringLiteral("--config-dir"), folder, QStringLiteral("--time-scale"), QStringLiteral("0.001")});
+    const CliRun run =
+        runCli({QStringLiteral("--config-dir"), folder, QStringLiteral("--time-scale"), QStringLiteral("0.001")});
     qunsetenv("MIRDAL_PORT");
     EXPECT_EQ(run.exitCode, 0) << run.err.toStdString();
     EXPECT_EQ(run.out, QString::fromUtf8(kSuccess));
@@ -264,7 +294,8 @@ TEST_F(InstallCommand, ProgressFitsItsTerminal)
         bool live;
         bool lines;
     };
-    for (const Case& test : {Case{"xterm", false, true, true}, Case{"dumb", false, false, true}, Case{"xterm", true, false, false}}) {
+    for (const Case& test :
+         {Case{"xterm", false, true, true}, Case{"dumb", false, false, true}, Case{"xterm", true, false, false}}) {
         const int master = posix_openpt(O_RDWR | O_NOCTTY);
         ASSERT_GE(master, 0);
         ASSERT_EQ(grantpt(master), 0);
@@ -285,8 +316,13 @@ TEST_F(InstallCommand, ProgressFitsItsTerminal)
         environment.insert(QStringLiteral("TERM"), QLatin1String(test.term));
         process.setProcessEnvironment(environment);
         process.setStandardErrorFile(slave);
-        QStringList args{QStringLiteral("install"), QStringLiteral("--port"), folder + QStringLiteral("no-such-device"),
-                         QStringLiteral("--config-dir"), folder, QStringLiteral("--time-scale"), QStringLiteral("0.001")};
+        QStringList args{QStringLiteral("install"),
+                         QStringLiteral("--port"),
+                         folder + QStringLiteral("no-such-device"),
+                         QStringLiteral("--config-dir"),
+                         folder,
+                         QStringLiteral("--time-scale"),
+                         QStringLiteral("0.001")};
         if (test.quiet)
             args << QStringLiteral("--quiet");
         process.start(QStringLiteral(MIRDAL_CLI), args);
@@ -297,14 +333,15 @@ TEST_F(InstallCommand, ProgressFitsItsTerminal)
         close(master);
         EXPECT_EQ(process.exitCode(), 1) << test.term << test.quiet << seen.constData();
         EXPECT_EQ(QString::fromUtf8(process.readAllStandardOutput()),
-                  QString::fromUtf8(kOpenError) + QStringLiteral("cause: %1no-such-device does not exist\n").arg(folder));
+                  QString::fromUtf8(kOpenError) +
+                      QStringLiteral("cause: %1no-such-device does not exist\n").arg(folder));
         EXPECT_EQ(seen.contains("\x1b["), test.live) << test.term << test.quiet << seen.constData();
         EXPECT_EQ(seen.contains(" left "), test.live) << test.term << test.quiet << seen.constData();
         EXPECT_EQ(seen.contains("Tentative d'acc"), test.lines) << test.term << test.quiet << seen.constData();
-        EXPECT_EQ(seen.contains("[ 10%] Tentative"), test.lines && !test.live) << test.term << test.quiet << seen.constData();
+        EXPECT_EQ(seen.contains("[ 10%] Tentative"), test.lines && !test.live)
+            << test.term << test.quiet << seen.constData();
     }
 }
-
 
 TEST_F(InstallCommand, WholeUpdateOfASimulatedTerminal)
 {
@@ -314,7 +351,8 @@ TEST_F(InstallCommand, WholeUpdateOfASimulatedTerminal)
                                QStringLiteral("--time-scale"), QStringLiteral("0.001")});
     EXPECT_EQ(run.exitCode, 0) << run.out.toStdString();
     EXPECT_EQ(run.out, QString::fromUtf8(kSuccess));
-    EXPECT_TRUE(run.err.endsWith(QString::fromUtf8("[100%] Installation réalisée avec succès\n"))) << run.err.toStdString();
+    EXPECT_TRUE(run.err.endsWith(QString::fromUtf8("[100%] Installation réalisée avec succès\n")))
+        << run.err.toStdString();
     EXPECT_TRUE(run.err.contains(QString::fromUtf8("[ 60%] Téléchargement des fichiers en cours (1/1)\n")));
 
     EXPECT_EQ(sim.stop(), 0) << sim.trace().toStdString();
@@ -381,7 +419,8 @@ TEST_F(InstallCommand, CauseOfTheFailureFollowsTheResult)
         {"activate:silent", "Erreur Activation", "no answer within 1000 ms (0 bytes)"},
     };
     for (const auto& test : cases) {
-        Simulator sim(terminalFor(folder) << QStringLiteral("--quiet") << QStringLiteral("--fault") << QLatin1String(test.fault));
+        Simulator sim(terminalFor(folder)
+                      << QStringLiteral("--quiet") << QStringLiteral("--fault") << QLatin1String(test.fault));
         const CliRun run = runCli({QStringLiteral("--port"), sim.device(), QStringLiteral("--config-dir"), folder,
                                    QStringLiteral("--time-scale"), QStringLiteral("0.001")});
         EXPECT_EQ(run.exitCode, 1) << test.fault;
@@ -398,25 +437,28 @@ TEST_F(InstallCommand, SeveralTerminalsAreUpdatedTogether)
     writeConfiguration();
     Simulator good(terminalFor(folder) << QStringLiteral("--quiet"));
     Simulator alsoGood(terminalFor(folder) << QStringLiteral("--quiet"));
-    const QStringList common = {QStringLiteral("--config-dir"), folder, QStringLiteral("--time-scale"), QStringLiteral("0.001")};
+    const QStringList common = {QStringLiteral("--config-dir"), folder, QStringLiteral("--time-scale"),
+                                QStringLiteral("0.001")};
 
-    const CliRun both = runCli(QStringList{QStringLiteral("--port"), good.device(), QStringLiteral("--port"),
-                                           alsoGood.device()} + common);
+    const CliRun both = runCli(
+        QStringList{QStringLiteral("--port"), good.device(), QStringLiteral("--port"), alsoGood.device()} + common);
     EXPECT_EQ(both.exitCode, 0) << both.out.toStdString();
-    EXPECT_EQ(both.out, good.device() + QLatin1Char('\n') + QString::fromUtf8(kSuccess) + alsoGood.device()
-                            + QLatin1Char('\n') + QString::fromUtf8(kSuccess));
+    EXPECT_EQ(both.out, good.device() + QLatin1Char('\n') + QString::fromUtf8(kSuccess) + alsoGood.device() +
+                            QLatin1Char('\n') + QString::fromUtf8(kSuccess));
     // Each plain progress line names its terminal.
     EXPECT_TRUE(both.err.contains(good.device() + QString::fromUtf8(": [100%] Installation réalisée avec succès\n")));
-    EXPECT_TRUE(both.err.contains(alsoGood.device() + QString::fromUtf8(": [100%] Installation réalisée avec succès\n")));
+    EXPECT_TRUE(
+        both.err.contains(alsoGood.device() + QString::fromUtf8(": [100%] Installation réalisée avec succès\n")));
 
     Simulator refusing(terminalFor(folder) << QStringLiteral("--refuse-varlenne") << QStringLiteral("--quiet"));
-    const CliRun one = runCli(QStringList{QStringLiteral("--port"), good.device(), QStringLiteral("--port"),
-                                          refusing.device()} + common);
+    const CliRun one = runCli(
+        QStringList{QStringLiteral("--port"), good.device(), QStringLiteral("--port"), refusing.device()} + common);
     EXPECT_EQ(one.exitCode, 1);
     EXPECT_TRUE(one.out.startsWith(good.device() + QLatin1Char('\n') + QString::fromUtf8(kSuccess)));
-    EXPECT_TRUE(one.out.endsWith(refusing.device() + QString::fromUtf8("\nErreur varlenne\n"
-                                                                       "L'application \"Varlenne\" n'est pas installée sur le terminal.\n\n"
-                                                                       "cause: refused by the terminal (answer 2F 40 02 01 81)\n")));
+    EXPECT_TRUE(one.out.endsWith(refusing.device() +
+                                 QString::fromUtf8("\nErreur varlenne\n"
+                                                   "L'application \"Varlenne\" n'est pas installée sur le terminal.\n\n"
+                                                   "cause: refused by the terminal (answer 2F 40 02 01 81)\n")));
     EXPECT_EQ(good.stop(), 0);
     EXPECT_EQ(alsoGood.stop(), 0);
 }
@@ -442,7 +484,7 @@ int runWithoutOutput(const QStringList& args, bool closed)
     close(ends[0]);
     const pid_t child = fork();
     if (child == 0) {
-        signal(SIGPIPE, SIG_DFL);   // as a shell leaves it
+        signal(SIGPIPE, SIG_DFL); // as a shell leaves it
         if (closed) {
             close(STDOUT_FILENO);
             close(STDERR_FILENO);
@@ -471,19 +513,21 @@ TEST_F(InstallCommand, InterruptionEndsTheUpdateThroughItsCleanUp)
     for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
         Simulator sim(terminalFor(folder) << QStringLiteral("--baud") << QStringLiteral("9600"));
         QProcess cli;
-        cli.start(QStringLiteral(MIRDAL_CLI), {QStringLiteral("install"), QStringLiteral("--port"), sim.device(),
-                                               QStringLiteral("--config-dir"), folder, QStringLiteral("--time-scale"),
-                                               QStringLiteral("0.001")});
+        cli.start(QStringLiteral(MIRDAL_CLI),
+                  {QStringLiteral("install"), QStringLiteral("--port"), sim.device(), QStringLiteral("--config-dir"),
+                   folder, QStringLiteral("--time-scale"), QStringLiteral("0.001")});
         ASSERT_TRUE(sim.waitForTrace(QStringLiteral("block 3 "), 30000)) << sim.trace().toStdString();
         ::kill(static_cast<pid_t>(cli.processId()), signal);
         ASSERT_TRUE(cli.waitForFinished(30000));
         const QString err = QString::fromUtf8(cli.readAllStandardError());
         EXPECT_EQ(cli.exitStatus(), QProcess::NormalExit) << signal;
         EXPECT_EQ(cli.exitCode(), 130) << err.toStdString();
-        EXPECT_EQ(QString::fromUtf8(cli.readAllStandardOutput()),
-                  QString::fromUtf8("Erreur chargement\nLe fichier : APP.BIN ne peut pas être chargé dans le terminal.\n"
-                                    "Veuillez contacter le support.\ncause: stopped on request\n"));
-        EXPECT_TRUE(err.contains(QStringLiteral("interrupted: the update stops at its next exchange"))) << err.toStdString();
+        EXPECT_EQ(
+            QString::fromUtf8(cli.readAllStandardOutput()),
+            QString::fromUtf8("Erreur chargement\nLe fichier : APP.BIN ne peut pas être chargé dans le terminal.\n"
+                              "Veuillez contacter le support.\ncause: stopped on request\n"));
+        EXPECT_TRUE(err.contains(QStringLiteral("interrupted: the update stops at its next exchange")))
+            << err.toStdString();
         EXPECT_NE(sim.stop(), -1);
         const QString trace = sim.trace();
         const int end = trace.indexOf(QStringLiteral("end of session 1"));
@@ -500,13 +544,14 @@ TEST_F(InstallCommand, UpdateGoesOnWhenItsOutputGoesNowhere)
     writeConfiguration();
     for (const bool closed : {false, true}) {
         Simulator sim(terminalFor(folder));
-        const int status = runWithoutOutput({QStringLiteral("--port"), sim.device(), QStringLiteral("--config-dir"), folder,
-                                             QStringLiteral("--time-scale"), QStringLiteral("0.001")},
+        const int status = runWithoutOutput({QStringLiteral("--port"), sim.device(), QStringLiteral("--config-dir"),
+                                             folder, QStringLiteral("--time-scale"), QStringLiteral("0.001")},
                                             closed);
         EXPECT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
         EXPECT_EQ(WEXITSTATUS(status), 0);
         EXPECT_EQ(sim.stop(), 0);
-        EXPECT_TRUE(sim.trace().contains(QStringLiteral("1 file(s) received, 0 problem(s)"))) << sim.trace().toStdString();
+        EXPECT_TRUE(sim.trace().contains(QStringLiteral("1 file(s) received, 0 problem(s)")))
+            << sim.trace().toStdString();
         EXPECT_TRUE(sim.trace().contains(QStringLiteral("second release frame"))) << sim.trace().toStdString();
     }
 }

@@ -46,15 +46,15 @@ size_t countOf(const std::vector<TranscriptEntry>& entries, const std::function<
 
 CliRun installOn(const QString& device, const QString& configuration)
 {
-    return runCli(QStringLiteral("install"), {QStringLiteral("--port"), device, QStringLiteral("--config-dir"), configuration,
-                                              QStringLiteral("--time-scale"), QStringLiteral("0.001")});
+    return runCli(QStringLiteral("install"), {QStringLiteral("--port"), device, QStringLiteral("--config-dir"),
+                                              configuration, QStringLiteral("--time-scale"), QStringLiteral("0.001")});
 }
 
 // What each committed transcript is there for.
 struct Recording {
     const char* file;
     std::function<void(const std::vector<TranscriptEntry>&)> covers;
-    const char* cause = nullptr;   // the line under a failure's result
+    const char* cause = nullptr; // the line under a failure's result
 };
 
 void coversTwoBatches(const std::vector<TranscriptEntry>& entries)
@@ -127,7 +127,7 @@ TEST(ReplayMismatch, AnotherPackageIsCaughtAtItsAdvertisement)
     ASSERT_TRUE(dir.isValid());
     const QString folder = dir.path() + QLatin1Char('/');
     ConfigurationSpec layout;
-    layout.hardware = {{0x4D, 0x31, 0x30}};   // the recorded terminal's
+    layout.hardware = {{0x4D, 0x31, 0x30}}; // the recorded terminal's
     layout.batches = {{{QStringLiteral("PARAM.CFG"), QByteArray("another parameter file")}}};
     if (!writeSignedConfiguration(folder, layout))
         GTEST_SKIP() << "the build's signing key holds no private half";
@@ -136,8 +136,10 @@ TEST(ReplayMismatch, AnotherPackageIsCaughtAtItsAdvertisement)
     const CliRun run = installOn(replay.device(), folder);
     EXPECT_EQ(run.exitCode, 1);
     EXPECT_EQ(replay.finish(kReplayEndMs), 1);
-    EXPECT_TRUE(replay.trace().contains(QStringLiteral("(advertise, line 12): byte 7 differs"))) << replay.trace().toStdString();
-    EXPECT_TRUE(replay.trace().contains(QStringLiteral("replay failed after 4 of 58 frame(s)"))) << replay.trace().toStdString();
+    EXPECT_TRUE(replay.trace().contains(QStringLiteral("(advertise, line 12): byte 7 differs")))
+        << replay.trace().toStdString();
+    EXPECT_TRUE(replay.trace().contains(QStringLiteral("replay failed after 4 of 58 frame(s)")))
+        << replay.trace().toStdString();
 }
 
 TEST(ReplayMismatch, UnreadableTranscriptIsAUsageError)
@@ -154,6 +156,7 @@ TEST(ReplayMismatch, UnreadableTranscriptIsAUsageError)
     sim.start(QStringLiteral(MIRDAL_SIM), {QStringLiteral("--replay"), path});
     ASSERT_TRUE(sim.waitForFinished(10000));
     EXPECT_EQ(sim.exitCode(), 2);
-    EXPECT_TRUE(QString::fromUtf8(sim.readAllStandardError()).contains(QStringLiteral("bad.jsonl: line 2: \"dir\" must be a string")));
+    EXPECT_TRUE(QString::fromUtf8(sim.readAllStandardError())
+                    .contains(QStringLiteral("bad.jsonl: line 2: \"dir\" must be a string")));
     EXPECT_TRUE(sim.readAllStandardOutput().isEmpty());
 }

@@ -20,8 +20,8 @@ QByteArray plainOf(const QString& packedPath)
 {
     const QByteArray container = readFile(packedPath);
     std::vector<uint8_t> plain;
-    if (decryptContainer(reinterpret_cast<const uint8_t*>(container.constData()), size_t(container.size()), plain)
-        != ContainerError::None)
+    if (decryptContainer(reinterpret_cast<const uint8_t*>(container.constData()), size_t(container.size()), plain) !=
+        ContainerError::None)
         return QByteArray("(not a container)");
     return QByteArray(reinterpret_cast<const char*>(plain.data()), int(plain.size()));
 }

@@ -11,9 +11,9 @@
 namespace {
 
 const char* const kSuccess = "Installation réalisée avec succès\nLe terminal a été correctement mis à jour.\n";
-const char* const kNotLoaded =
-    "Erreur chargement\nLe fichier : APP.BIN ne peut pas être chargé dans le terminal.\nVeuillez contacter le support.\n"
-    "cause: refused by the terminal (answer 04 01 00)\n";
+const char* const kNotLoaded = "Erreur chargement\nLe fichier : APP.BIN ne peut pas être chargé dans le "
+                               "terminal.\nVeuillez contacter le support.\n"
+                               "cause: refused by the terminal (answer 04 01 00)\n";
 
 } // namespace
 
@@ -29,20 +29,22 @@ TEST(SeveralTerminals, OneOfFourFailsTheOthersAreUpdated)
     if (!writeSignedConfiguration(folder, layout))
         GTEST_SKIP() << "the build's signing key holds no private half";
 
-    const QStringList paced = terminalFor(folder) << QStringLiteral("--baud") << QStringLiteral("9600") << QStringLiteral("--quiet");
+    const QStringList paced = terminalFor(folder)
+                              << QStringLiteral("--baud") << QStringLiteral("9600") << QStringLiteral("--quiet");
     std::vector<std::unique_ptr<Simulator>> terminals;
     for (int i = 0; i < 4; ++i) {
         // The third one refuses every download: the file is taken again three
         // times, then its update fails.
-        const QStringList faults = i == 2 ? QStringList{QStringLiteral("--fail-download"), QStringLiteral("4")} : QStringList{};
+        const QStringList faults =
+            i == 2 ? QStringList{QStringLiteral("--fail-download"), QStringLiteral("4")} : QStringList{};
         terminals.push_back(std::make_unique<Simulator>(paced + faults));
     }
     QStringList args;
     for (const auto& terminal : terminals)
         args << QStringLiteral("--port") << terminal->device();
-    const CliRun run = runCli(QStringLiteral("install"), args << QStringLiteral("--config-dir") << folder
-                                                              << QStringLiteral("--time-scale") << QStringLiteral("0.001")
-                                                              << QStringLiteral("--verbose"));
+    const CliRun run = runCli(QStringLiteral("install"),
+                              args << QStringLiteral("--config-dir") << folder << QStringLiteral("--time-scale")
+                                   << QStringLiteral("0.001") << QStringLiteral("--verbose"));
 
     EXPECT_EQ(run.exitCode, 1);
     // Every port's result, in the order the ports were given.
@@ -55,14 +57,16 @@ TEST(SeveralTerminals, OneOfFourFailsTheOthersAreUpdated)
     const int firstEnd = run.err.indexOf(QStringLiteral("[100%]"));
     ASSERT_GE(firstEnd, 0) << run.err.toStdString();
     for (const auto& terminal : terminals) {
-        const int started = run.err.indexOf(terminal->device() + QString::fromUtf8(": [ 60%] Téléchargement des fichiers"));
+        const int started =
+            run.err.indexOf(terminal->device() + QString::fromUtf8(": [ 60%] Téléchargement des fichiers"));
         EXPECT_GE(started, 0) << run.err.toStdString();
         EXPECT_LT(started, firstEnd) << run.err.toStdString();
     }
 
     // The engine's log lines (--verbose) name their terminal, as its progress lines do.
     for (const auto& terminal : terminals)
-        EXPECT_TRUE(run.err.contains(terminal->device() + QStringLiteral(": Model::sendInfo advertise file APP.BIN of size 1220\n")))
+        EXPECT_TRUE(run.err.contains(terminal->device() +
+                                     QStringLiteral(": Model::sendInfo advertise file APP.BIN of size 1220\n")))
             << run.err.toStdString();
 
     // The three others received the package whole; the failing one kept nothing.

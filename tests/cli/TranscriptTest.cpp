@@ -85,8 +85,9 @@ protected:
         QStringList args;
         for (const QString& device : devices)
             args << QStringLiteral("--port") << device;
-        return runCli(QStringLiteral("install"), args << QStringLiteral("--config-dir") << folder << QStringLiteral("--time-scale")
-                                                      << QStringLiteral("0.001") << QStringLiteral("--trace") << trace);
+        return runCli(QStringLiteral("install"), args << QStringLiteral("--config-dir") << folder
+                                                      << QStringLiteral("--time-scale") << QStringLiteral("0.001")
+                                                      << QStringLiteral("--trace") << trace);
     }
 
     QTemporaryDir dir;
@@ -123,8 +124,9 @@ TEST_F(Transcripts, WholeSessionWithBlocksButNoPayload)
     EXPECT_EQ(entries.back().title, kSuccessTitle);
     EXPECT_EQ(entries.back().text, kSuccessText);
 
-    const std::vector<std::string> blocks(9, "block");   // 1000 bytes: 8 blocks of 122, one of 24
-    std::vector<std::string> expected = {"opening", "varlenne", "hardware", "list", "advertise", "authorize", "download-start"};
+    const std::vector<std::string> blocks(9, "block"); // 1000 bytes: 8 blocks of 122, one of 24
+    std::vector<std::string> expected = {"opening",   "varlenne",  "hardware",      "list",
+                                         "advertise", "authorize", "download-start"};
     expected.insert(expected.end(), blocks.begin(), blocks.end());
     expected.insert(expected.end(), {"activate", "release", "release-1", "release-2"});
     EXPECT_EQ(pcKinds(entries), expected);
@@ -137,8 +139,8 @@ TEST_F(Transcripts, WholeSessionWithBlocksButNoPayload)
         if (!entry.isBlock())
             continue;
         const int count = std::min(122, content.size() - sent);
-        const BlockFrame frame =
-            blockFrame(number, reinterpret_cast<const uint8_t*>(content.constData()) + sent, static_cast<uint16_t>(count));
+        const BlockFrame frame = blockFrame(number, reinterpret_cast<const uint8_t*>(content.constData()) + sent,
+                                            static_cast<uint16_t>(count));
         EXPECT_EQ(entry.block, number);
         EXPECT_EQ(entry.count, count);
         EXPECT_EQ(entry.crc[0], frame[kBlockCrcOffset]);
@@ -167,8 +169,9 @@ TEST_F(Transcripts, FailureIsRecordedWithItsResult)
     const TranscriptEntry& cause = entries[entries.size() - 2];
     EXPECT_EQ(cause.event, "cause");
     EXPECT_EQ(cause.stage, "authorization of APP.BIN");
-    EXPECT_EQ(QString::fromStdString(entries.back().title + "\n" + entries.back().text + "\ncause: " + cause.text + "\n"),
-              run.out);
+    EXPECT_EQ(
+        QString::fromStdString(entries.back().title + "\n" + entries.back().text + "\ncause: " + cause.text + "\n"),
+        run.out);
     // The refusal as the terminal gave it, right after the request.
     const auto authorize = std::find_if(entries.begin(), entries.end(),
                                         [](const TranscriptEntry& entry) { return entry.kind == "authorize"; });
@@ -222,7 +225,8 @@ TEST_F(Transcripts, TranscriptThatCannotBeWrittenWholeIsReported)
     Simulator sim(terminalFor(folder));
     const CliRun run = install({sim.device()}, QStringLiteral("/dev/full"));
     EXPECT_EQ(run.exitCode, 4) << run.err.toStdString();
-    EXPECT_EQ(run.out, QString::fromUtf8(kSuccessTitle) + QLatin1Char('\n') + QString::fromUtf8(kSuccessText) + QLatin1Char('\n'));
+    EXPECT_EQ(run.out, QString::fromUtf8(kSuccessTitle) + QLatin1Char('\n') + QString::fromUtf8(kSuccessText) +
+                           QLatin1Char('\n'));
     EXPECT_EQ(run.err.count(QStringLiteral("transcript")), 1) << run.err.toStdString();
     EXPECT_TRUE(run.err.contains(QStringLiteral("the transcript '/dev/full' is incomplete: No space left on device\n")))
         << run.err.toStdString();
@@ -235,8 +239,8 @@ TEST_F(Transcripts, PortsWhoseTranscriptsWouldShareAFileAreRefused)
 {
     writeConfiguration("content");
     // A device and a label naming the same port name: both would write run-pts-1.
-    const CliRun run = install({QStringLiteral("/dev/pts/1"), QStringLiteral("Serial - (pts/1)")},
-                               folder + QStringLiteral("run"));
+    const CliRun run =
+        install({QStringLiteral("/dev/pts/1"), QStringLiteral("Serial - (pts/1)")}, folder + QStringLiteral("run"));
     EXPECT_EQ(run.exitCode, 2);
     EXPECT_TRUE(run.err.contains(QStringLiteral("would both be written to '") + folder + QStringLiteral("run-pts-1'")))
         << run.err.toStdString();

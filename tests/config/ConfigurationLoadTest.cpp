@@ -25,8 +25,8 @@ std::unique_ptr<Configuration> loadFrom(const ConfigFolder& folder, const QByteA
 
 QByteArray wrap(const QByteArray& children)
 {
-    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<configuration>\n" + children + "\n" + kSignature
-        + "\n</configuration>\n";
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<configuration>\n" + children + "\n" + kSignature +
+           "\n</configuration>\n";
 }
 
 // The hterm files of a configuration are read only when its signature holds.
@@ -160,7 +160,8 @@ TEST(ConfigurationLoad, DelayRebootThatIsNotANumberGivesZero)
     for (const char* text : {"soon", "12abc", "", "1.5", "99999999999"}) {
         ConfigFolder folder;
         auto configuration = loadFrom(folder, wrap(QByteArray("<terminal><delayReboot>40000</delayReboot>"
-                                                              "<delayReboot>") + text + "</delayReboot></terminal>"));
+                                                              "<delayReboot>") +
+                                                   text + "</delayReboot></terminal>"));
         EXPECT_EQ(configuration->terminalDelayReboot(), 0) << text;
     }
 }
@@ -174,7 +175,7 @@ TEST(ConfigurationLoad, BatchWithoutIdOrWithABadIdHasIdZero)
     ASSERT_EQ(batches.size(), 4);
     EXPECT_EQ(batches[0]->id, 0);
     EXPECT_EQ(batches[1]->id, 0);
-    EXPECT_EQ(batches[2]->id, 0);  // attribute names are case-sensitive
+    EXPECT_EQ(batches[2]->id, 0); // attribute names are case-sensitive
     EXPECT_EQ(batches[3]->id, 12);
 }
 
@@ -293,8 +294,8 @@ TEST(ConfigurationLoad, BrokenXmlAfterTheBatchesKeepsWhatWasRead)
     bool loaded = false;
     auto configuration = loadFrom(folder,
                                   "<configuration><batch id=\"1\"><file>A</file></batch><batch id=\"2\"/>"
-                                  "<oops></wrong><batch id=\"3\"/>"
-                                      + kSignature + "</configuration>",
+                                  "<oops></wrong><batch id=\"3\"/>" +
+                                      kSignature + "</configuration>",
                                   &loaded);
     EXPECT_TRUE(loaded);
     ASSERT_EQ(configuration->batches().size(), 2);
@@ -306,8 +307,9 @@ TEST(ConfigurationLoad, BrokenXmlInsideABatchKeepsTheBatchSoFar)
 {
     ConfigFolder folder;
     bool loaded = false;
-    auto configuration = loadFrom(folder, "<configuration><batch id=\"5\"><file>A</file><file>B</fil></batch>"
-                                          "<operation><title>late</title></operation></configuration>",
+    auto configuration = loadFrom(folder,
+                                  "<configuration><batch id=\"5\"><file>A</file><file>B</fil></batch>"
+                                  "<operation><title>late</title></operation></configuration>",
                                   &loaded);
     EXPECT_TRUE(loaded);
     ASSERT_EQ(configuration->batches().size(), 1);
@@ -341,7 +343,8 @@ TEST(ConfigurationLoad, NoSignatureElementGivesNoStoredText)
 TEST(ConfigurationLoad, StoredSignatureStopsAtANulByte)
 {
     ConfigFolder folder;
-    auto configuration = loadFrom(folder, QByteArray("<configuration><signature>ab\0cd</signature></configuration>", 59));
+    auto configuration =
+        loadFrom(folder, QByteArray("<configuration><signature>ab\0cd</signature></configuration>", 59));
     EXPECT_EQ(configuration->signature, QStringLiteral("ab"));
 }
 
@@ -361,8 +364,8 @@ TEST(ConfigurationLoad, ReadingAgainAppendsAndOverwrites)
 TEST(ConfigurationLoad, DocumentTypeDeclarationStopsTheWalkBeforeAnyExpansion)
 {
     // A few hundred bytes that would expand to gigabytes of text.
-    QByteArray xml = "<?xml version=\"1.0\"?>\n<!DOCTYPE configuration [\n<!ENTITY a \"" + QByteArray(4000, 'A')
-        + "\">\n]>\n<configuration><operation><title>";
+    QByteArray xml = "<?xml version=\"1.0\"?>\n<!DOCTYPE configuration [\n<!ENTITY a \"" + QByteArray(4000, 'A') +
+                     "\">\n]>\n<configuration><operation><title>";
     for (int i = 0; i < 1000; ++i)
         xml += "&a;";
     xml += "</title></operation><batch id=\"1\"/>" + kSignature + "</configuration>";

@@ -158,9 +158,8 @@ QByteArray signedWith(const QByteArray& unsignedXml, const RsaPrivateKey& key)
 
 QByteArray opensslRawPrivate(const QString& pemPath, const QByteArray& block)
 {
-    return opensslSign(pemPath, block, [](EVP_PKEY_CTX* ctx) {
-        return EVP_PKEY_CTX_set_rsa_padding(ctx, RSA_NO_PADDING) > 0;
-    });
+    return opensslSign(pemPath, block,
+                       [](EVP_PKEY_CTX* ctx) { return EVP_PKEY_CTX_set_rsa_padding(ctx, RSA_NO_PADDING) > 0; });
 }
 
 QByteArray opensslPkcs1Sha256(const QString& pemPath, const QByteArray& message)
@@ -172,7 +171,7 @@ QByteArray opensslPkcs1Sha256(const QString& pemPath, const QByteArray& message)
         return QByteArray();
     hash.resize(int(hashLength));
     return opensslSign(pemPath, hash, [](EVP_PKEY_CTX* ctx) {
-        return EVP_PKEY_CTX_set_rsa_padding(ctx, RSA_PKCS1_PADDING) > 0
-            && EVP_PKEY_CTX_set_signature_md(ctx, EVP_sha256()) > 0;
+        return EVP_PKEY_CTX_set_rsa_padding(ctx, RSA_PKCS1_PADDING) > 0 &&
+               EVP_PKEY_CTX_set_signature_md(ctx, EVP_sha256()) > 0;
     });
 }

@@ -12,11 +12,11 @@
 class ConfigFolder {
 public:
     ConfigFolder();
-    QString path() const;                        // with a trailing '/'
-    QString file(const QString& name) const;     // path() + name
+    QString path() const;                    // with a trailing '/'
+    QString file(const QString& name) const; // path() + name
     void write(const QString& name, const QByteArray& bytes) const;
     QByteArray read(const QString& name) const;
-    QStringList entries() const;                 // file names, sorted
+    QStringList entries() const; // file names, sorted
 
 private:
     QTemporaryDir dir_;
@@ -44,9 +44,9 @@ QByteArray signedWith(const QByteArray& unsignedXml, const RsaPrivateKey& key);
 
 // Skips the calling test when the build key holds no private half
 // (a build configured with a public key only cannot make signed files).
-#define REQUIRE_SIGNING_KEY()                                                              \
-    do {                                                                                   \
-        if (!buildSigningKey().hasPrivate)                                                 \
+#define REQUIRE_SIGNING_KEY()                                                             \
+    do {                                                                                  \
+        if (!buildSigningKey().hasPrivate)                                                \
             GTEST_SKIP() << "MIRDAL_SIGNING_KEY holds no private key to sign test files"; \
     } while (0)
 

@@ -22,16 +22,11 @@ protected:
     BnDigit digit()
     {
         switch (rng_() % 8) {
-        case 0:
-            return 0;
-        case 1:
-            return 0xFFFFFFFF;
-        case 2:
-            return 0x80000000;
-        case 3:
-            return 1;
-        default:
-            return static_cast<BnDigit>(rng_());
+        case 0: return 0;
+        case 1: return 0xFFFFFFFF;
+        case 2: return 0x80000000;
+        case 3: return 1;
+        default: return static_cast<BnDigit>(rng_());
         }
     }
 
@@ -92,7 +87,7 @@ TEST_F(BignumTest, DigitsAndCompare)
     b[3] = 0;
     b[0] = 5;
     b[2] = 6;
-    EXPECT_EQ(bnCompare(a, b, 4), 1);   // the higher digit decides
+    EXPECT_EQ(bnCompare(a, b, 4), 1); // the higher digit decides
 }
 
 TEST_F(BignumTest, DecodeTakesBytesFromTheEnd)
@@ -262,14 +257,14 @@ TEST_F(BignumTest, DivAtQuotientDigitExtremes)
                 // c = d * m + k
                 BnPtr m(BN_new());
                 BnPtr k(BN_new());
-                if (shape == 0) {   // all-ones quotient, remainder d - 1
+                if (shape == 0) { // all-ones quotient, remainder d - 1
                     BN_set_bit(m.get(), 32 * 6);
                     BN_sub_word(m.get(), 1);
                     BN_sub(k.get(), dBn.get(), BN_value_one());
-                } else if (shape == 1) {   // exact multiple
+                } else if (shape == 1) { // exact multiple
                     BN_rand(m.get(), 32 * 5, BN_RAND_TOP_ANY, BN_RAND_BOTTOM_ANY);
                     BN_zero(k.get());
-                } else {   // c just below a power of two
+                } else { // c just below a power of two
                     BN_zero(m.get());
                     BN_set_bit(k.get(), 32 * (dd + 4));
                     BN_sub_word(k.get(), 1);
@@ -386,11 +381,10 @@ TEST_F(BignumTest, ModExpMatchesOpenSsl)
         fill(b, dDigits, upTo(dDigits));
         fill(c, cDigits, upTo(cDigits));
         if (bnDigits(d, dDigits) == 1 && d[0] == 1)
-            d[0] = 3;   // modulo 1 the convention for exponent 0 differs
+            d[0] = 3; // modulo 1 the convention for exponent 0 differs
         bnModExp(a, b, c, cDigits, d, dDigits);
         BnPtr expected(BN_new());
-        BN_mod_exp(expected.get(), toBn(b, dDigits).get(), toBn(c, cDigits).get(), toBn(d, dDigits).get(),
-                   ctx_.get());
+        BN_mod_exp(expected.get(), toBn(b, dDigits).get(), toBn(c, cDigits).get(), toBn(d, dDigits).get(), ctx_.get());
         ASSERT_TRUE(same(a, dDigits, expected.get())) << "round " << round;
     }
 }
@@ -417,7 +411,7 @@ TEST_F(BignumTest, ModExpZeroGivesOneAndOneGivesResidue)
 {
     BigNum b, d;
     fill(d, 10, 7);
-    fill(b, 10, 10);   // larger than d
+    fill(b, 10, 10); // larger than d
     BigNum a;
     std::fill(a, a + kBnMaxDigits, kCanary);
     const BnDigit zero[3] = {};

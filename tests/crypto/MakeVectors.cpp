@@ -25,7 +25,10 @@ std::string hex(const Bytes& bytes)
 }
 
 // A number as exactly `count` 32-bit digits, most significant first.
-std::string hexDigits(const BIGNUM* bn, unsigned count) { return hex(bnToBytes(bn, 4 * size_t(count))); }
+std::string hexDigits(const BIGNUM* bn, unsigned count)
+{
+    return hex(bnToBytes(bn, 4 * size_t(count)));
+}
 
 // Without leading zero bytes (a key field is right-aligned when read back).
 std::string hexField(const uint8_t* field, size_t width)
@@ -65,8 +68,14 @@ struct BnCtxFree {
     void operator()(BN_CTX* ctx) const { BN_CTX_free(ctx); }
 };
 
-void line(const std::string& text) { std::printf("    %s\n", text.c_str()); }
-std::string quoted(const std::string& text) { return "\"" + text + "\""; }
+void line(const std::string& text)
+{
+    std::printf("    %s\n", text.c_str());
+}
+std::string quoted(const std::string& text)
+{
+    return "\"" + text + "\"";
+}
 
 } // namespace
 
@@ -82,7 +91,8 @@ int main()
     for (int i = 0; i < 8; ++i) {
         const Bytes key = i < 5 ? randomBytes(rng, 16) : Bytes(FILE_KEY, FILE_KEY + 16);
         const Bytes plain = randomBytes(rng, 16 * size_t(1 + i % 4));
-        line("{" + quoted(hex(key)) + ", " + quoted(hex(plain)) + ", " + quoted(hex(opensslEncryptEcb(key.data(), plain))) + "},");
+        line("{" + quoted(hex(key)) + ", " + quoted(hex(plain)) + ", " +
+             quoted(hex(opensslEncryptEcb(key.data(), plain))) + "},");
     }
     std::printf("};\n\n");
 
@@ -112,16 +122,17 @@ int main()
         line("{\"modmult\", " + quoted(hexDigits(a.get(), n)) + ", " + quoted(hexDigits(b.get(), n)) + ", " +
              quoted(hexDigits(m.get(), n)) + ", " + quoted(hexDigits(result.get(), n)) + ", \"\"},");
     }
-    const unsigned powers[][2] = {{1, 1}, {4, 8}, {16, 16}, {24, 65}, {65, 2}, {65, 4}};   // modulus, exponent digits
+    const unsigned powers[][2] = {{1, 1}, {4, 8}, {16, 16}, {24, 65}, {65, 2}, {65, 4}}; // modulus, exponent digits
     for (const auto& sizes : powers) {
         BnPtr m = number(sizes[0]);
         if (BN_is_one(m.get()))
-            BN_set_word(m.get(), 3);   // modulo 1 the convention for exponent 0 differs
+            BN_set_word(m.get(), 3); // modulo 1 the convention for exponent 0 differs
         const BnPtr a = number(sizes[0]), e = number(sizes[1]);
         BnPtr result(BN_new());
         BN_mod_exp(result.get(), a.get(), e.get(), m.get(), ctx.get());
         line("{\"modexp\", " + quoted(hexDigits(a.get(), sizes[0])) + ", " + quoted(hexDigits(e.get(), sizes[1])) +
-             ", " + quoted(hexDigits(m.get(), sizes[0])) + ", " + quoted(hexDigits(result.get(), sizes[0])) + ", \"\"},");
+             ", " + quoted(hexDigits(m.get(), sizes[0])) + ", " + quoted(hexDigits(result.get(), sizes[0])) +
+             ", \"\"},");
     }
     std::printf("};\n\n");
 
@@ -147,7 +158,8 @@ int main()
         for (const Bytes& input : {randomBelow(key.n.get(), key.bytes), randomBelow(key.n.get(), key.bytes),
                                    bnToBytes(nMinusOne.get(), key.bytes), two})
             line("{" + std::to_string(index) + ", " + quoted(hex(input)) + ",\n     " +
-                 quoted(hex(opensslPrivateRaw(key, input))) + ",\n     " + quoted(hex(opensslPublicRaw(key, input))) + "},");
+                 quoted(hex(opensslPrivateRaw(key, input))) + ",\n     " + quoted(hex(opensslPublicRaw(key, input))) +
+                 "},");
     }
     std::printf("};\n");
     return 0;

@@ -46,15 +46,9 @@ Bytes runPkey(const TestKey& key, Direction direction, int padding, const Bytes&
     require(ctx != nullptr, "context");
     int ok = 0;
     switch (direction) {
-    case Direction::Encrypt:
-        ok = EVP_PKEY_encrypt_init(ctx.get());
-        break;
-    case Direction::Decrypt:
-        ok = EVP_PKEY_decrypt_init(ctx.get());
-        break;
-    case Direction::Sign:
-        ok = EVP_PKEY_sign_init(ctx.get());
-        break;
+    case Direction::Encrypt: ok = EVP_PKEY_encrypt_init(ctx.get()); break;
+    case Direction::Decrypt: ok = EVP_PKEY_decrypt_init(ctx.get()); break;
+    case Direction::Sign: ok = EVP_PKEY_sign_init(ctx.get()); break;
     }
     require(ok == 1, "init");
     require(EVP_PKEY_CTX_set_rsa_padding(ctx.get(), padding) == 1, "padding");
@@ -67,9 +61,7 @@ Bytes runPkey(const TestKey& key, Direction direction, int padding, const Bytes&
     case Direction::Decrypt:
         ok = EVP_PKEY_decrypt(ctx.get(), out.data(), &outLength, input.data(), input.size());
         break;
-    case Direction::Sign:
-        ok = EVP_PKEY_sign(ctx.get(), out.data(), &outLength, input.data(), input.size());
-        break;
+    case Direction::Sign: ok = EVP_PKEY_sign(ctx.get(), out.data(), &outLength, input.data(), input.size()); break;
     }
     require(ok == 1, "operation");
     out.resize(outLength);

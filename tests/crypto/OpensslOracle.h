@@ -29,15 +29,15 @@ Bytes opensslEncryptEcb(const uint8_t key[16], const Bytes& data);
 // Big numbers to and from little-endian digit arrays, built byte by byte so
 // that the conversions do not depend on the code under test.
 BnPtr toBn(const BnDigit* digits, unsigned count);
-void fromBn(const BIGNUM* bn, BnDigit* digits, unsigned count);   // count must hold bn
+void fromBn(const BIGNUM* bn, BnDigit* digits, unsigned count); // count must hold bn
 BnPtr bnFromBytes(const Bytes& bigEndian);
-Bytes bnToBytes(const BIGNUM* bn, size_t length);   // big-endian, left-padded
+Bytes bnToBytes(const BIGNUM* bn, size_t length); // big-endian, left-padded
 
 // A generated RSA key: OpenSSL's handle and the same key as our record.
 struct TestKey {
     PkeyPtr pkey;
     RsaPrivateKey record{};
-    unsigned bytes = 0;   // modulus length
+    unsigned bytes = 0; // modulus length
     BnPtr n, d;
 };
 TestKey generateRsaKey(unsigned bits);

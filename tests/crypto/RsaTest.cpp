@@ -398,7 +398,8 @@ TEST_F(RsaPadding, EncryptionBlockHasRandomNonZeroFilling)
     const size_t separator = kRsaMaxBytes - data.size() - 1;
     EXPECT_EQ(block.output[0], 0x00);
     EXPECT_EQ(block.output[1], 0x02);
-    EXPECT_TRUE(std::none_of(block.output.begin() + 2, block.output.begin() + separator, [](uint8_t b) { return b == 0; }));
+    EXPECT_TRUE(
+        std::none_of(block.output.begin() + 2, block.output.begin() + separator, [](uint8_t b) { return b == 0; }));
     EXPECT_EQ(block.output[separator], 0x00);
     EXPECT_TRUE(std::equal(data.begin(), data.end(), block.output.begin() + separator + 1));
 }
@@ -439,7 +440,7 @@ std::vector<Bytes> malformedBlocks(uint8_t type)
     Bytes leadingByte = block(20);
     leadingByte[0] = 0x01;
     blocks.push_back(leadingByte);
-    blocks.push_back(block(7));   // filling too short
+    blocks.push_back(block(7)); // filling too short
     Bytes noSeparator(kRsaMaxBytes, fill);
     noSeparator[0] = 0x00;
     noSeparator[1] = type;

@@ -51,7 +51,10 @@ std::vector<BnDigit> digits(const char* text)
     return out;
 }
 
-unsigned count(const std::vector<BnDigit>& number) { return static_cast<unsigned>(number.size()); }
+unsigned count(const std::vector<BnDigit>& number)
+{
+    return static_cast<unsigned>(number.size());
+}
 
 Bytes decryptWith(const uint8_t key[16], const Bytes& input)
 {
@@ -126,7 +129,7 @@ TEST(OpenSslResults, BigNumbersAgree)
     for (const StoredBn& v : kStoredBn) {
         const std::string operation = v.operation;
         const std::vector<BnDigit> a = digits(v.a), b = digits(v.b), c = digits(v.c), expected = digits(v.result);
-        std::vector<BnDigit> result(expected.size() + 1, 0xC0FFEE11);   // one digit more: must stay untouched
+        std::vector<BnDigit> result(expected.size() + 1, 0xC0FFEE11); // one digit more: must stay untouched
         if (operation == "mult") {
             bnMult(result.data(), a.data(), b.data(), count(a));
         } else if (operation == "div") {

@@ -22,8 +22,9 @@ namespace {
 class SimulatedLine {
 public:
     explicit SimulatedLine(TerminalOptions options)
-        : terminal_(std::move(options), [this](const std::string& line) { note(line); },
-                    [this](const std::string& line) { note("problem: " + line); }),
+        : terminal_(
+              std::move(options), [this](const std::string& line) { note(line); },
+              [this](const std::string& line) { note("problem: " + line); }),
           server_(terminal_, ServeOptions{}, [this](const std::string& line) { note(line); })
     {
         std::string error;
@@ -76,8 +77,9 @@ protected:
     {
         ASSERT_TRUE(dir.isValid());
         folder = dir.path() + QLatin1Char('/');
-        layout.batches = {{{QStringLiteral("first.bin"), content(300, 'a')}, {QStringLiteral("second.bin"), content(1, 'b')}},
-                        {{QStringLiteral("third.bin"), content(2000, 'c')}}};
+        layout.batches = {
+            {{QStringLiteral("first.bin"), content(300, 'a')}, {QStringLiteral("second.bin"), content(1, 'b')}},
+            {{QStringLiteral("third.bin"), content(2000, 'c')}}};
     }
 
     static QByteArray content(int size, char seed)
@@ -144,9 +146,8 @@ protected:
     {
         const std::string mark = std::string("[fault: ") + faultKindName(kind) + "]";
         const std::vector<std::string> lines = line->trace();
-        return static_cast<int>(std::count_if(lines.begin(), lines.end(), [&](const std::string& l) {
-            return l.find(mark) != std::string::npos;
-        }));
+        return static_cast<int>(std::count_if(lines.begin(), lines.end(),
+                                              [&](const std::string& l) { return l.find(mark) != std::string::npos; }));
     }
 
     static std::vector<uint8_t> bytes(const QByteArray& data) { return {data.begin(), data.end()}; }
@@ -199,8 +200,9 @@ TEST_F(EndToEnd, ResentBlocksAndARestartedDownloadStillDeliverTheFiles)
     ASSERT_TRUE(install(std::move(options))) << text.toStdString();
     EXPECT_EQ(received("FIRST.BIN"), bytes(layout.batches[0][0].content));
     EXPECT_EQ(received("THIRD.BIN"), bytes(layout.batches[1][0].content));
-    const auto firstFileLines = std::count(totals.begin(), totals.end(),
-                                           std::make_pair(QString::fromUtf8("Téléchargement des fichiers en cours (1/2)"), 30));
+    const auto firstFileLines =
+        std::count(totals.begin(), totals.end(),
+                   std::make_pair(QString::fromUtf8("Téléchargement des fichiers en cours (1/2)"), 30));
     EXPECT_EQ(firstFileLines, 2);
     EXPECT_EQ(faultsFired(FaultKind::Resend), 2);
     EXPECT_EQ(faultsFired(FaultKind::BadCrc), 1);
@@ -208,7 +210,8 @@ TEST_F(EndToEnd, ResentBlocksAndARestartedDownloadStillDeliverTheFiles)
 
 TEST_F(EndToEnd, NameTooLongForTheAdvertisementIsSkipped)
 {
-    layout.batches = {{{QStringLiteral("abcdefghijklmnopqrs.bin"), content(10, 'x')}, {QStringLiteral("ok.bin"), content(10, 'y')}}};
+    layout.batches = {
+        {{QStringLiteral("abcdefghijklmnopqrs.bin"), content(10, 'x')}, {QStringLiteral("ok.bin"), content(10, 'y')}}};
     ASSERT_TRUE(install()) << text.toStdString();
     ASSERT_EQ(line->terminal().files().size(), 1u);
     EXPECT_EQ(line->terminal().files()[0].name, "OK.BIN");
@@ -223,7 +226,10 @@ struct RemoteFailure {
     const char* title;
 };
 
-void PrintTo(const RemoteFailure& failure, std::ostream* os) { *os << failure.name; }
+void PrintTo(const RemoteFailure& failure, std::ostream* os)
+{
+    *os << failure.name;
+}
 
 const RemoteFailure kRemoteFailures[] = {
     {"NoVarlenne", Stage::Varlenne, FaultKind::Refuse, "Erreur varlenne"},
@@ -250,7 +256,9 @@ TEST_P(RemoteFailing, EndsWithItsPair)
 }
 
 INSTANTIATE_TEST_SUITE_P(Terminal, RemoteFailing, ::testing::ValuesIn(kRemoteFailures),
-                         [](const ::testing::TestParamInfo<RemoteFailure>& info) { return std::string(info.param.name); });
+                         [](const ::testing::TestParamInfo<RemoteFailure>& info) {
+                             return std::string(info.param.name);
+                         });
 
 TEST_F(EndToEnd, UnknownHardwareIsRefused)
 {

@@ -19,7 +19,9 @@ int FakeTerminal::count(const std::string& event) const
 TerminalPortFactory FakeTerminal::factory()
 {
     // Not owned by the engine: an empty owner with this as the pointer.
-    return [this](std::shared_ptr<SerialPort>) { return std::shared_ptr<TerminalPort>(std::shared_ptr<TerminalPort>(), this); };
+    return [this](std::shared_ptr<SerialPort>) {
+        return std::shared_ptr<TerminalPort>(std::shared_ptr<TerminalPort>(), this);
+    };
 }
 
 bool FakeTerminal::open(const PortChoice& port)
@@ -163,9 +165,7 @@ void FakeTerminal::answerCommand(const uint8_t* frame)
         events.push_back("authorization");
         queueAnswer(kCodeAuthorization, authorizationGranted ? kResultGranted : 0x00);
         break;
-    case kCodeDownload:
-        startDownload();
-        break;
+    case kCodeDownload: startDownload(); break;
     case kCodeActivate:
         events.push_back("activate");
         queueAnswer(kCodeActivate, activationSucceeds ? kResultDone : kResultResend);
@@ -174,8 +174,7 @@ void FakeTerminal::answerCommand(const uint8_t* frame)
         events.push_back("release");
         queueAnswer(kCodeRelease, kResultDone);
         break;
-    default:
-        events.push_back("unexpected frame");
+    default: events.push_back("unexpected frame");
     }
 }
 

@@ -25,10 +25,10 @@ class FakeTerminal : public TerminalPort {
 public:
     // ---- script (defaults: a healthy terminal)
     bool openSucceeds = true;
-    QString refusedLabel;                   // this one port does not open
+    QString refusedLabel;                          // this one port does not open
     OpenFailure::Kind refusal = OpenFailure::Busy; // why a port does not open
     bool closeSucceeds = true;
-    int silentOpenings = 0;                 // opening frames left unanswered
+    int silentOpenings = 0; // opening frames left unanswered
     bool hasVarlenne = true;
     bool hardwareReadable = true;
     std::array<uint8_t, 3> hardwareId = {0x11, 0x22, 0x33};
@@ -37,9 +37,9 @@ public:
     bool advertisementAccepted = true;
     bool authorizationGranted = true;
     std::map<std::string, int> failedDownloads; // per advertised name: downloads that fail first
-    int resendsOfFirstBlock = 0;             // 0x33 answers to block 0 before it is taken
+    int resendsOfFirstBlock = 0;                // 0x33 answers to block 0 before it is taken
     bool badFinalCrc = false;
-    int lateFinalConfirmations = 0;          // downloads whose confirmation comes after the read gave up
+    int lateFinalConfirmations = 0; // downloads whose confirmation comes after the read gave up
     bool activationSucceeds = true;
     bool answersReleaseFrames = true;
 
@@ -80,7 +80,7 @@ private:
 
     OpenFailure openFailure_;
     std::deque<uint8_t> input_;
-    std::vector<uint8_t> late_;              // arrives once a read has found nothing
+    std::vector<uint8_t> late_; // arrives once a read has found nothing
     std::string advertisedName_;
     uint32_t advertisedLength_ = 0;
     bool downloadFails_ = false;

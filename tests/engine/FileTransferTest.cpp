@@ -25,7 +25,10 @@ protected:
     Application* advertised(const QString& name, int size) { return advertised(name, patternContent(size)); }
 };
 
-std::vector<uint8_t> bytes(const QByteArray& data) { return {data.begin(), data.end()}; }
+std::vector<uint8_t> bytes(const QByteArray& data)
+{
+    return {data.begin(), data.end()};
+}
 
 } // namespace
 
@@ -123,7 +126,10 @@ struct DamagedPackage {
     QByteArray (*bytes)();
 };
 
-void PrintTo(const DamagedPackage& damaged, std::ostream* os) { *os << damaged.name; }
+void PrintTo(const DamagedPackage& damaged, std::ostream* os)
+{
+    *os << damaged.name;
+}
 
 QByteArray header(uint32_t length)
 {
@@ -159,7 +165,9 @@ TEST_P(Damaged, PackageIsRefusedBeforeAnythingIsSent)
 }
 
 INSTANTIATE_TEST_SUITE_P(Packages, Damaged, ::testing::ValuesIn(kDamaged),
-                         [](const ::testing::TestParamInfo<DamagedPackage>& info) { return std::string(info.param.name); });
+                         [](const ::testing::TestParamInfo<DamagedPackage>& info) {
+                             return std::string(info.param.name);
+                         });
 
 TEST_F(FileTransfer, PackageRemovedBetweenAdvertisementAndDownloadFailsTheDownload)
 {
@@ -202,7 +210,7 @@ TEST_F(FileTransfer, HugePackageIsStreamedWithinAMemoryCap)
 #ifdef MIRDAL_ADDRESS_SANITIZER
     GTEST_SKIP() << "AddressSanitizer's shadow memory alone is above any address-space cap";
 #endif
-    constexpr qint64 kBody = qint64(3) << 30;   // 3 GiB, sparse on disk
+    constexpr qint64 kBody = qint64(3) << 30; // 3 GiB, sparse on disk
     const QString path = dir.filePath(QStringLiteral("huge.bin"));
     {
         QFile file(path);
@@ -213,7 +221,7 @@ TEST_F(FileTransfer, HugePackageIsStreamedWithinAMemoryCap)
     Application* file = addEntry(addBatch(), path);
     terminal.failedDownloads["HUGE.BIN"] = 1;
     const auto underTheCap = [&] {
-        const rlimit cap{rlim_t(1) << 30, rlim_t(1) << 30};   // 1 GiB of address space
+        const rlimit cap{rlim_t(1) << 30, rlim_t(1) << 30}; // 1 GiB of address space
         setrlimit(RLIMIT_AS, &cap);
         bool skip = true;
         const bool advertisedOk = model->sendInfo(file, skip) && !skip;

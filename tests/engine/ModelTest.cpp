@@ -86,9 +86,9 @@ TEST(ModelSearch, AnyPortCountsAsFoundAndTheMakersIsPreferred)
     rig.model->findTerminals();
     EXPECT_EQ(rig.window.found, 1);
     EXPECT_EQ(rig.window.notFound, 0);
-    EXPECT_EQ(rig.model->portLabels(),
-              (QStringList{QStringLiteral("USB Serial Device - (ttyS0)"), QStringLiteral("USB Serial Device - (ttyUSB0)"),
-                           QStringLiteral("USB Serial Device - (ttyUSB1)")}));
+    EXPECT_EQ(rig.model->portLabels(), (QStringList{QStringLiteral("USB Serial Device - (ttyS0)"),
+                                                    QStringLiteral("USB Serial Device - (ttyUSB0)"),
+                                                    QStringLiteral("USB Serial Device - (ttyUSB1)")}));
     EXPECT_EQ(rig.model->preferredPort(), 2);
 
     rig.ports->set({port("ttyS0", "Other")});
@@ -219,9 +219,11 @@ TEST(ModelRelease, EveryListedPortGetsTheReleaseFrames)
 
     model.releasePorts();
     const std::vector<std::string> expected = {
-        "close", "open USB Serial Device - (ttyUSB0)", "release frame 1", "release frame 2",
-        "close", "open USB Serial Device - (ttyUSB1)",
-        "close", "open USB Serial Device - (ttyUSB2)", "release frame 1", "release frame 2",
+        "close",           "open USB Serial Device - (ttyUSB0)",
+        "release frame 1", "release frame 2",
+        "close",           "open USB Serial Device - (ttyUSB1)",
+        "close",           "open USB Serial Device - (ttyUSB2)",
+        "release frame 1", "release frame 2",
         "close",
     };
     EXPECT_EQ(terminal.events, expected);

@@ -18,11 +18,11 @@ QByteArray makePackage(const QByteArray& plain)
     std::unique_ptr<EVP_CIPHER_CTX, decltype(&EVP_CIPHER_CTX_free)> ctx(EVP_CIPHER_CTX_new(), EVP_CIPHER_CTX_free);
     QByteArray body(padded.size(), '\0');
     int written = 0;
-    if (!EVP_EncryptInit_ex(ctx.get(), EVP_aes_128_ecb(), nullptr, FILE_KEY, nullptr)
-        || !EVP_CIPHER_CTX_set_padding(ctx.get(), 0)
-        || !EVP_EncryptUpdate(ctx.get(), reinterpret_cast<unsigned char*>(body.data()), &written,
-                              reinterpret_cast<const unsigned char*>(padded.constData()), padded.size())
-        || written != padded.size())
+    if (!EVP_EncryptInit_ex(ctx.get(), EVP_aes_128_ecb(), nullptr, FILE_KEY, nullptr) ||
+        !EVP_CIPHER_CTX_set_padding(ctx.get(), 0) ||
+        !EVP_EncryptUpdate(ctx.get(), reinterpret_cast<unsigned char*>(body.data()), &written,
+                           reinterpret_cast<const unsigned char*>(padded.constData()), padded.size()) ||
+        written != padded.size())
         throw std::runtime_error("AES encryption failed");
 
     const auto length = static_cast<uint32_t>(plain.size());

@@ -8,7 +8,10 @@
 
 namespace {
 
-QString u(const char* text) { return QString::fromUtf8(text); }
+QString u(const char* text)
+{
+    return QString::fromUtf8(text);
+}
 
 const char* const kStart = "Démarrage de l'installation";
 const char* const kAccess = "Tentative d'accès au terminal";
@@ -43,9 +46,9 @@ TEST_F(Scenario, OneBatchOfFourFilesShowsTheDocumentedProgress)
     EXPECT_EQ(text, u("Le terminal a été correctement mis à jour."));
 
     const std::vector<Progress> expected = {
-        {u(kStart), 0}, {u(kAccess), 10}, {u(kInit), 20}, {u(kVarlenne), 30}, {u(kHardware), 40},
-        {u(kCoherence), 40}, {u(kList), 50}, files(1, 4, 60), files(2, 4, 62), files(3, 4, 64),
-        files(4, 4, 66), {u(kInstalling), 68}, {u(kRestarting), 78}, {u(kSuccess), 100},
+        {u(kStart), 0},      {u(kAccess), 10},     {u(kInit), 20},       {u(kVarlenne), 30}, {u(kHardware), 40},
+        {u(kCoherence), 40}, {u(kList), 50},       files(1, 4, 60),      files(2, 4, 62),    files(3, 4, 64),
+        files(4, 4, 66),     {u(kInstalling), 68}, {u(kRestarting), 78}, {u(kSuccess), 100},
     };
     EXPECT_EQ(totals, expected);
     EXPECT_EQ(terminal.received.size(), 4u);
@@ -58,8 +61,17 @@ TEST_F(Scenario, CallsTheTerminalInTheDocumentedOrder)
     addFile(addBatch(), QStringLiteral("app.bin"), 10);
     ASSERT_TRUE(install());
     const std::vector<std::string> expected = {
-        "open " + kPort.toStdString(), "opening", "varlenne", "hardware", "list", "advertise 000010APP.BIN",
-        "authorization", "download APP.BIN", "activate", "release", "close",
+        "open " + kPort.toStdString(),
+        "opening",
+        "varlenne",
+        "hardware",
+        "list",
+        "advertise 000010APP.BIN",
+        "authorization",
+        "download APP.BIN",
+        "activate",
+        "release",
+        "close",
     };
     EXPECT_EQ(terminal.events, expected);
 }
@@ -72,7 +84,7 @@ TEST_F(Scenario, TwoBatchesOfFourFilesShareTheOverallBar)
             addFile(batch, QStringLiteral("b%1f%2.bin").arg(b).arg(f), 50);
     }
     ASSERT_TRUE(install());
-    const std::vector<int> expected = {0, 5, 10, 15, 20, 20, 25, 30, 31, 32, 33, 34, 39,
+    const std::vector<int> expected = {0,  5,  10, 15, 20, 20, 25, 30, 31, 32, 33, 34, 39,
                                        49, 54, 59, 64, 64, 69, 74, 75, 76, 77, 78, 83, 100};
     EXPECT_EQ(totalValues(), expected);
     // Each batch is a connection of its own, followed by its own restart wait.
@@ -87,8 +99,8 @@ TEST_F(Scenario, BatchWithoutFilesGoesStraightToTheActivation)
     addBatch();
     ASSERT_TRUE(install());
     const std::vector<Progress> expected = {
-        {u(kStart), 0}, {u(kAccess), 10}, {u(kInit), 20}, {u(kVarlenne), 30}, {u(kHardware), 40},
-        {u(kCoherence), 40}, {u(kList), 50}, {u(kInstalling), 60}, {u(kRestarting), 70}, {u(kSuccess), 100},
+        {u(kStart), 0},      {u(kAccess), 10}, {u(kInit), 20},       {u(kVarlenne), 30},   {u(kHardware), 40},
+        {u(kCoherence), 40}, {u(kList), 50},   {u(kInstalling), 60}, {u(kRestarting), 70}, {u(kSuccess), 100},
     };
     EXPECT_EQ(totals, expected);
     const std::vector<Progress> expectedModules = {
@@ -120,8 +132,13 @@ TEST_F(Scenario, DownloadReportsItsModuleProgress)
     ASSERT_TRUE(install());
     const QString status = u("Téléchargement du fichier : APP.BIN");
     const std::vector<Progress> expected = {
-        {u("Veuillez patienter ..."), 0}, {status, 0}, {status, 40}, {status, 81}, {status, 100},
-        {u("Tous les fichiers ont été téléchargés"), 100}, {u("Tous les fichiers ont été installés"), 100},
+        {u("Veuillez patienter ..."), 0},
+        {status, 0},
+        {status, 40},
+        {status, 81},
+        {status, 100},
+        {u("Tous les fichiers ont été téléchargés"), 100},
+        {u("Tous les fichiers ont été installés"), 100},
     };
     EXPECT_EQ(modules, expected);
 }
@@ -170,7 +187,10 @@ struct FailureCase {
     const char* lastCommand; // the terminal's last event before the clean-up
 };
 
-void PrintTo(const FailureCase& failure, std::ostream* os) { *os << failure.name; }
+void PrintTo(const FailureCase& failure, std::ostream* os)
+{
+    *os << failure.name;
+}
 
 const FailureCase kFailureCases[] = {
     {"Open", [](FakeTerminal& t) { t.openSucceeds = false; }, "Erreur ouverture",
@@ -183,11 +203,17 @@ const FailureCase kFailureCases[] = {
     {"Hardware", [](FakeTerminal& t) { t.hardwareReadable = false; }, "Erreur HTerminal",
      "La configuration matérielle du terminal ne peut pas être lue.\nVeuillez contacter le support.",
      Expect::ReleaseAndClose, "hardware"},
-    {"Coherence", [](FakeTerminal& t) { t.hardwareId = {0x11, 0x22, 0x34}; }, "Erreur cohérence HTerminal",
-     "La configuration matérielle du terminal ne correspond pas au package à installer.\nVeuillez contacter le support.",
+    {"Coherence",
+     [](FakeTerminal& t) {
+         t.hardwareId = {0x11, 0x22, 0x34};
+     },
+     "Erreur cohérence HTerminal",
+     "La configuration matérielle du terminal ne correspond pas au package à installer.\nVeuillez contacter le "
+     "support.",
      Expect::ReleaseAndClose, "hardware"},
     {"ApplicationList", [](FakeTerminal& t) { t.listReadable = false; }, "Erreur liste applications",
-     "La liste des applications ne peut pas être lue.\nVeuillez contacter le support.", Expect::ReleaseAndClose, "list"},
+     "La liste des applications ne peut pas être lue.\nVeuillez contacter le support.", Expect::ReleaseAndClose,
+     "list"},
     {"Information", [](FakeTerminal& t) { t.advertisementAccepted = false; }, "Erreur Information",
      "Le fichier : FIRST.BIN ne peut pas être lu.\nVeuillez contacter le support.", Expect::ReleaseAndClose,
      "advertise 000040FIRST.BIN"},
@@ -250,7 +276,9 @@ TEST_P(FailingStage, EndsWithItsPairAfterItsCleanUp)
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryRow, FailingStage, ::testing::ValuesIn(kFailureCases),
-                         [](const ::testing::TestParamInfo<FailureCase>& info) { return std::string(info.param.name); });
+                         [](const ::testing::TestParamInfo<FailureCase>& info) {
+                             return std::string(info.param.name);
+                         });
 
 TEST_F(Scenario, MissingPackageIsReportedUnderItsNameWithoutDirectories)
 {
@@ -297,8 +325,8 @@ TEST_F(Scenario, CloseFailureEndsTheRunBeforeTheRestartWaitAndTheNextBatch)
 TEST_F(Scenario, TwentyThreeCharacterNameIsSkippedAndTwentyTwoIsAdvertised)
 {
     Batch* batch = addBatch();
-    const QString longName = QStringLiteral("abcdefghijklmnopqrs.bin");   // 23 characters
-    const QString fitting = QStringLiteral("abcdefghijklmnopqr.bin");     // 22 characters
+    const QString longName = QStringLiteral("abcdefghijklmnopqrs.bin"); // 23 characters
+    const QString fitting = QStringLiteral("abcdefghijklmnopqr.bin");   // 22 characters
     ASSERT_EQ(longName.size(), 23);
     ASSERT_EQ(fitting.size(), 22);
     Application* skipped = addFile(batch, longName, 5);
@@ -358,7 +386,8 @@ TEST_F(Scenario, DownloadFailingFourTimesEndsTheRun)
     terminal.failedDownloads["PAYLOAD.BIN"] = 4;
     EXPECT_FALSE(install());
     EXPECT_EQ(title, u("Erreur chargement"));
-    EXPECT_EQ(text, u("Le fichier : PAYLOAD.BIN ne peut pas être chargé dans le terminal.\nVeuillez contacter le support."));
+    EXPECT_EQ(text,
+              u("Le fichier : PAYLOAD.BIN ne peut pas être chargé dans le terminal.\nVeuillez contacter le support."));
     EXPECT_EQ(log.count(QStringLiteral("RESTART -1")), 3);
     EXPECT_EQ(terminal.count("download PAYLOAD.BIN"), 4);
     EXPECT_FALSE(terminal.contains("activate"));

@@ -29,7 +29,9 @@ bool writeSignedConfiguration(const QString& folder, const ConfigurationSpec& la
         return false;
     QByteArray xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<configuration>\n"
                      "  <terminal><name>Test terminal</name><code>T1</code><image>terminal.png</image>"
-                     "<delayReboot>" + QByteArray::number(layout.delayReboot) + "</delayReboot></terminal>\n"
+                     "<delayReboot>" +
+                     QByteArray::number(layout.delayReboot) +
+                     "</delayReboot></terminal>\n"
                      "  <operation><title>Mise à jour</title><description>Test</description></operation>\n";
     for (size_t i = 0; i < layout.hardware.size(); ++i) {
         const QString name = QStringLiteral("hardware%1.hterm").arg(i);

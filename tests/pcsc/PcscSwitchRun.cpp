@@ -23,7 +23,8 @@
 
 namespace {
 
-std::vector<std::string> listReaders() {
+std::vector<std::string> listReaders()
+{
     std::vector<std::string> names;
     SCARDCONTEXT context = 0;
     if (SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, &context) != SCARD_S_SUCCESS)
@@ -39,7 +40,8 @@ std::vector<std::string> listReaders() {
     return names;
 }
 
-int waitForReaders(std::size_t count, int seconds) {
+int waitForReaders(std::size_t count, int seconds)
+{
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
     for (;;) {
         const std::vector<std::string> names = listReaders();
@@ -49,31 +51,34 @@ int waitForReaders(std::size_t count, int seconds) {
             return 0;
         }
         if (std::chrono::steady_clock::now() > deadline) {
-            std::fprintf(stderr, "pcscd did not list %zu readers within %d s (it lists %zu)\n", count,
-                         seconds, names.size());
+            std::fprintf(stderr, "pcscd did not list %zu readers within %d s (it lists %zu)\n", count, seconds,
+                         names.size());
             return 1;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
 }
 
-void printLogLine(QtMsgType type, const QMessageLogContext&, const QString& text) {
+void printLogLine(QtMsgType type, const QMessageLogContext&, const QString& text)
+{
     QString shown = text;
     shown.replace(QLatin1Char('\n'), QLatin1String("\\n"));
     std::printf("%s: %s\n", type == QtInfoMsg ? "log" : "unexpected message", qPrintable(shown));
     std::fflush(stdout);
 }
 
-int runSwitch(int argc, char** argv) {
+int runSwitch(int argc, char** argv)
+{
     QCoreApplication app(argc, argv);
     qInstallMessageHandler(printLogLine);
     Pcsc_switchToCom();
     return 0;
 }
 
-}  // namespace
+} // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     if (argc == 4 && std::strcmp(argv[1], "wait") == 0)
         return waitForReaders(std::strtoul(argv[2], nullptr, 10), std::atoi(argv[3]));
     if (argc == 2 && std::strcmp(argv[1], "switch") == 0)

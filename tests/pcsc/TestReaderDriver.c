@@ -42,14 +42,16 @@ struct TestReader {
 static struct TestReader readers[MAX_READERS];
 static pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
 
-static struct TestReader* findReader(DWORD lun) {
+static struct TestReader* findReader(DWORD lun)
+{
     for (int i = 0; i < MAX_READERS; ++i)
         if (readers[i].used && readers[i].lun == lun)
             return &readers[i];
     return NULL;
 }
 
-static void record(const struct TestReader* reader, const char* line) {
+static void record(const struct TestReader* reader, const char* line)
+{
     const char* path = getenv("MIRDAL_TEST_IFD_RECORD");
     if (!path)
         return;
@@ -68,7 +70,8 @@ static void record(const struct TestReader* reader, const char* line) {
 }
 
 /* Splits LABEL:VENDOR:ESCAPE[:nul] into the reader. */
-static int parseDeviceName(const char* deviceName, struct TestReader* reader) {
+static int parseDeviceName(const char* deviceName, struct TestReader* reader)
+{
     char copy[256];
     if (strlen(deviceName) >= sizeof copy)
         return 0;
@@ -78,8 +81,8 @@ static int parseDeviceName(const char* deviceName, struct TestReader* reader) {
     const char* vendor = strtok_r(NULL, ":", &save);
     const char* escape = strtok_r(NULL, ":", &save);
     const char* flag = strtok_r(NULL, ":", &save);
-    if (!label || !vendor || !escape || strlen(label) >= sizeof reader->label
-        || strlen(vendor) >= sizeof reader->vendor)
+    if (!label || !vendor || !escape || strlen(label) >= sizeof reader->label ||
+        strlen(vendor) >= sizeof reader->vendor)
         return 0;
     strcpy(reader->label, label);
     strcpy(reader->vendor, vendor);
@@ -91,7 +94,8 @@ static int parseDeviceName(const char* deviceName, struct TestReader* reader) {
     return 1;
 }
 
-RESPONSECODE IFDHCreateChannelByName(DWORD Lun, LPSTR DeviceName) {
+RESPONSECODE IFDHCreateChannelByName(DWORD Lun, LPSTR DeviceName)
+{
     pthread_mutex_lock(&lock);
     RESPONSECODE result = IFD_COMMUNICATION_ERROR;
     for (int i = 0; i < MAX_READERS; ++i) {
@@ -110,13 +114,15 @@ RESPONSECODE IFDHCreateChannelByName(DWORD Lun, LPSTR DeviceName) {
     return result;
 }
 
-RESPONSECODE IFDHCreateChannel(DWORD Lun, DWORD Channel) {
+RESPONSECODE IFDHCreateChannel(DWORD Lun, DWORD Channel)
+{
     (void)Lun;
     (void)Channel;
-    return IFD_COMMUNICATION_ERROR;  /* every reader needs its DEVICENAME */
+    return IFD_COMMUNICATION_ERROR; /* every reader needs its DEVICENAME */
 }
 
-RESPONSECODE IFDHCloseChannel(DWORD Lun) {
+RESPONSECODE IFDHCloseChannel(DWORD Lun)
+{
     pthread_mutex_lock(&lock);
     struct TestReader* reader = findReader(Lun);
     if (reader)
@@ -125,7 +131,8 @@ RESPONSECODE IFDHCloseChannel(DWORD Lun) {
     return IFD_SUCCESS;
 }
 
-static RESPONSECODE giveByte(PDWORD Length, PUCHAR Value, UCHAR byte) {
+static RESPONSECODE giveByte(PDWORD Length, PUCHAR Value, UCHAR byte)
+{
     if (*Length < 1)
         return IFD_ERROR_INSUFFICIENT_BUFFER;
     *Length = 1;
@@ -133,15 +140,13 @@ static RESPONSECODE giveByte(PDWORD Length, PUCHAR Value, UCHAR byte) {
     return IFD_SUCCESS;
 }
 
-RESPONSECODE IFDHGetCapabilities(DWORD Lun, DWORD Tag, PDWORD Length, PUCHAR Value) {
+RESPONSECODE IFDHGetCapabilities(DWORD Lun, DWORD Tag, PDWORD Length, PUCHAR Value)
+{
     switch (Tag) {
-    case TAG_IFD_SLOTS_NUMBER:
-        return giveByte(Length, Value, 1);
-    case TAG_IFD_SIMULTANEOUS_ACCESS:
-        return giveByte(Length, Value, MAX_READERS);
+    case TAG_IFD_SLOTS_NUMBER: return giveByte(Length, Value, 1);
+    case TAG_IFD_SIMULTANEOUS_ACCESS: return giveByte(Length, Value, MAX_READERS);
     case TAG_IFD_THREAD_SAFE:
-    case TAG_IFD_SLOT_THREAD_SAFE:
-        return giveByte(Length, Value, 0);
+    case TAG_IFD_SLOT_THREAD_SAFE: return giveByte(Length, Value, 0);
     case SCARD_ATTR_VENDOR_NAME: {
         const struct TestReader* reader = findReader(Lun);
         if (!reader)
@@ -150,16 +155,16 @@ RESPONSECODE IFDHGetCapabilities(DWORD Lun, DWORD Tag, PDWORD Length, PUCHAR Val
         const DWORD size = (DWORD)strlen(reader->vendor) + (reader->countNul ? 1 : 0);
         if (*Length < size)
             return IFD_ERROR_INSUFFICIENT_BUFFER;
-        memcpy(Value, reader->vendor, size);  /* vendor[] holds the zero too */
+        memcpy(Value, reader->vendor, size); /* vendor[] holds the zero too */
         *Length = size;
         return IFD_SUCCESS;
     }
-    default:
-        return IFD_ERROR_TAG;
+    default: return IFD_ERROR_TAG;
     }
 }
 
-RESPONSECODE IFDHSetCapabilities(DWORD Lun, DWORD Tag, DWORD Length, PUCHAR Value) {
+RESPONSECODE IFDHSetCapabilities(DWORD Lun, DWORD Tag, DWORD Length, PUCHAR Value)
+{
     (void)Lun;
     (void)Tag;
     (void)Length;
@@ -167,8 +172,8 @@ RESPONSECODE IFDHSetCapabilities(DWORD Lun, DWORD Tag, DWORD Length, PUCHAR Valu
     return IFD_NOT_SUPPORTED;
 }
 
-RESPONSECODE IFDHSetProtocolParameters(DWORD Lun, DWORD Protocol, UCHAR Flags, UCHAR PTS1,
-                                       UCHAR PTS2, UCHAR PTS3) {
+RESPONSECODE IFDHSetProtocolParameters(DWORD Lun, DWORD Protocol, UCHAR Flags, UCHAR PTS1, UCHAR PTS2, UCHAR PTS3)
+{
     (void)Lun;
     (void)Protocol;
     (void)Flags;
@@ -178,16 +183,17 @@ RESPONSECODE IFDHSetProtocolParameters(DWORD Lun, DWORD Protocol, UCHAR Flags, U
     return IFD_NOT_SUPPORTED;
 }
 
-RESPONSECODE IFDHPowerICC(DWORD Lun, DWORD Action, PUCHAR Atr, PDWORD AtrLength) {
+RESPONSECODE IFDHPowerICC(DWORD Lun, DWORD Action, PUCHAR Atr, PDWORD AtrLength)
+{
     (void)Lun;
     (void)Atr;
     *AtrLength = 0;
     return Action == IFD_POWER_DOWN ? IFD_SUCCESS : IFD_ERROR_POWER_ACTION;
 }
 
-RESPONSECODE IFDHTransmitToICC(DWORD Lun, SCARD_IO_HEADER SendPci, PUCHAR TxBuffer,
-                               DWORD TxLength, PUCHAR RxBuffer, PDWORD RxLength,
-                               PSCARD_IO_HEADER RecvPci) {
+RESPONSECODE IFDHTransmitToICC(DWORD Lun, SCARD_IO_HEADER SendPci, PUCHAR TxBuffer, DWORD TxLength, PUCHAR RxBuffer,
+                               PDWORD RxLength, PSCARD_IO_HEADER RecvPci)
+{
     (void)Lun;
     (void)SendPci;
     (void)TxBuffer;
@@ -198,13 +204,15 @@ RESPONSECODE IFDHTransmitToICC(DWORD Lun, SCARD_IO_HEADER SendPci, PUCHAR TxBuff
     return IFD_ICC_NOT_PRESENT;
 }
 
-RESPONSECODE IFDHICCPresence(DWORD Lun) {
+RESPONSECODE IFDHICCPresence(DWORD Lun)
+{
     (void)Lun;
     return IFD_ICC_NOT_PRESENT;
 }
 
 /* The feature list: one entry for the TLV properties, one for the escape command. */
-static DWORD featureList(const struct TestReader* reader, PUCHAR out) {
+static DWORD featureList(const struct TestReader* reader, PUCHAR out)
+{
     const unsigned long codes[2][2] = {{FEATURE_GET_TLV_PROPERTIES, SCARD_CTL_CODE(3600)},
                                        {FEATURE_CCID_ESC_COMMAND, reader->escape}};
     DWORD size = 0;
@@ -219,8 +227,9 @@ static DWORD featureList(const struct TestReader* reader, PUCHAR out) {
     return size;
 }
 
-RESPONSECODE IFDHControl(DWORD Lun, DWORD dwControlCode, PUCHAR TxBuffer, DWORD TxLength,
-                         PUCHAR RxBuffer, DWORD RxLength, LPDWORD pdwBytesReturned) {
+RESPONSECODE IFDHControl(DWORD Lun, DWORD dwControlCode, PUCHAR TxBuffer, DWORD TxLength, PUCHAR RxBuffer,
+                         DWORD RxLength, LPDWORD pdwBytesReturned)
+{
     const struct TestReader* reader = findReader(Lun);
     *pdwBytesReturned = 0;
     if (!reader)

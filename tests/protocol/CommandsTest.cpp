@@ -12,8 +12,14 @@
 
 namespace {
 
-Bytes frameBytes(const OpeningFrame& frame) { return Bytes(frame.begin(), frame.end()); }
-Bytes frameBytes(const VarlenneFrame& frame) { return Bytes(frame.begin(), frame.end()); }
+Bytes frameBytes(const OpeningFrame& frame)
+{
+    return Bytes(frame.begin(), frame.end());
+}
+Bytes frameBytes(const VarlenneFrame& frame)
+{
+    return Bytes(frame.begin(), frame.end());
+}
 
 Bytes hardwareAnswer()
 {
@@ -34,7 +40,10 @@ Bytes listAnswer(uint8_t length, const std::string& name)
     return toBytes(frame);
 }
 
-Bytes listEnd() { return listAnswer(0, ""); }
+Bytes listEnd()
+{
+    return listAnswer(0, "");
+}
 
 class Commands : public ::testing::Test {
 protected:
@@ -269,7 +278,7 @@ TEST_F(Commands, ApplicationListFailures)
     link.reply(withBadCrc(listEnd()));
     EXPECT_FALSE(commands.readApplicationList(names));
 
-    link.reply({listAnswer(3, "EMV")});   // the list stops without its end
+    link.reply({listAnswer(3, "EMV")}); // the list stops without its end
     EXPECT_FALSE(commands.readApplicationList(names));
 
     link.reply(firstPart(listEnd(), 31));
@@ -282,10 +291,10 @@ TEST_F(Commands, ApplicationListFailures)
 struct JudgedCommand {
     const char* name;
     uint8_t code;
-    uint8_t result;                              // the accepted third byte
-    std::vector<uint32_t> pauses;                // in order
-    bool readsFull;                              // readFull rather than read
-    int timeoutMs;                               // read only
+    uint8_t result;               // the accepted third byte
+    std::vector<uint32_t> pauses; // in order
+    bool readsFull;               // readFull rather than read
+    int timeoutMs;                // read only
     std::function<bool(CommandSet&)> run;
     Bytes request;
 };
@@ -297,13 +306,36 @@ std::vector<JudgedCommand> judgedCommands()
     authorization[1] = 0x01;
     sealCommandFrame(authorization);
     return {
-        {"Authorization", kCodeAuthorization, kResultGranted, {kSettleMs}, true, 0,
-         [](CommandSet& c) { return c.requestAuthorization(); }, toBytes(authorization)},
-        {"Activation", kCodeActivate, kResultDone, {kShortSettleMs, kActivationPauseMs}, false, kActivationTimeoutMs,
-         [](CommandSet& c) { return c.activateFiles(); }, toBytes(commandFrame(kCodeActivate))},
-        {"Release", kCodeRelease, kResultDone, {kShortSettleMs}, false, kReleaseTimeoutMs,
-         [](CommandSet& c) { return c.releaseTerminal(); }, toBytes(commandFrame(kCodeRelease))},
-        {"Advertisement", kCodeAdvertise, kResultDone, {kSettleMs}, true, 0,
+        {"Authorization",
+         kCodeAuthorization,
+         kResultGranted,
+         {kSettleMs},
+         true,
+         0,
+         [](CommandSet& c) { return c.requestAuthorization(); },
+         toBytes(authorization)},
+        {"Activation",
+         kCodeActivate,
+         kResultDone,
+         {kShortSettleMs, kActivationPauseMs},
+         false,
+         kActivationTimeoutMs,
+         [](CommandSet& c) { return c.activateFiles(); },
+         toBytes(commandFrame(kCodeActivate))},
+        {"Release",
+         kCodeRelease,
+         kResultDone,
+         {kShortSettleMs},
+         false,
+         kReleaseTimeoutMs,
+         [](CommandSet& c) { return c.releaseTerminal(); },
+         toBytes(commandFrame(kCodeRelease))},
+        {"Advertisement",
+         kCodeAdvertise,
+         kResultDone,
+         {kSettleMs},
+         true,
+         0,
          [](CommandSet& c) {
              bool skip = true;
              return c.advertise("APP.BIN", 1234, skip) && !skip;
@@ -312,7 +344,10 @@ std::vector<JudgedCommand> judgedCommands()
     };
 }
 
-void PrintTo(const JudgedCommand& command, std::ostream* out) { *out << command.name; }
+void PrintTo(const JudgedCommand& command, std::ostream* out)
+{
+    *out << command.name;
+}
 
 class Judged : public Commands, public ::testing::WithParamInterface<JudgedCommand> {
 protected:
@@ -449,8 +484,8 @@ TEST_F(Commands, StopRequestSendsOnlyTheCleanUp)
     EXPECT_FALSE(commands.download(content, sizeof(content), nullptr));
     EXPECT_TRUE(commands.releaseTerminal());
     commands.sendReleaseFrames();
-    EXPECT_EQ(writes(journal),
-              (std::vector<Bytes>{toBytes(commandFrame(kCodeRelease)), frameBytes(kFirstReleaseFrame), frameBytes(kSecondReleaseFrame)}));
+    EXPECT_EQ(writes(journal), (std::vector<Bytes>{toBytes(commandFrame(kCodeRelease)), frameBytes(kFirstReleaseFrame),
+                                                   frameBytes(kSecondReleaseFrame)}));
     commands.clearStop();
     EXPECT_TRUE(commands.initTerminal());
 }
@@ -466,8 +501,14 @@ struct FailureCase {
     const char* cause;
 };
 
-bool authorize(CommandSet& c) { return c.requestAuthorization(); }
-bool activate(CommandSet& c) { return c.activateFiles(); }
+bool authorize(CommandSet& c)
+{
+    return c.requestAuthorization();
+}
+bool activate(CommandSet& c)
+{
+    return c.activateFiles();
+}
 bool downloadThree(CommandSet& c)
 {
     const uint8_t content[] = {1, 2, 3};
@@ -497,10 +538,17 @@ TEST_F(Commands, EachFailureCarriesItsCause)
          activate, K::Crc, "wrong CRC"},
         {"wrong echo", [](ScriptedLink& l, CommandSet&) { l.reply(answer(kCodeAdvertise, kResultDone)); }, activate,
          K::UnexpectedAnswer, "unexpected answer 02 01 55"},
-        {"Varlenne without K", [](ScriptedLink& l, CommandSet&) { l.reply(Bytes{0x2F, 0x40, 0x00}); },
+        {"Varlenne without K",
+         [](ScriptedLink& l, CommandSet&) {
+             l.reply(Bytes{0x2F, 0x40, 0x00});
+         },
          [](CommandSet& c) { return c.startVarlenne(); }, K::UnexpectedAnswer, "unexpected answer 2F 40 00"},
-        {"Varlenne refusal", [](ScriptedLink& l, CommandSet&) { l.reply(slashFrame(0x40, {0x01, 0x81})); },
-         [](CommandSet& c) { return c.startVarlenne(); }, K::Refused, "refused by the terminal (answer 2F 40 02 01 81)"},
+        {"Varlenne refusal",
+         [](ScriptedLink& l, CommandSet&) {
+             l.reply(slashFrame(0x40, {0x01, 0x81}));
+         },
+         [](CommandSet& c) { return c.startVarlenne(); }, K::Refused,
+         "refused by the terminal (answer 2F 40 02 01 81)"},
         {"authorization refused", [](ScriptedLink& l, CommandSet&) { l.reply(answer(kCodeAuthorization, 0x00)); },
          authorize, K::Refused, "refused by the terminal (answer 03 01 00)"},
         {"activation not done", [](ScriptedLink& l, CommandSet&) { l.reply(answer(kCodeActivate, kResultResend)); },
@@ -515,12 +563,13 @@ TEST_F(Commands, EachFailureCarriesItsCause)
          },
          downloadThree, K::ResendLimit, "17 resend requests in a row"},
         {"content unreadable", [&](ScriptedLink& l, CommandSet&) { l.reply(started); },
-         [](CommandSet& c) { return c.download(3, [](uint8_t*, uint16_t) { return false; }, nullptr); },
+         [](CommandSet& c) {
+             return c.download(
+                 3, [](uint8_t*, uint16_t) { return false; }, nullptr);
+         },
          K::ContentUnreadable, "the content to send cannot be read"},
         {"list without end",
-         [](ScriptedLink& l, CommandSet&) {
-             l.reply(std::vector<Bytes>(kMaxApplications + 1, listAnswer(3, "APP")));
-         },
+         [](ScriptedLink& l, CommandSet&) { l.reply(std::vector<Bytes>(kMaxApplications + 1, listAnswer(3, "APP"))); },
          [](CommandSet& c) {
              std::vector<std::string> names;
              return c.readApplicationList(names);

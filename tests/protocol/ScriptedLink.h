@@ -18,9 +18,9 @@ using Bytes = std::vector<uint8_t>;
 struct Event {
     enum Type { Sleep, Write, Read, ReadFull, Clear };
     Type type;
-    Bytes bytes;            // Write: the frame
-    uint32_t value = 0;     // Sleep: ms; Read/ReadFull: requested length
-    int timeoutMs = 0;      // Read
+    Bytes bytes;        // Write: the frame
+    uint32_t value = 0; // Sleep: ms; Read/ReadFull: requested length
+    int timeoutMs = 0;  // Read
 };
 
 using Journal = std::vector<Event>;
@@ -122,9 +122,15 @@ private:
 
 // --- Answers and journal views ------------------------------------------------
 
-inline Bytes toBytes(const CommandFrame& frame) { return Bytes(frame.begin(), frame.end()); }
+inline Bytes toBytes(const CommandFrame& frame)
+{
+    return Bytes(frame.begin(), frame.end());
+}
 
-inline Bytes answer(uint8_t code, uint8_t result) { return toBytes(answerFrame(code, result)); }
+inline Bytes answer(uint8_t code, uint8_t result)
+{
+    return toBytes(answerFrame(code, result));
+}
 
 inline Bytes withBadCrc(Bytes frame)
 {
@@ -141,7 +147,10 @@ inline Bytes answerStarting(std::initializer_list<uint8_t> leading)
     return toBytes(frame);
 }
 
-inline Bytes firstPart(const Bytes& frame, size_t count) { return Bytes(frame.begin(), frame.begin() + count); }
+inline Bytes firstPart(const Bytes& frame, size_t count)
+{
+    return Bytes(frame.begin(), frame.begin() + count);
+}
 
 inline std::vector<Event::Type> types(const Journal& journal)
 {
@@ -184,6 +193,6 @@ inline std::vector<uint32_t> sleeps(const Journal& journal)
 
 inline size_t countOf(const Journal& journal, Event::Type type)
 {
-    return static_cast<size_t>(std::count_if(journal.begin(), journal.end(),
-                                             [type](const Event& event) { return event.type == type; }));
+    return static_cast<size_t>(
+        std::count_if(journal.begin(), journal.end(), [type](const Event& event) { return event.type == type; }));
 }

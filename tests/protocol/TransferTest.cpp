@@ -11,8 +11,14 @@ namespace {
 
 using T = Event::Type;
 
-Bytes done() { return answer(kCodeDownload, kResultDone); }
-Bytes resend() { return answer(kCodeDownload, kResultResend); }
+Bytes done()
+{
+    return answer(kCodeDownload, kResultDone);
+}
+Bytes resend()
+{
+    return answer(kCodeDownload, kResultResend);
+}
 
 Bytes content(size_t length)
 {
@@ -159,8 +165,8 @@ TEST_F(Transfer, DownloadOf123BytesTakesTwoBlocks)
     EXPECT_EQ(blocks[1][kBlockDataOffset + 1], 0x00);
     EXPECT_EQ(progress, (std::vector<int>{99, 100}));
     // Cleared between blocks, not after the last one, and after the confirmation.
-    EXPECT_EQ(types(journal), (std::vector<T>{T::Sleep, T::Clear, T::Write, T::ReadFull, T::Write, T::ReadFull, T::Clear,
-                                              T::Write, T::ReadFull, T::Read, T::Clear}));
+    EXPECT_EQ(types(journal), (std::vector<T>{T::Sleep, T::Clear, T::Write, T::ReadFull, T::Write, T::ReadFull,
+                                              T::Clear, T::Write, T::ReadFull, T::Read, T::Clear}));
 }
 
 TEST_F(Transfer, ProgressOf300Bytes)
@@ -231,12 +237,11 @@ TEST_F(Transfer, BlockSentAgainAfterTwoResendRequests)
     EXPECT_EQ(readBigEndian16(&blocks[3][kBlockNumberOffset]), 1);
     EXPECT_EQ(progress, (std::vector<int>{61, 100}));
     // Each repetition: pause 200 ms, clear, same frame.
-    EXPECT_EQ(types(journal),
-              (std::vector<T>{T::Sleep, T::Clear, T::Write, T::ReadFull,       // start
-                              T::Write, T::ReadFull, T::Sleep, T::Clear,       // block 0, resend
-                              T::Write, T::ReadFull, T::Sleep, T::Clear,       // block 0, resend
-                              T::Write, T::ReadFull, T::Clear,                 // block 0 accepted
-                              T::Write, T::ReadFull, T::Read, T::Clear}));     // block 1, confirmation
+    EXPECT_EQ(types(journal), (std::vector<T>{T::Sleep, T::Clear, T::Write, T::ReadFull,   // start
+                                              T::Write, T::ReadFull, T::Sleep, T::Clear,   // block 0, resend
+                                              T::Write, T::ReadFull, T::Sleep, T::Clear,   // block 0, resend
+                                              T::Write, T::ReadFull, T::Clear,             // block 0 accepted
+                                              T::Write, T::ReadFull, T::Read, T::Clear})); // block 1, confirmation
     EXPECT_EQ(sleeps(journal), (std::vector<uint32_t>{kSettleMs, kResendPauseMs, kResendPauseMs}));
 }
 
@@ -315,8 +320,8 @@ TEST_F(Transfer, ConfirmationMustSayDone)
 
 TEST_F(Transfer, RefusedOrDamagedStartSendsNoBlock)
 {
-    for (const Bytes& start : {answer(kCodeDownload, 0x00), withBadCrc(done()), answer(kCodeActivate, kResultDone),
-                               firstPart(done(), 31)}) {
+    for (const Bytes& start :
+         {answer(kCodeDownload, 0x00), withBadCrc(done()), answer(kCodeActivate, kResultDone), firstPart(done(), 31)}) {
         journal.clear();
         link.reply(start);
         EXPECT_FALSE(download(content(50)));
@@ -343,7 +348,7 @@ TEST_F(Transfer, BadBlockAnswerStopsAfterTheLastAcceptedBlock)
 
 TEST_F(Transfer, SilentTerminalOrFailedWriteDuringTheBlocksFails)
 {
-    link.reply(done()).reply(done());   // block 1 gets no answer
+    link.reply(done()).reply(done()); // block 1 gets no answer
     EXPECT_FALSE(download(content(300)));
     EXPECT_EQ(blocksWritten().size(), 2u);
 

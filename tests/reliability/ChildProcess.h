@@ -4,9 +4,9 @@
 #include <functional>
 
 struct ChildResult {
-    bool exited = false;     // ended by itself (not by a signal)
+    bool exited = false; // ended by itself (not by a signal)
     int exitCode = -1;
-    long peakRssKb = 0;      // the child's own high-water mark
+    long peakRssKb = 0; // the child's own high-water mark
 };
 
 // `body` returns the child's exit code. Call it before any thread is started.

@@ -73,8 +73,10 @@ TEST(Concurrency, SearchPassesAndTheWindowDuringAnInstallation)
     Model& model = *rig.model;
     window.watch(&model);
     // As the window does: the six signals to its slots, queued from the pool threads.
-    QObject::connect(&model, SIGNAL(setTotalProgression(QString, int)), &window, SLOT(on_total_progressed(QString, int)));
-    QObject::connect(&model, SIGNAL(setModuleProgression(QString, int)), &window, SLOT(on_module_progressed(QString, int)));
+    QObject::connect(&model, SIGNAL(setTotalProgression(QString, int)), &window,
+                     SLOT(on_total_progressed(QString, int)));
+    QObject::connect(&model, SIGNAL(setModuleProgression(QString, int)), &window,
+                     SLOT(on_module_progressed(QString, int)));
     QObject::connect(&model, SIGNAL(terminalsFound()), &window, SLOT(on_terminals_found()));
     QObject::connect(&model, SIGNAL(terminalsFailed()), &window, SLOT(on_terminals_failed()));
 

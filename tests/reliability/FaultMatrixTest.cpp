@@ -44,25 +44,27 @@ const Pair kPairs[] = {
      "Le terminal sélectionné n'est pas disponible.\nVeuillez fermer toutes les applications ou contacter le support."},
     {"Erreur initialisation", "Le terminal ne peut pas être initialisé.\nVeuillez contacter le support."},
     {"Erreur varlenne", "L'application \"Varlenne\" n'est pas installée sur le terminal.\n"},
-    {"Erreur HTerminal", "La configuration matérielle du terminal ne peut pas être lue.\nVeuillez contacter le support."},
-    {"Erreur cohérence HTerminal",
-     "La configuration matérielle du terminal ne correspond pas au package à installer.\nVeuillez contacter le support."},
+    {"Erreur HTerminal",
+     "La configuration matérielle du terminal ne peut pas être lue.\nVeuillez contacter le support."},
+    {"Erreur cohérence HTerminal", "La configuration matérielle du terminal ne correspond pas au package à "
+                                   "installer.\nVeuillez contacter le support."},
     {"Erreur liste applications", "La liste des applications ne peut pas être lue.\nVeuillez contacter le support."},
     {"Erreur Information", "Le fichier : "},
     {"Erreur autorisation", "Le fichier : "},
     {"Erreur chargement", "Le fichier : "},
-    {"Erreur Activation", "Les fichiers ne peuvent pas être installés sur le terminal.\nVeuillez contacter le support."},
+    {"Erreur Activation",
+     "Les fichiers ne peuvent pas être installés sur le terminal.\nVeuillez contacter le support."},
     {kSuccess, "Le terminal a été correctement mis à jour."},
 };
 
 struct Cell {
     const char* stage;
     const char* kind;
-    const char* arg;        // "" when none
-    const char* expected;   // the title the run must end with; "A|B" when the
-                            // protocol leaves the order of bytes and reads open
-    const char* why;        // the protocol rule that gives it
-    const char* line = "";  // more simulator options ("--baud 9600": paced like a real line)
+    const char* arg;       // "" when none
+    const char* expected;  // the title the run must end with; "A|B" when the
+                           // protocol leaves the order of bytes and reads open
+    const char* why;       // the protocol rule that gives it
+    const char* line = ""; // more simulator options ("--baud 9600": paced like a real line)
 };
 
 // Reasons shared by many cells.
@@ -92,7 +94,8 @@ const Cell kCells[] = {
     {"open", "split", "", "Erreur cohérence HTerminal|Installation réalisée avec succès",
      "on a paced line the first half is the opening answer; the late half (06 and the CRC bytes DE 4B) comes alone and "
      "is taken as the Varlenne answer, its 4B being a K; the real Varlenne answer arrives after the input was cleared "
-     "and is read as the hardware record: a sealed 7-byte frame and zeros pass the 128-byte CRC, bytes 10..12 are zero. "
+     "and is read as the hardware record: a sealed 7-byte frame and zeros pass the 128-byte CRC, bytes 10..12 are "
+     "zero. "
      "A PC slower than the line clears that answer too, and the run succeeds",
      "--baud 9600"},
     {"open", "garbage", "", kSuccess, "junk and answer arrive together and the opening takes any bytes"},
@@ -167,8 +170,12 @@ const Cell kCells[] = {
     {"block", "vanish", "", "Erreur Information", kGoneRetry},
     {"block", "resend", "", "Erreur chargement",
      "endless resend requests: the block is given up after 16 of them, the download fails its four attempts"},
-    {"block", "silent", "2", "Erreur chargement", "silence mid-transfer (from block 2 of FONTS.BIN): " "the download fails its four attempts"},
-    {"block", "vanish", "2", "Erreur Information", "the device disappears mid-transfer; " "the retry's advertisement cannot be sent"},
+    {"block", "silent", "2", "Erreur chargement",
+     "silence mid-transfer (from block 2 of FONTS.BIN): "
+     "the download fails its four attempts"},
+    {"block", "vanish", "2", "Erreur Information",
+     "the device disappears mid-transfer; "
+     "the retry's advertisement cannot be sent"},
     // Final confirmation: one read of 32 bytes within 1000 ms; a wrong CRC is only logged; 04 01 55.
     {"final", "silent", "", "Erreur chargement", kRetried},
     {"final", "bad-crc", "", kSuccess, "the one answer whose wrong CRC is tolerated (and logged)"},
@@ -259,11 +266,12 @@ void record(const Cell& cell, const Outcome& outcome, bool passed)
     QFile file(QString::fromLocal8Bit(path));
     if (!file.open(QIODevice::WriteOnly | QIODevice::Append))
         return;
-    const QString line = QStringLiteral("%1 | %2 | %3 | %4 | %5 | %6\n")
-                             .arg(fault(cell) + (*cell.line ? QLatin1Char(' ') + QString::fromLatin1(cell.line) : QString()),
-                                  QString::fromUtf8(cell.expected), outcome.title)
-                             .arg(outcome.seconds, 0, 'f', 1)
-                             .arg(passed ? QStringLiteral("pass") : QStringLiteral("FAIL"), QString::fromUtf8(cell.why));
+    const QString line =
+        QStringLiteral("%1 | %2 | %3 | %4 | %5 | %6\n")
+            .arg(fault(cell) + (*cell.line ? QLatin1Char(' ') + QString::fromLatin1(cell.line) : QString()),
+                 QString::fromUtf8(cell.expected), outcome.title)
+            .arg(outcome.seconds, 0, 'f', 1)
+            .arg(passed ? QStringLiteral("pass") : QStringLiteral("FAIL"), QString::fromUtf8(cell.why));
     file.write(line.toUtf8());
 }
 
@@ -328,7 +336,8 @@ TEST_P(FaultMatrix, FailsInBoundWithItsPairThenAHealthyTerminalInstalls)
 }
 
 INSTANTIATE_TEST_SUITE_P(Cells, FaultMatrix, ::testing::ValuesIn(kCells), [](const auto& info) {
-    std::string name = std::string(info.param.stage) + "_" + info.param.kind + (*info.param.arg ? "_at" : "") + info.param.arg;
+    std::string name =
+        std::string(info.param.stage) + "_" + info.param.kind + (*info.param.arg ? "_at" : "") + info.param.arg;
     for (char& c : name) {
         if (c == '-')
             c = '_';

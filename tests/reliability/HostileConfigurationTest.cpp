@@ -50,8 +50,8 @@ private:
 
 QByteArray wrap(const QByteArray& children)
 {
-    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<configuration>\n" + children + "\n" + kSignature
-        + "\n</configuration>\n";
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<configuration>\n" + children + "\n" + kSignature +
+           "\n</configuration>\n";
 }
 
 // Signed with the build's key: a configuration whose named files the program reads.
@@ -130,11 +130,9 @@ TEST(HostileNames, PictureAndPackageNamesThatLeaveTheFolderFailTheLoad)
     for (const char* name : kEscapes) {
         Site site;
         Configuration picture;
-        EXPECT_FALSE(site.load(picture, wrap("<terminal><image>" + QByteArray(name) + "</image></terminal>")))
-            << name;
+        EXPECT_FALSE(site.load(picture, wrap("<terminal><image>" + QByteArray(name) + "</image></terminal>"))) << name;
         Configuration package;
-        EXPECT_FALSE(site.load(package, wrap("<batch id=\"1\"><file>" + QByteArray(name) + "</file></batch>")))
-            << name;
+        EXPECT_FALSE(site.load(package, wrap("<batch id=\"1\"><file>" + QByteArray(name) + "</file></batch>"))) << name;
     }
 }
 
@@ -170,8 +168,8 @@ TEST(HostileNames, NamesThatLeaveTheFolderThroughALinkAreNeverOpened)
                     name = QStringLiteral("root") + site.root() + QLatin1String(target);
                 } else {
                     name = QStringLiteral("record.hterm");
-                    ASSERT_EQ(symlink(qPrintable(site.root() + QLatin1String(target)), qPrintable(site.folder() + name)),
-                              0);
+                    ASSERT_EQ(
+                        symlink(qPrintable(site.root() + QLatin1String(target)), qPrintable(site.folder() + name)), 0);
                 }
                 site.write(QStringLiteral("configuration.xml"),
                            signedWrap(QString::fromLatin1(element).arg(name).toUtf8()));
@@ -235,7 +233,7 @@ TEST(HostileHterm, OversizedFileIsRefusedEvenWhenWellFormed)
 {
     REQUIRE_SIGNING_KEY();
     Site site;
-    site.write(QStringLiteral("big.hterm"), htermFile(8 * 1024));   // 128 KiB of body for a 5-byte record
+    site.write(QStringLiteral("big.hterm"), htermFile(8 * 1024)); // 128 KiB of body for a 5-byte record
     site.write(QStringLiteral("fits.hterm"), htermFile(64));
     Configuration configuration;
     ASSERT_TRUE(site.load(configuration, signedWrap("<hterm>big.hterm</hterm><hterm>fits.hterm</hterm>")));
@@ -246,7 +244,7 @@ TEST(HostileHterm, OversizedFileIsRefusedEvenWhenWellFormed)
 
 namespace {
 
-constexpr long kMb = 1024;   // ru_maxrss counts kilobytes
+constexpr long kMb = 1024; // ru_maxrss counts kilobytes
 
 // Loads `xml` in a child process; the child's exit code says whether the
 // model came out as `expect` wants (0) or not (1), or that load() failed (2).
@@ -327,8 +325,8 @@ TEST(HostileSize, BillionLaughsExpandNothing)
         xml += "\">\n";
     }
     xml += "]>\n<configuration><operation><title>&lol9;</title></operation>"
-           "<batch id=\"1\"><file>A.BIN</file></batch>"
-        + kSignature + "</configuration>";
+           "<batch id=\"1\"><file>A.BIN</file></batch>" +
+           kSignature + "</configuration>";
     const ChildResult result = loadInChild(xml, [](const Configuration& c) {
         return c.operationTitle().isEmpty() && c.batches().isEmpty() && c.signature.size() == 344;
     });
@@ -338,8 +336,8 @@ TEST(HostileSize, BillionLaughsExpandNothing)
 TEST(HostileSize, ExternalEntityIsNeverFetched)
 {
     const QByteArray xml = "<?xml version=\"1.0\"?>\n<!DOCTYPE c [<!ENTITY x SYSTEM \"file:///etc/passwd\">]>\n"
-                           "<configuration><operation><title>&x;</title></operation>"
-        + kSignature + "</configuration>";
+                           "<configuration><operation><title>&x;</title></operation>" +
+                           kSignature + "</configuration>";
     Site site;
     Configuration configuration;
     ASSERT_TRUE(site.load(configuration, xml));
@@ -357,14 +355,15 @@ TEST(HostileSource, ConfigurationThatIsNotARegularFileOfBoundedSizeIsRefusedAtOn
     struct Source {
         const char* name;
         std::function<void(const QString& path)> make;
-        std::vector<QByteArray> served;   // by a pipe, one version per opening
+        std::vector<QByteArray> served; // by a pipe, one version per opening
     };
     const auto pipe = [](const QString& path) { ASSERT_EQ(mkfifo(qPrintable(path), 0600), 0); };
     const Source sources[] = {
         {"a pipe serving a forged file, then the genuine one", pipe, {forged, genuine, genuine}},
         {"a pipe that nobody writes", pipe, {}},
         {"a link to an endless device",
-         [](const QString& path) { ASSERT_EQ(symlink("/dev/zero", qPrintable(path)), 0); }, {}},
+         [](const QString& path) { ASSERT_EQ(symlink("/dev/zero", qPrintable(path)), 0); },
+         {}},
         {"a signed file over the size bound",
          [](const QString& path) {
              QFile file(path);
@@ -410,18 +409,16 @@ TEST(HostileWork, UnsignedFilesCostNoMoreThanTheirBoundedReading)
     struct Hostile {
         const char* name;
         QByteArray xml;
-        std::function<bool(const Configuration&)> expect;   // empty: the file is refused
+        std::function<bool(const Configuration&)> expect; // empty: the file is refused
     };
     const Hostile cases[] = {
         {"1,000,000 hterm entries", million, {}},
-        {"10,000 hterm entries, unsigned",
-         tenThousand,
+        {"10,000 hterm entries, unsigned", tenThousand,
          [](const Configuration& c) { return c.htermFiles.size() == 10 * 1000 && c.hterminals().isEmpty(); }},
-        {"25,000 attributes on one element",
-         attributes,
+        {"25,000 attributes on one element", attributes,
          [](const Configuration& c) {
-             return c.operationTitle() == QLatin1String("before") && c.batches().isEmpty()
-                 && c.xmlError.contains(QLatin1String("more than 64 attributes"));
+             return c.operationTitle() == QLatin1String("before") && c.batches().isEmpty() &&
+                    c.xmlError.contains(QLatin1String("more than 64 attributes"));
          }},
     };
     for (const Hostile& hostile : cases) {

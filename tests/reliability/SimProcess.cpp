@@ -95,7 +95,8 @@ bool Rig::build(QString& error)
     model->loadConfiguration();
     QObject::disconnect(connection);
     if (!loaded)
-        error = QStringLiteral("the sample configuration does not load from ") + QStringLiteral(MIRDAL_SAMPLE_CONFIGURATION);
+        error = QStringLiteral("the sample configuration does not load from ") +
+                QStringLiteral(MIRDAL_SAMPLE_CONFIGURATION);
     return loaded;
 }
 

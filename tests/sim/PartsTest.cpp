@@ -73,8 +73,8 @@ TEST(FaultParsing, EveryStageAndKindHasAName)
                               "final", "activate", "release"}) {
         EXPECT_STREQ(stageName(parsed(std::string(stage) + ":silent").stage), stage);
     }
-    for (const char* kind : {"silent", "bad-crc", "bad-echo", "short", "split", "garbage", "resend", "refuse",
-                             "vanish"}) {
+    for (const char* kind :
+         {"silent", "bad-crc", "bad-echo", "short", "split", "garbage", "resend", "refuse", "vanish"}) {
         EXPECT_STREQ(faultKindName(parsed(std::string("block:") + kind).kind), kind);
     }
 }
@@ -122,11 +122,11 @@ TEST(Options, Defaults)
 TEST(Options, Values)
 {
     SimOptions options;
-    ASSERT_EQ(parse({"--device", "/dev/ttyS9", "--baud=9600", "--hardware", "0aFf10", "--apps", "A,B,C", "--store",
-                     "/tmp/s", "--verify=/tmp/v", "--sessions", "2", "--frame-timeout", "250", "--split-pause", "40",
-                     "--quiet"},
-                    options),
-              Parsed::Run);
+    ASSERT_EQ(
+        parse({"--device", "/dev/ttyS9", "--baud=9600", "--hardware", "0aFf10", "--apps", "A,B,C", "--store", "/tmp/s",
+               "--verify=/tmp/v", "--sessions", "2", "--frame-timeout", "250", "--split-pause", "40", "--quiet"},
+              options),
+        Parsed::Run);
     EXPECT_EQ(options.device, "/dev/ttyS9");
     EXPECT_EQ(options.serve.baud, 9600u);
     EXPECT_EQ(options.terminal.hardware, (std::array<uint8_t, 3>{0x0A, 0xFF, 0x10}));
@@ -180,10 +180,16 @@ TEST(Options, Errors)
     EXPECT_EQ(parse({"--store"}, options, &error), Parsed::Error);
     EXPECT_NE(error.find("needs a value"), std::string::npos);
     EXPECT_EQ(parse({"--quiet=yes"}, options, &error), Parsed::Error);
-    for (const std::vector<std::string>& bad :
-         {std::vector<std::string>{"--hardware", "01020"}, {"--hardware", "01020G"}, {"--baud", "0"},
-          {"--baud", "fast"}, {"--sessions", "-1"}, {"--apps", "A,,B"}, {"--apps", std::string(256, 'N')},
-          {"--resend-block", "x:2"}, {"--resend-block", "2:"}, {"--fault", "block:melt"}}) {
+    for (const std::vector<std::string>& bad : {std::vector<std::string>{"--hardware", "01020"},
+                                                {"--hardware", "01020G"},
+                                                {"--baud", "0"},
+                                                {"--baud", "fast"},
+                                                {"--sessions", "-1"},
+                                                {"--apps", "A,,B"},
+                                                {"--apps", std::string(256, 'N')},
+                                                {"--resend-block", "x:2"},
+                                                {"--resend-block", "2:"},
+                                                {"--fault", "block:melt"}}) {
         EXPECT_EQ(parse(bad, options, &error), Parsed::Error) << bad[0] << " " << bad[1];
         EXPECT_NE(error.find("bad value"), std::string::npos) << error;
     }
@@ -194,10 +200,26 @@ TEST(Options, HelpNamesEveryOption)
     SimOptions options;
     EXPECT_EQ(parse({"--store", "/tmp", "--help"}, options), Parsed::Help);
     const std::string help = usageText();
-    for (const char* option : {"--device", "--baud", "--frame-timeout", "--sessions", "--hardware", "--apps", "--store",
-                               "--verify", "--quiet", "--fault", "--split-pause", "--ignore-open", "--refuse-varlenne",
-                               "--resend-block", "--fail-download", "--bad-final-crc", "--silent-after-block",
-                               "--refuse-authorization", "--refuse-activation", "--help"}) {
+    for (const char* option : {"--device",
+                               "--baud",
+                               "--frame-timeout",
+                               "--sessions",
+                               "--hardware",
+                               "--apps",
+                               "--store",
+                               "--verify",
+                               "--quiet",
+                               "--fault",
+                               "--split-pause",
+                               "--ignore-open",
+                               "--refuse-varlenne",
+                               "--resend-block",
+                               "--fail-download",
+                               "--bad-final-crc",
+                               "--silent-after-block",
+                               "--refuse-authorization",
+                               "--refuse-activation",
+                               "--help"}) {
         EXPECT_NE(help.find(option), std::string::npos) << option;
         SimOptions probe;
         std::string error;
@@ -271,7 +293,7 @@ TEST(FrameReaderTest, JunkRunsAreSkippedUpToTheNextFrameStart)
     EXPECT_EQ(frame.bytes, (Bytes{0x00, 0xFF, 0x80}));
     ASSERT_TRUE(reader.next(frame));
     EXPECT_EQ(frame.kind, FrameReader::Kind::Slash);
-    EXPECT_EQ(frame.bytes.size(), 5u);   // count 0: header and CRC only
+    EXPECT_EQ(frame.bytes.size(), 5u); // count 0: header and CRC only
 }
 
 TEST(FrameReaderTest, DropPartialForgetsAnIncompleteFrame)
@@ -316,7 +338,7 @@ TEST(StoredNames, StayInsideTheFolder)
 
 TEST(LinePace, TenBitsPerByte)
 {
-    EXPECT_EQ(wireTime(160, 9600).count(), 166666);   // block frame and its answer
+    EXPECT_EQ(wireTime(160, 9600).count(), 166666); // block frame and its answer
     EXPECT_EQ(wireTime(64, 9600).count(), 66666);
     EXPECT_EQ(wireTime(1000, 0).count(), 0);
 }

@@ -126,8 +126,9 @@ bool runSession(int fd, const Bytes& data)
     std::vector<std::string> names;
     bool skip = true;
     return commands.initTerminal() && commands.startVarlenne() && commands.readHardwareConfiguration(record) &&
-           commands.readApplicationList(names) && commands.advertise("APP.BIN", static_cast<uint32_t>(data.size()), skip) &&
-           !skip && commands.requestAuthorization() &&
+           commands.readApplicationList(names) &&
+           commands.advertise("APP.BIN", static_cast<uint32_t>(data.size()), skip) && !skip &&
+           commands.requestAuthorization() &&
            commands.download(data.data(), static_cast<uint32_t>(data.size()), nullptr) && commands.activateFiles() &&
            commands.releaseTerminal();
 }

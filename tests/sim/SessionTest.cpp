@@ -115,7 +115,7 @@ TEST_F(Session, WholeSessionStoresEveryFile)
     ASSERT_TRUE(commands->readApplicationList(names));
     EXPECT_EQ(names, (std::vector<std::string>{"VARLENNE", "EMV"}));
 
-    const Bytes data = content(1000);   // nine blocks, the last of 24 bytes
+    const Bytes data = content(1000); // nine blocks, the last of 24 bytes
     EXPECT_TRUE(transfer("DATA.BIN", data));
     EXPECT_EQ(progress.size(), 9u);
     EXPECT_EQ(progress.back(), 100);
@@ -143,8 +143,8 @@ TEST_F(Session, ReceivedFilesAreComparedWithTheirContainers)
 {
     TemporaryFolder packages;
     const Bytes data = content(300);
-    writeContainer(packages.path() + "/data.bin", data);                 // same content, lower case
-    writeContainer(packages.path() + "/OTHER.BIN", content(300, 99));    // different content
+    writeContainer(packages.path() + "/data.bin", data);              // same content, lower case
+    writeContainer(packages.path() + "/OTHER.BIN", content(300, 99)); // different content
     TerminalOptions options;
     options.verifyDirectory = packages.path();
     start(options);
@@ -175,7 +175,7 @@ TEST_F(Session, RefusedAuthorizationAndActivation)
     bool skip = true;
     ASSERT_TRUE(commands->advertise("APP.BIN", 10, skip));
     EXPECT_FALSE(commands->requestAuthorization());
-    EXPECT_TRUE(transfer("APP.BIN", content(10)));   // the second request is granted
+    EXPECT_TRUE(transfer("APP.BIN", content(10))); // the second request is granted
     EXPECT_FALSE(commands->activateFiles());
 }
 

@@ -22,8 +22,8 @@
 namespace {
 
 constexpr int kReadWaitFloorMs = 500;
-constexpr int kBurstSettleMs = 10;   // lets a burst written at once land before the one read
-constexpr int kQuietGapMs = 300;     // an answer's pieces come closer together than this
+constexpr int kBurstSettleMs = 10; // lets a burst written at once land before the one read
+constexpr int kQuietGapMs = 300;   // an answer's pieces come closer together than this
 
 bool waitReadable(int fd, int timeoutMs)
 {
@@ -75,13 +75,17 @@ bool FdLink::readFull(uint8_t* buffer, uint16_t& length)
     return true;
 }
 
-void FdLink::clearInput() { tcflush(fd_, TCIFLUSH); }
+void FdLink::clearInput()
+{
+    tcflush(fd_, TCIFLUSH);
+}
 
 // --- SimulatorHarness -----------------------------------------------------------
 
 SimulatorHarness::SimulatorHarness(TerminalOptions options, ServeOptions serve)
-    : terminal_(std::move(options), [this](const std::string& line) { log(line); },
-                [this](const std::string& line) { log("problem: " + line); }),
+    : terminal_(
+          std::move(options), [this](const std::string& line) { log(line); },
+          [this](const std::string& line) { log("problem: " + line); }),
       server_(terminal_, serve, [this](const std::string& line) { log(line); })
 {
     std::string error;
@@ -242,4 +246,7 @@ Bytes TemporaryFolder::read(const std::string& name) const
     return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-bool TemporaryFolder::exists(const std::string& name) const { return access((path_ + "/" + name).c_str(), F_OK) == 0; }
+bool TemporaryFolder::exists(const std::string& name) const
+{
+    return access((path_ + "/" + name).c_str(), F_OK) == 0;
+}

@@ -16,15 +16,18 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr int kAnswerWaitMs = 3000;   // an answer that comes is there long before
-constexpr int kSilenceMs = 300;       // how long "no answer" is watched for
+constexpr int kAnswerWaitMs = 3000; // an answer that comes is there long before
+constexpr int kSilenceMs = 300;     // how long "no answer" is watched for
 
 bool validFrame(Bytes frame)
 {
     return frame.size() >= 3 && crc16Check(frame.data(), static_cast<uint16_t>(frame.size() - 2));
 }
 
-Bytes answerBytes(uint8_t code, uint8_t result) { return bytesOf(answerFrame(code, result)); }
+Bytes answerBytes(uint8_t code, uint8_t result)
+{
+    return bytesOf(answerFrame(code, result));
+}
 
 class Stream : public ::testing::Test {
 protected:
@@ -54,7 +57,8 @@ protected:
         startVarlenne();
         const CommandFrame advertisement = advertisementFrame(CommandSet::lengthField(length) + "F.BIN");
         ASSERT_EQ(exchange(bytesOf(advertisement), 32), answerBytes(kCodeAdvertise, kResultDone));
-        ASSERT_EQ(exchange(requestFrame(kCodeAuthorization, {0x01}), 32), answerBytes(kCodeAuthorization, kResultGranted));
+        ASSERT_EQ(exchange(requestFrame(kCodeAuthorization, {0x01}), 32),
+                  answerBytes(kCodeAuthorization, kResultGranted));
         ASSERT_EQ(exchange(requestFrame(kCodeDownload), 32), answerBytes(kCodeDownload, kResultDone));
     }
 
@@ -203,7 +207,10 @@ struct ShapedFault {
     uint8_t firstByte;
 };
 
-void PrintTo(const ShapedFault& shaped, std::ostream* out) { *out << shaped.fault; }
+void PrintTo(const ShapedFault& shaped, std::ostream* out)
+{
+    *out << shaped.fault;
+}
 
 class Shapes : public Stream, public ::testing::WithParamInterface<ShapedFault> {};
 
@@ -226,20 +233,18 @@ TEST_P(Shapes, ReleaseAnswer)
     EXPECT_EQ(validFrame(answer), GetParam().crcValid);
 }
 
-INSTANTIATE_TEST_SUITE_P(Faults, Shapes,
-                         ::testing::Values(ShapedFault{"release:silent", 0, false, 0},
-                                           ShapedFault{"release:bad-crc", 32, false, 0x06},
-                                           ShapedFault{"release:bad-echo", 32, true, 0x86},
-                                           ShapedFault{"release:short", 16, false, 0x06},
-                                           ShapedFault{"release:split", 32, true, 0x06},
-                                           ShapedFault{"release:garbage", 35, false, 0xA5},
-                                           ShapedFault{"release:refuse", 32, true, 0x06}),
-                         [](const auto& info) {
-                             std::string name = info.param.fault;
-                             name = name.substr(name.find(':') + 1);
-                             name.erase(std::remove(name.begin(), name.end(), '-'), name.end());
-                             return name;
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Faults, Shapes,
+    ::testing::Values(ShapedFault{"release:silent", 0, false, 0}, ShapedFault{"release:bad-crc", 32, false, 0x06},
+                      ShapedFault{"release:bad-echo", 32, true, 0x86}, ShapedFault{"release:short", 16, false, 0x06},
+                      ShapedFault{"release:split", 32, true, 0x06}, ShapedFault{"release:garbage", 35, false, 0xA5},
+                      ShapedFault{"release:refuse", 32, true, 0x06}),
+    [](const auto& info) {
+        std::string name = info.param.fault;
+        name = name.substr(name.find(':') + 1);
+        name.erase(std::remove(name.begin(), name.end(), '-'), name.end());
+        return name;
+    });
 
 TEST_F(Stream, RefusalsAreTheTerminalsNegativeAnswers)
 {

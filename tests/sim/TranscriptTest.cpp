@@ -20,15 +20,15 @@
 
 TEST(ReplaySteps, EachRequestTakesTheBytesReadUntilTheNext)
 {
-    const auto entries = parse(
-        "{\"t\":0,\"dir\":\"event\",\"event\":\"open\",\"port\":\"p\",\"ok\":true}\n"
-        "{\"t\":1.000,\"dir\":\"pc\",\"kind\":\"list\",\"hex\":\"01 02\"}\n"
-        "{\"t\":1.250,\"dir\":\"terminal\",\"kind\":\"answer\",\"hex\":\"AA\"}\n"
-        "{\"t\":1.300,\"dir\":\"terminal\",\"kind\":\"answer\",\"hex\":\"BB CC\"}\n"
-        "{\"t\":2.000,\"dir\":\"pc\",\"kind\":\"activate\",\"hex\":\"05\",\"sent\":false}\n"
-        "{\"t\":2.100,\"dir\":\"terminal\",\"kind\":\"answer\",\"hex\":\"DD\"}\n"
-        "{\"t\":3.000,\"dir\":\"pc\",\"kind\":\"block\",\"block\":0,\"count\":5,\"crc\":\"12 34\"}\n"
-        "{\"t\":4.000,\"dir\":\"event\",\"event\":\"no-answer\",\"to\":\"block\"}\n");
+    const auto entries =
+        parse("{\"t\":0,\"dir\":\"event\",\"event\":\"open\",\"port\":\"p\",\"ok\":true}\n"
+              "{\"t\":1.000,\"dir\":\"pc\",\"kind\":\"list\",\"hex\":\"01 02\"}\n"
+              "{\"t\":1.250,\"dir\":\"terminal\",\"kind\":\"answer\",\"hex\":\"AA\"}\n"
+              "{\"t\":1.300,\"dir\":\"terminal\",\"kind\":\"answer\",\"hex\":\"BB CC\"}\n"
+              "{\"t\":2.000,\"dir\":\"pc\",\"kind\":\"activate\",\"hex\":\"05\",\"sent\":false}\n"
+              "{\"t\":2.100,\"dir\":\"terminal\",\"kind\":\"answer\",\"hex\":\"DD\"}\n"
+              "{\"t\":3.000,\"dir\":\"pc\",\"kind\":\"block\",\"block\":0,\"count\":5,\"crc\":\"12 34\"}\n"
+              "{\"t\":4.000,\"dir\":\"event\",\"event\":\"no-answer\",\"to\":\"block\"}\n");
     std::vector<ReplayStep> steps;
     std::string error;
     ASSERT_TRUE(replaySteps(entries, steps, error)) << error;
@@ -162,11 +162,12 @@ TEST(ReplayLine, FrameThatDiffersEndsTheReplay)
 {
     ReplayHarness harness(kOpeningThenHardware);
     sendBytes(harness.client(), bytesOf(kVarlenneStartFrame));
-    sendBytes(harness.client(), Bytes{0x00});   // the opening frame is one byte longer
+    sendBytes(harness.client(), Bytes{0x00}); // the opening frame is one byte longer
     EXPECT_EQ(harness.finish(10000), ReplayEnd::Mismatch);
     ASSERT_EQ(harness.problems().size(), 1u);
-    EXPECT_EQ(harness.problems()[0], "frame 1/2 (opening, line 1): byte 1 differs, received a slash frame: from byte 0, "
-                                     "expected 2F C0 04 00 14 00 C8 A4 FC, received 2F 40 03 05 00 FF C3 6A 00");
+    EXPECT_EQ(harness.problems()[0],
+              "frame 1/2 (opening, line 1): byte 1 differs, received a slash frame: from byte 0, "
+              "expected 2F C0 04 00 14 00 C8 A4 FC, received 2F 40 03 05 00 FF C3 6A 00");
     EXPECT_EQ(harness.replay().answered(), 0u);
 }
 

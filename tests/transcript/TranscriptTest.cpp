@@ -99,8 +99,7 @@ struct TemporaryFile {
         : path((std::filesystem::temp_directory_path() /
                 ("mirdal-transcript-" + std::to_string(std::random_device{}()) + ".jsonl"))
                    .string())
-    {
-    }
+    {}
     ~TemporaryFile() { std::remove(path.c_str()); }
     const std::string path;
 };
@@ -131,8 +130,13 @@ protected:
 TEST(Json, LinesKeepTheirKeysInOrderAndEscapeText)
 {
     JsonLine line;
-    line.decimal("t", 1.23456, 3).text("title", "Erreur \"varlenne\"\nà voir\t\x01\b\f").number("n", -5).flag("ok", false);
-    EXPECT_EQ(line.str(), "{\"t\":1.235,\"title\":\"Erreur \\\"varlenne\\\"\\nà voir\\t\\u0001\\u0008\\u000c\",\"n\":-5,\"ok\":false}");
+    line.decimal("t", 1.23456, 3)
+        .text("title", "Erreur \"varlenne\"\nà voir\t\x01\b\f")
+        .number("n", -5)
+        .flag("ok", false);
+    EXPECT_EQ(
+        line.str(),
+        "{\"t\":1.235,\"title\":\"Erreur \\\"varlenne\\\"\\nà voir\\t\\u0001\\u0008\\u000c\",\"n\":-5,\"ok\":false}");
 
     JsonObject object;
     std::string error;
@@ -154,9 +158,9 @@ TEST(Json, OnlyFlatObjectsAreRead)
     EXPECT_TRUE(parseJsonObject("{\"a\":1,\"a\":\"x\"}", object, error));
     EXPECT_EQ(object["a"].text, "x");
     const std::string overlong = "{\"a\":\"" + std::string(kMaxJsonLine, 'x') + "\"}";
-    for (const std::string bad : {"", "[]", "{\"a\":[1]}", "{\"a\":{}}", "{\"a\":1} x", "{\"a\" 1}", "{\"a\":\"open",
-                                  "{\"a\":tru}", "{\"a\":\"\\ud800\"}", "{\"a\":-}", "{a:1}", "{\"a\":1,}",
-                                  "{\"a\":\"caf\xe9\"}", overlong.c_str()})
+    for (const std::string bad :
+         {"", "[]", "{\"a\":[1]}", "{\"a\":{}}", "{\"a\":1} x", "{\"a\" 1}", "{\"a\":\"open", "{\"a\":tru}",
+          "{\"a\":\"\\ud800\"}", "{\"a\":-}", "{a:1}", "{\"a\":1,}", "{\"a\":\"caf\xe9\"}", overlong.c_str()})
         EXPECT_FALSE(parseJsonObject(bad, object, error)) << bad.substr(0, 20);
 }
 
@@ -257,7 +261,8 @@ TEST_F(Recording, AnswersThatMayHoldPackageBytesAreWrittenByLengthAndCrc)
         const uint16_t crc = crc16(answers[i].data(), answers[i].size());
         if (i < 2) {
             EXPECT_TRUE(line.bytes.empty()) << i;
-            EXPECT_EQ(line.crc, (std::array<uint8_t, 2>{static_cast<uint8_t>(crc & 0xFF), static_cast<uint8_t>(crc >> 8)}));
+            EXPECT_EQ(line.crc,
+                      (std::array<uint8_t, 2>{static_cast<uint8_t>(crc & 0xFF), static_cast<uint8_t>(crc >> 8)}));
         } else {
             EXPECT_EQ(line.bytes, answers[i]);
         }
@@ -282,9 +287,10 @@ TEST_F(Recording, ExchangesAnswersSilencesAndEventsInOrder)
     target.failWrites = true;
     EXPECT_FALSE(link.write(activate.data(), kCommandFrameSize));
     writer.portClosed(true);
-    writer.result(false, "Erreur Activation", "Les fichiers ne peuvent pas être installés sur le terminal.\nVeuillez contacter le support.");
+    writer.result(false, "Erreur Activation",
+                  "Les fichiers ne peuvent pas être installés sur le terminal.\nVeuillez contacter le support.");
 
-    EXPECT_EQ(target.clears, 1);   // passed on, not written
+    EXPECT_EQ(target.clears, 1); // passed on, not written
     // Lines end with a line feed alone, whichever system wrote them.
     EXPECT_EQ(readText(path).find('\r'), std::string::npos);
     const auto lines = entries();
@@ -301,13 +307,14 @@ TEST_F(Recording, ExchangesAnswersSilencesAndEventsInOrder)
     EXPECT_EQ(lines[3].answering, "activate");
     EXPECT_EQ(lines[3].timeoutMs, kActivationTimeoutMs);
     EXPECT_EQ(lines[4].event, "no-answer");
-    EXPECT_EQ(lines[4].timeoutMs, -1);   // a full read has no time-out of its own
+    EXPECT_EQ(lines[4].timeoutMs, -1); // a full read has no time-out of its own
     EXPECT_FALSE(lines[5].sent);
     EXPECT_EQ(lines[6].event, "close");
     EXPECT_TRUE(lines[6].ok);
     EXPECT_EQ(lines[7].event, "result");
     EXPECT_FALSE(lines[7].ok);
-    EXPECT_EQ(lines[7].text, "Les fichiers ne peuvent pas être installés sur le terminal.\nVeuillez contacter le support.");
+    EXPECT_EQ(lines[7].text,
+              "Les fichiers ne peuvent pas être installés sur le terminal.\nVeuillez contacter le support.");
     for (size_t i = 1; i < lines.size(); ++i)
         EXPECT_GE(lines[i].t, lines[i - 1].t);
 }
@@ -359,6 +366,7 @@ TEST(TranscriptReading, ProblemsNameTheirLine)
               "line 1: \"block\" out of range");
     EXPECT_EQ(readError("{\"t\":1,\"dir\":\"pc\",\"kind\":\"block\",\"block\":1,\"count\":1,\"crc\":\"00\"}"),
               "line 1: \"crc\" must be two bytes");
-    EXPECT_EQ(readError("{\"t\":1,\"dir\":\"event\",\"event\":\"result\",\"ok\":true}"), "line 1: \"title\" must be a string");
+    EXPECT_EQ(readError("{\"t\":1,\"dir\":\"event\",\"event\":\"result\",\"ok\":true}"),
+              "line 1: \"title\" must be a string");
     EXPECT_EQ(readError("not json").substr(0, 8), "line 1: ");
 }

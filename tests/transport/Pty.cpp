@@ -54,8 +54,7 @@ void Pty::deliver(const QByteArray& bytes)
     QElapsedTimer waited;
     waited.start();
     int queued = 0;
-    while (::ioctl(slave_, FIONREAD, &queued) == 0 && queued < queuedBefore + bytes.size()
-           && waited.elapsed() < 2000)
+    while (::ioctl(slave_, FIONREAD, &queued) == 0 && queued < queuedBefore + bytes.size() && waited.elapsed() < 2000)
         QThread::msleep(1);
 }
 

@@ -39,9 +39,9 @@ protected:
     {
         if (got.ok && got.length == expected.size() && got.bytes == expected)
             return ::testing::AssertionSuccess();
-        return ::testing::AssertionFailure() << "ok " << got.ok << ", length " << got.length << ", bytes \""
-                                             << got.bytes.toStdString() << "\" instead of \""
-                                             << expected.toStdString() << "\"";
+        return ::testing::AssertionFailure()
+               << "ok " << got.ok << ", length " << got.length << ", bytes \"" << got.bytes.toStdString()
+               << "\" instead of \"" << expected.toStdString() << "\"";
     }
     ReadResult readFull(uint16_t asked)
     {

@@ -128,7 +128,7 @@ TEST_F(PtyPortTest, OpenFailureSaysWhyAndOnlyAHeldPortIsWaitedFor)
         QString device;
         bool asNobody;
         OpenFailure::Kind kind;
-        bool waited;   // the 2 s given to a holder that is letting the port go
+        bool waited; // the 2 s given to a holder that is letting the port go
     };
     SerialPort holder(nullptr, ptyProvider());
     Pty locked;
@@ -145,9 +145,9 @@ TEST_F(PtyPortTest, OpenFailureSaysWhyAndOnlyAHeldPortIsWaitedFor)
         ASSERT_GE(child, 0);
         if (child == 0) {
             constexpr uid_t kNobody = 65534;
-            if (c.asNobody && ::geteuid() == 0
-                && (::setgroups(0, nullptr) != 0 || ::setresgid(kNobody, kNobody, kNobody) != 0
-                    || ::setresuid(kNobody, kNobody, kNobody) != 0))
+            if (c.asNobody && ::geteuid() == 0 &&
+                (::setgroups(0, nullptr) != 0 || ::setresgid(kNobody, kNobody, kNobody) != 0 ||
+                 ::setresuid(kNobody, kNobody, kNobody) != 0))
                 ::_exit(99);
             SerialPort serial;
             QElapsedTimer clock;
@@ -181,7 +181,8 @@ TEST_F(PtyPortTest, OpensExactlyTheLabelledDeviceOrNothing)
     // A label that names no listed port (the placeholder, a device unplugged)
     // opens nothing, not even the device opened before.
     ASSERT_TRUE(serial.close());
-    for (const QString& label : {QStringLiteral("Sélectionnez le terminal"), QStringLiteral("Velmaris Terminal - (gone)")}) {
+    for (const QString& label :
+         {QStringLiteral("Sélectionnez le terminal"), QStringLiteral("Velmaris Terminal - (gone)")}) {
         EXPECT_FALSE(serial.open(label));
         EXPECT_FALSE(serial.isOpen());
         EXPECT_FALSE(send("lost"));
@@ -392,7 +393,7 @@ TEST_F(PtyPortTest, ListAnswerInTwoPiecesCountsOnlyWithinItsTimeOut)
     std::copy_n("EMV", 3, name.begin() + kNameOffset);
     sealCommandFrame(name);
     const QByteArray whole(reinterpret_cast<const char*>(name.data()), int(name.size()));
-    const CommandFrame end = commandFrame(kCodeApplicationList);   // byte 1 = 0 ends the list
+    const CommandFrame end = commandFrame(kCodeApplicationList); // byte 1 = 0 ends the list
     const QByteArray last(reinterpret_cast<const char*>(end.data()), int(end.size()));
 
     for (const int gapMs : {5, 3 * kListTimeoutMs}) {

@@ -21,14 +21,13 @@ class EchoTerminal {
 public:
     explicit EchoTerminal(Pty& pty)
         : thread_([this, &pty] {
-            while (!stop_) {
-                const QByteArray bytes = pty.receive(64, 20);
-                if (!bytes.isEmpty())
-                    pty.send(bytes);
-            }
-        })
-    {
-    }
+              while (!stop_) {
+                  const QByteArray bytes = pty.receive(64, 20);
+                  if (!bytes.isEmpty())
+                      pty.send(bytes);
+              }
+          })
+    {}
     ~EchoTerminal()
     {
         stop_ = true;
