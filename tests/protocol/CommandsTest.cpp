@@ -2,7 +2,7 @@
 // its cause, the bounds that keep a terminal from holding the update, the
 // clearing of the input, a stop request, and the download's blocks,
 // progress and final confirmation.
-#include "tests/protocol/ScriptedLink.h"
+#include "tests/support/ScriptedLink.h"
 
 #include "protocol/CommandSet.h"
 #include "protocol/Crc16.h"
@@ -41,7 +41,7 @@ Bytes content(size_t length)
 struct Rig {
     Journal journal;
     ScriptedLink link{journal};
-    NotingClock clock{journal};
+    FakeClock clock{noting(journal)};
     CommandSet commands{link, clock};
     std::vector<int> progress;
     Names debugLines;

@@ -2,7 +2,7 @@
 // every frame, CRC, pause, capacity and time-out of every command, as a
 // scripted terminal sees them. Nothing here comes from the program's own
 // frame constants or builders.
-#include "tests/protocol/ScriptedLink.h"
+#include "tests/support/ScriptedLink.h"
 
 #include "protocol/CommandSet.h"
 #include "protocol/Crc16.h"
@@ -78,7 +78,7 @@ Contract contract(const char* name, Script script, std::function<bool(CommandSet
 struct Rig {
     Journal journal;
     ScriptedLink link{journal};
-    NotingClock clock{journal};
+    FakeClock clock{noting(journal)};
     CommandSet commands{link, clock};
     explicit Rig(const Script& script)
     {
