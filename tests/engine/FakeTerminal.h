@@ -1,7 +1,6 @@
 #pragma once
-// A scripted terminal behind the engine's port: it answers every frame at once
-// (or not at all where the script says so) and records what the engine did;
-// and a Model wired to it, to a fake clock and to a configuration in memory.
+// A scripted terminal behind the engine's port, answering at once (or not at all, as scripted) and recording
+// what the engine did; and a Model wired to it, to a fake clock and to a configuration in memory.
 #include "engine/Model.h"
 #include "protocol/Crc16.h"
 #include "tests/support/FakeClock.h"
@@ -139,7 +138,6 @@ private:
     bool downloadFails_ = false;
 };
 
-// Content whose bytes differ from one position to the next.
 inline QByteArray patternContent(int size)
 {
     QByteArray content(size, '\0');

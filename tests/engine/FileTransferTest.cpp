@@ -1,5 +1,4 @@
-// Advertisement and download of one package through the Model: the name on the
-// wire and in the log, and the packages that cannot be sent.
+// The file transfer: the name on the wire and in the log, and the packages that cannot be sent.
 #include "tests/engine/FakeTerminal.h"
 #include "tests/support/ChildProcess.h"
 

@@ -1,5 +1,4 @@
-// The installation scenario against the scripted terminal: every outcome with
-// its pair, clean-up, progress and cause; retries, skips, the restart wait, a stop.
+// The scenario: every outcome with its pair, clean-up, progress and cause; retries, skips, waits, a stop.
 #include "tests/engine/FakeTerminal.h"
 #include "tests/support/Pty.h"
 
@@ -41,11 +40,6 @@ struct Outcome {
     const char* stage;  // lastFailureStage(), and the start of lastFailureCause()
     const char* cause;
 };
-
-void PrintTo(const Outcome& outcome, std::ostream* os)
-{
-    *os << outcome.name;
-}
 
 const Outcome kOutcomes[] = {
     {"NoBatch", "", "Erreur fichier de configuration", "Le fichier de configuration ne contient pas de scénario", "",
@@ -166,9 +160,8 @@ TEST_F(Scenario, EveryStatusAndCallInOrderWithASkippedFile)
     EXPECT_EQ(log.count(QStringLiteral("Download Skipping App ") + skipped->file), 1);
 }
 
-// A success on the fourth attempt counts, and the next file starts its count
-// again. A final confirmation that comes after its read gave up waits while the
-// file is taken again: it must not be read as the next advertisement's answer.
+// A success on the fourth attempt counts; the next file counts again. A final confirmation that comes after its
+// read gave up waits while the file is taken again: it must not be read as the next advertisement's answer.
 TEST_F(Scenario, RetriesOfDownloads)
 {
     Batch* batch = addBatch();
@@ -195,8 +188,7 @@ TEST_F(Scenario, RestartWaitAndElevenBatches)
     const std::pair<int, uint32_t> delays[] = {{35000, 35000}, {0, 35000}, {-5, 35000}, {34999, 35000}, {35001, 35001}};
     for (const auto& delay : delays) {
         config->terminal->delayReboot = delay.first;
-        clock->sleeps.clear();
-        values.clear();
+        clock->sleeps.clear(), values.clear();
         ASSERT_TRUE(install());
         EXPECT_EQ(clock->count(delay.second), 11) << delay.first;
         EXPECT_EQ(clock->sleeps.back(), delay.second);
@@ -214,22 +206,19 @@ TEST_F(Scenario, StopEndsTheDownloadWithoutRetryAndCutsTheRestartWait)
             model->requestStop();
     };
     EXPECT_FALSE(install());
-    EXPECT_EQ(title, u("Erreur chargement"));
-    EXPECT_EQ(model->lastFailureCause(), QStringLiteral("stopped on request"));
+    EXPECT_EQ(title + model->lastFailureCause(), u("Erreur chargementstopped on request"));
     EXPECT_EQ(terminal.count("download FIRST.BIN"), 1);
     EXPECT_EQ(Events(terminal.events.end() - 2, terminal.events.end()), (Events{"release", "close"}));
 
     // At the end of the first batch's dialogue: no restart wait, the second batch sends nothing.
-    terminal.events.clear();
     stopAt = "release";
     addBatch();
     EXPECT_FALSE(install());
     EXPECT_EQ(title, u("Erreur initialisation"));
     EXPECT_EQ(clock->count(35000), 0);
-    EXPECT_EQ(terminal.count("opening"), 1);
+    EXPECT_EQ(terminal.count("opening"), 2) << "one for each run";
 }
 
-// A port list that a test changes between passes.
 struct Ports : PortProvider {
     QList<PortInfo> list;
     QList<PortInfo> availablePorts() const override { return list; }
