@@ -1,7 +1,7 @@
-// The desktop window as the user meets it: its texts, the terminal list, its
-// states and message boxes, a whole update through it against the simulated
-// terminal (mirdal-sim), and a window closed during an update.
+// The desktop window as the user meets it: its texts, the terminal list, its states and message boxes,
+// a whole update through it against the simulated terminal (mirdal-sim), and a window closed during one.
 #include "app/MainWindow.h"
+#include "tests/support/SimProcess.h"
 
 #include <QtTest>
 #include <QtWidgets>
@@ -43,25 +43,20 @@ private slots:
     void initTestCase();
     void cleanupTestCase();
     void textsAndTerminalList();
-    void failedStartsReturnToReadyAndNeverReachAnotherPort();
     void refusedConfigurationShowsOnlyItsBoxThenQuits();
-    void wholeUpdateEndsWithSuccessAndQuits();
+    void failedStartsThenAWholeUpdate();
     void windowClosedDuringAnUpdateStopsItAtItsNextExchange();
 
 private:
-    void makeWindow(const QString& directory = QStringLiteral(MIRDAL_SAMPLE_CONFIGURATION))
+    void makeWindow(const QList<PortInfo>& listed, const QString& directory = MIRDAL_SAMPLE_CONFIGURATION)
     {
         delete window;
-        ModelOptions options;
-        options.ports = ports;
-        options.clock = std::make_shared<ScaledClock>(0.01);
-        options.configurationDirectory = directory;
-        options.pcscSwitch = [] {};
-        window = new MainWindow(options);
+        ports->set(listed);
+        boxes.clear();
+        window = new MainWindow({ports, std::make_shared<ScaledClock>(0.01), directory, [] {}, {}}); // no PC/SC
     }
-    // Presses OK on a message box once it is shown and active, after noting
-    // "icon | title | text | box on the window, window shown, start button
-    // and list enabled | status line" and running `onBox`.
+    // Presses OK on a message box once it is shown and active, after noting "icon | title | text | box on the
+    // window, window shown, start button and list enabled | status line" and the release frames so far.
     void closeBox()
     {
         auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
@@ -72,20 +67,12 @@ private:
                              box->text(), state.arg(start()->isEnabled()).arg(list()->isEnabled()),
                              window->findChild<QLabel*>("moduleLabel_2")->text()}
                      .join(" | ");
-        if (onBox)
-            onBox();
+        releasesUnderTheBox = simulatorSaid("first release frame");
         box->button(QMessageBox::Ok)->click();
-    }
-    // Starts mirdal-sim; its first line names the pseudo-terminal it serves.
-    static QString startSimulator(QProcess& process, const QStringList& arguments)
-    {
-        process.start(MIRDAL_BIN_DIR "/mirdal-sim", arguments);
-        (void)QTest::qWaitFor([&] { return process.canReadLine() || process.state() == QProcess::NotRunning; }, 20000);
-        return QString::fromLocal8Bit(process.readLine()).trimmed();
     }
     int simulatorSaid(const QString& line)
     {
-        log += QString::fromLocal8Bit(simulator.readAllStandardError());
+        log += QString::fromLocal8Bit(simulator.errorOutput());
         return log.count(line);
     }
     QString entries() const
@@ -102,17 +89,18 @@ private:
     std::shared_ptr<TestPorts> ports = std::make_shared<TestPorts>();
     QPointer<MainWindow> window;
     QTemporaryDir received;
-    QProcess simulator;
-    QString device, log;
+    SimProcess simulator;
+    QString device, log, error;
     QStringList boxes;
-    std::function<void()> onBox;
+    int releasesUnderTheBox = -1;
     QTimer boxCloser;
 };
 
 void AppTest::initTestCase()
 {
-    device = startSimulator(simulator, {"--store", received.path(), "--verify", MIRDAL_SAMPLE_CONFIGURATION});
-    QVERIFY2(device.startsWith("/dev/"), qPrintable(device));
+    QVERIFY2(simulator.start({"--store", received.path(), "--verify", MIRDAL_SAMPLE_CONFIGURATION}, error),
+             qPrintable(error));
+    device = simulator.device();
     connect(&boxCloser, &QTimer::timeout, this, &AppTest::closeBox);
     boxCloser.start(20);
 }
@@ -120,31 +108,27 @@ void AppTest::initTestCase()
 void AppTest::cleanupTestCase()
 {
     delete window;
-    simulator.terminate();
-    QVERIFY(simulator.waitForFinished(10000));
+    QCOMPARE(simulator.stop(), 0);
     QVERIFY2(simulatorSaid(" 0 problem(s)") == 1, qPrintable(log)); // every file received matched the package
 }
 
 void AppTest::textsAndTerminalList()
 {
-    ports->set({});
-    makeWindow();
-    QVERIFY(!window->isVisible()); // Hidden until the configuration is read
+    makeWindow({});
+    QVERIFY(!window->isVisible() && !start()->isEnabled()); // Hidden until the configuration is read
     QCOMPARE(entries(), "Sélectionnez le terminal");
-    QVERIFY(!start()->isEnabled());
     QTRY_VERIFY(window->isVisible());
-    const char* const texts[][3] = {
-        {"MainWindow", "windowTitle", "Mirdal"},
-        {"label_2", "text", "Votre terminal a été détecté sur le port :"},
-        {"generateButton", "text", "Démarrer la mise à jour"},
-        {"label_3", "text", "Mise à jour logicielle de votre terminal"},
-        {"operationTitleLabel", "text", "Mise à jour du terminal M10"}, // the sample configuration's title
-        {"menuAbout", "title", "Help"},
-        {"actionAbout", "text", "About"},
-        {"About", "windowTitle", "About"},
-        {"versionLabel", "text", "Version: 2.0.3"},
-        {"buildLabel", "text", "Build: 20180330"},
-    };
+    // The texts the user sees (the last ones on the About dialog; the title is the sample configuration's).
+    const char* const texts[][3] = {{"MainWindow", "windowTitle", "Mirdal"},
+                                    {"label_2", "text", "Votre terminal a été détecté sur le port :"},
+                                    {"generateButton", "text", "Démarrer la mise à jour"},
+                                    {"label_3", "text", "Mise à jour logicielle de votre terminal"},
+                                    {"operationTitleLabel", "text", "Mise à jour du terminal M10"},
+                                    {"menuAbout", "title", "Help"},
+                                    {"actionAbout", "text", "About"},
+                                    {"About", "windowTitle", "About"},
+                                    {"versionLabel", "text", "Version: 2.0.3"},
+                                    {"buildLabel", "text", "Build: 20180330"}};
     for (const auto& row : texts) {
         QObject* object = row[0] == window->objectName() ? window : window->findChild<QObject*>(row[0]);
         QVERIFY2(object, row[0]);
@@ -152,9 +136,9 @@ void AppTest::textsAndTerminalList()
     }
     QVERIFY(!window->findChild<QLabel*>("imageTerminal")->pixmap(Qt::ReturnByValue).isNull());
 
-    // Each row sets the ports (a, b: another maker's; m: the maker's), maybe
-    // picks an entry, and waits for two more search passes (so that one of
-    // them reached the window).
+    // Each row sets the ports (a, b: another maker's; m: the maker's), maybe picks an entry, and waits for
+    // two more search passes (so that one reached the window). The maker's port is preselected; an unchanged
+    // list keeps the user's pick; a port replaced or another order rebuilds it; no port disables the start.
     const QMap<QChar, QPair<PortInfo, QString>> byLetter{
         {'a', {port("ttyS0", "Communications Port"), "Communications Port - (ttyS0)"}},
         {'b', {port("ttyS1", "Communications Port"), "Communications Port - (ttyS1)"}},
@@ -162,12 +146,7 @@ void AppTest::textsAndTerminalList()
     const struct {
         const char* ports;
         int pick, current;
-    } rows[] = {{"am", -1, 2}, // the maker's port preselected
-                {"am", 1, 1},  // unchanged: the user's pick stays
-                {"bm", -1, 2}, // one port replaced: rebuilt
-                {"mb", -1, 1}, // another order: rebuilt
-                {"ab", -1, 0}, // none of the maker's: the placeholder
-                {"", -1, 0}};  // no port: start disabled
+    } rows[] = {{"am", -1, 2}, {"am", 1, 1}, {"bm", -1, 2}, {"mb", -1, 1}, {"ab", -1, 0}, {"", -1, 0}};
     for (const auto& row : rows) {
         QList<PortInfo> listed;
         QString labels = "Sélectionnez le terminal";
@@ -186,90 +165,66 @@ void AppTest::textsAndTerminalList()
     }
 }
 
-// A port that cannot be opened, then the placeholder (whose text names no
-// port) after the release frames opened every listed port, the simulated
-// terminal last: each fails with "Erreur ouverture", sends the installation
-// nowhere, and returns to Ready after the release frames.
-void AppTest::failedStartsReturnToReadyAndNeverReachAnotherPort()
-{
-    ports->set({port("mirdal-absent0", "Communications Port"), port("pts", "Velmaris Terminal", true, device)});
-    makeWindow();
-    QTRY_VERIFY(window->isVisible() && start()->isEnabled());
-    QCOMPARE(list()->currentIndex(), 2);
-    int releasesUnderTheBox = -1;
-    onBox = [&] { releasesUnderTheBox = simulatorSaid("first release frame"); };
-    for (const int entry : {1, 0}) {
-        boxes.clear();
-        const int releases = simulatorSaid("first release frame");
-        list()->setCurrentIndex(entry);
-        QTest::mouseClick(start(), Qt::LeftButton);
-        QVERIFY(!start()->isEnabled() && !list()->isEnabled());
-        QTRY_COMPARE(boxes, QStringList{"critical | Erreur ouverture | Le terminal sélectionné n'est pas disponible.\n"
-                                        "Veuillez fermer toutes les applications ou contacter le support. | 1 1 0 0 | "
-                                        "Tentative d'accès au terminal"});
-        QCOMPARE(releasesUnderTheBox, releases);
-        QTRY_VERIFY(start()->isEnabled() && list()->isEnabled());
-        QTRY_COMPARE(simulatorSaid("first release frame"), releases + 1);
-    }
-    QCOMPARE(simulatorSaid("opening frame"), 0);
-    onBox = {};
-}
-
 void AppTest::refusedConfigurationShowsOnlyItsBoxThenQuits()
 {
     QTemporaryDir empty;
-    boxes.clear();
-    ports->set({});
-    makeWindow(empty.path());
+    makeWindow({}, empty.path());
     QCOMPARE(QApplication::exec(), 0); // the box closed, no window is left
     QCOMPARE(boxes, QStringList{"critical | Erreur fichier de configuration | Le fichier de configuration est manquant "
                                 "ou incorrect.\nVeuillez contacter votre support. | 1 0 0 1 | "});
     QVERIFY(!window->isVisible() && !start()->isEnabled());
 }
 
-void AppTest::wholeUpdateEndsWithSuccessAndQuits()
+// From Ready: a port that cannot be opened, then the placeholder (whose text names no port) after the
+// release frames opened every listed port, the simulated terminal last. Each fails with "Erreur ouverture",
+// sends nothing to the terminal, and returns to Ready after the release frames. Then the terminal's own
+// entry: a whole update, its box, and the end of the program.
+void AppTest::failedStartsThenAWholeUpdate()
 {
-    const PortInfo terminal = port(QFileInfo(device).fileName(), "Velmaris Terminal", true, device);
-    ports->set({terminal});
-    makeWindow();
+    const PortInfo terminal = port("pts", "Velmaris Terminal", true, device);
+    makeWindow({port("mirdal-absent0", "Communications Port"), terminal});
     QTRY_VERIFY(window->isVisible() && start()->isEnabled());
-    QCOMPARE(list()->currentText(), "Velmaris Terminal - (" + QFileInfo(device).fileName() + ")");
-    int releases = simulatorSaid("first release frame"), releasesUnderTheBox = -1;
-    onBox = [&] { releasesUnderTheBox = simulatorSaid("first release frame"); };
-    boxes.clear();
-    QTest::mouseClick(start(), Qt::LeftButton);
-
-    // A port plugged in during the installation rebuilds the list, which
-    // enables the button but not the list; a click then starts nothing.
-    ports->set({terminal, port("ttyS0", "Communications Port")});
-    QTRY_COMPARE(list()->count(), 3);
-    QVERIFY(start()->isEnabled() && !list()->isEnabled());
-    QTest::mouseClick(start(), Qt::LeftButton);
-    QVERIFY(!start()->isEnabled() && !list()->isEnabled());
-
-    QCOMPARE(QApplication::exec(), 0); // success quits once its box is closed
-    QCOMPARE(boxes, QStringList{"information | Installation réalisée avec succès | Le terminal a été correctement mis "
-                                "à jour. | 1 1 0 0 | Installation réalisée avec succès"});
-    onBox = {};
-    QVERIFY(bar("totalProgressBar")->value() == 100 && start()->isEnabled() && list()->isEnabled());
-    // The release frames after the box, and once more when the window goes.
-    QCOMPARE(releasesUnderTheBox, releases);
-    QTRY_COMPARE(simulatorSaid("first release frame"), releases + 1);
-    delete window;
-    QTRY_COMPARE(simulatorSaid("first release frame"), releases + 2);
+    QCOMPARE(list()->currentText(), "Velmaris Terminal - (pts)");
+    for (const int entry : {1, 0, 2}) {
+        boxes.clear();
+        const int releases = simulatorSaid("first release frame");
+        list()->setCurrentIndex(entry);
+        QTest::mouseClick(start(), Qt::LeftButton);
+        if (entry < 2) {
+            QTRY_COMPARE(boxes, QStringList{"critical | Erreur ouverture | Le terminal sélectionné n'est pas "
+                                            "disponible.\nVeuillez fermer toutes les applications ou contacter le "
+                                            "support. | 1 1 0 0 | Tentative d'accès au terminal"});
+            QCOMPARE(simulatorSaid("opening frame"), 0);
+        } else {
+            // A port plugged in during the installation rebuilds the list, which
+            // enables the button but not the list; a click then starts nothing.
+            ports->set({terminal, port("ttyS0", "Communications Port")});
+            QTRY_VERIFY(entries().endsWith("Communications Port - (ttyS0)"));
+            QVERIFY(start()->isEnabled() && !list()->isEnabled());
+            QTest::mouseClick(start(), Qt::LeftButton);
+            QVERIFY(!start()->isEnabled() && !list()->isEnabled());
+            QCOMPARE(QApplication::exec(), 0); // success quits once its box is closed
+            QCOMPARE(boxes, QStringList{"information | Installation réalisée avec succès | Le terminal a été "
+                                        "correctement mis à jour. | 1 1 0 0 | Installation réalisée avec succès"});
+            QCOMPARE(bar("totalProgressBar")->value(), 100);
+        }
+        QCOMPARE(releasesUnderTheBox, releases); // the release frames come after the box
+        QTRY_VERIFY(start()->isEnabled() && list()->isEnabled());
+        QTRY_COMPARE(simulatorSaid("first release frame"), releases + 1);
+    }
+    delete window; // and once more when the window goes
+    QTRY_COMPARE(simulatorSaid("first release frame"), 4);
     QVERIFY(!QDir(received.path()).entryList(QDir::Files).isEmpty());
 }
 
-// Closed during a download on a line paced at 9600 baud: the batch under way
-// gets its end of dialogue and the release frames, the second batch never
-// starts, no box is shown, and the window is gone within one exchange.
+// Closed during a download on a line paced at 9600 baud: the batch under way gets its end of dialogue and
+// the release frames, the second batch never starts, no box is shown, the window is gone within one exchange.
 void AppTest::windowClosedDuringAnUpdateStopsItAtItsNextExchange()
 {
-    QProcess paced;
-    ports->set({port("pts", "Velmaris Terminal", true, startSimulator(paced, {"--baud", "9600"}))});
-    makeWindow();
+    SimProcess paced;
+    QVERIFY2(paced.start({"--baud", "9600"}, error), qPrintable(error));
+    makeWindow({port("pts", "Velmaris Terminal", true, paced.device())});
     QTRY_VERIFY(window->isVisible() && start()->isEnabled());
-    boxes.clear();
     QTest::mouseClick(start(), Qt::LeftButton);
     QTRY_VERIFY_WITH_TIMEOUT(bar("moduleProgressBar")->value() > 0 && bar("moduleProgressBar")->value() < 100, 30000);
     QElapsedTimer closing;
@@ -277,12 +232,11 @@ void AppTest::windowClosedDuringAnUpdateStopsItAtItsNextExchange()
     delete window;
     QVERIFY2(closing.elapsed() < 12000, qPrintable(QString::number(closing.elapsed()))); // a whole-answer read: 10 s
     QString trace;
-    QTRY_VERIFY((trace += QString::fromLocal8Bit(paced.readAllStandardError())).contains("first release frame"));
+    QTRY_VERIFY((trace += QString::fromLocal8Bit(paced.errorOutput())).contains("first release frame"));
     QCOMPARE(trace.count("end of session"), 1);
     QCoreApplication::processEvents();
     QVERIFY(boxes.isEmpty());
-    paced.terminate();
-    QVERIFY(paced.waitForFinished(10000));
+    QCOMPARE(paced.stop(), 0);
 }
 
 QTEST_MAIN(AppTest)

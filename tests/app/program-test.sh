@@ -1,13 +1,8 @@
 #!/usr/bin/env bash
-# The real `mirdal` program (on an X server of its own, through on-xvfb.sh):
-#  1. beside the sample configuration, it shows one 764x615 window titled "Mirdal";
-#  2. beside a tampered copy, only the configuration error box, and closing it
-#     (Return key) ends the program with status 0.
-# It reads the "configuration" folder beside its executable, so each case runs
-# a copy of the binary in a folder of its own.
-# Usage: on-xvfb.sh program-test.sh path/to/mirdal path/to/configuration
+# The real `mirdal` run as a copy beside a copy of the configuration it reads: with the sample,
+# one 764x615 window titled "Mirdal" and no error box; with a tampered copy, only the configuration
+# error box, and closing it (Return) ends the program with 0. Usage: on-xvfb.sh program-test.sh MIRDAL CONFIGURATION
 set -euo pipefail
-command -v xdotool >/dev/null || { echo "missing xdotool (tools/setup-debian.sh)" >&2; exit 1; }
 work=$(mktemp -d /tmp/mirdal-program.XXXXXX)
 app=
 trap '[ -n "$app" ] && kill $app 2>/dev/null; rm -rf "$work"' EXIT
@@ -16,12 +11,11 @@ windows() { xdotool search --onlyvisible --name "^$1\$" 2>/dev/null || true; }
 wait_window() { # prints the id of a mapped window titled $1, within 30 s
   for _ in $(seq 300); do
     [ -n "$(windows "$1")" ] && { windows "$1" | head -n 1; return 0; }
-    kill -0 $app 2>/dev/null || return 1
-    sleep 0.1
+    kill -0 $app 2>/dev/null && sleep 0.1 || return 1
   done
   return 1
 }
-start_copy() { # $1: folder name; $2: sed script applied to its configuration.xml
+start_copy() { # $1: folder; $2: sed script applied to its configuration.xml
   mkdir "$work/$1" && cp "$binary" "$work/$1/mirdal" && cp -r "$configuration" "$work/$1/configuration"
   sed -i "$2" "$work/$1/configuration/configuration.xml"
   "$work/$1/mirdal" >"$work/$1.log" 2>&1 &
@@ -32,15 +26,13 @@ configuration=$2
 
 start_copy good ''
 id=$(wait_window Mirdal) || fail "no window titled Mirdal"
-[ -z "$(windows "Erreur fichier de configuration")" ] || fail "error box with the sample configuration"
+[ -z "$(windows "Erreur fichier de configuration")" ] || fail "error box with the sample"
 size=$(xwininfo -id "$id" | awk '/Width:/ {w=$2} /Height:/ {h=$2} END {print w "x" h}')
 [ "$size" = 764x615 ] || fail "main window is $size, not 764x615"
 kill $app; wait $app 2>/dev/null || true; app=
 echo "ok - the sample configuration shows the window Mirdal ($size)"
 
-# One changed character of the signed text breaks the signature.
-start_copy bad 's|<title>M|<title>X|'
-cmp -s "$configuration/configuration.xml" "$work/bad/configuration/configuration.xml" && fail "nothing tampered"
+start_copy bad 's|<title>M|<title>X|' # one changed character of the signed text
 box=$(wait_window "Erreur fichier de configuration") || fail "no configuration error box"
 sleep 0.5
 [ -z "$(windows Mirdal)" ] || fail "the main window appeared beside the error box"
