@@ -1,5 +1,4 @@
-// The desktop window as the user meets it: its texts, the terminal list, its states and message boxes,
-// a whole update through it against the simulated terminal (mirdal-sim), and a window closed during one.
+// The desktop window: its texts, terminal list, states and boxes, a whole update against mirdal-sim, a close.
 #include "app/MainWindow.h"
 #include "tests/support/SimProcess.h"
 
@@ -143,25 +142,23 @@ void AppTest::textsAndTerminalList()
         {'a', {port("ttyS0", "Communications Port"), "Communications Port - (ttyS0)"}},
         {'b', {port("ttyS1", "Communications Port"), "Communications Port - (ttyS1)"}},
         {'m', {port("ttyACM0", "USB Serial Device", true), "USB Serial Device - (ttyACM0)"}}};
-    const struct {
-        const char* ports;
-        int pick, current;
-    } rows[] = {{"am", -1, 2}, {"am", 1, 1}, {"bm", -1, 2}, {"mb", -1, 1}, {"ab", -1, 0}, {"", -1, 0}};
-    for (const auto& row : rows) {
+    const std::tuple<const char*, int, int> rows[] = {{"am", -1, 2}, {"am", 1, 1},  {"bm", -1, 2},
+                                                      {"mb", -1, 1}, {"ab", -1, 0}, {"", -1, 0}};
+    for (const auto& [letters, pick, current] : rows) {
         QList<PortInfo> listed;
         QString labels = "Sélectionnez le terminal";
-        for (const char* letter = row.ports; *letter; ++letter) {
+        for (const char* letter = letters; *letter; ++letter) {
             listed << byLetter[*letter].first;
             labels += ", " + byLetter[*letter].second;
         }
         ports->set(listed);
-        if (row.pick >= 0)
-            list()->setCurrentIndex(row.pick);
+        if (pick >= 0)
+            list()->setCurrentIndex(pick);
         const int passes = ports->passes;
         QTRY_VERIFY(ports->passes >= passes + 2);
         QCOMPARE(entries(), labels);
-        QCOMPARE(list()->currentIndex(), row.current);
-        QCOMPARE(start()->isEnabled(), *row.ports != 0);
+        QCOMPARE(list()->currentIndex(), current);
+        QCOMPARE(start()->isEnabled(), *letters != 0);
     }
 }
 
@@ -175,10 +172,9 @@ void AppTest::refusedConfigurationShowsOnlyItsBoxThenQuits()
     QVERIFY(!window->isVisible() && !start()->isEnabled());
 }
 
-// From Ready: a port that cannot be opened, then the placeholder (whose text names no port) after the
-// release frames opened every listed port, the simulated terminal last. Each fails with "Erreur ouverture",
-// sends nothing to the terminal, and returns to Ready after the release frames. Then the terminal's own
-// entry: a whole update, its box, and the end of the program.
+// From Ready: a port that cannot be opened, then the placeholder (a text naming no port) after the release
+// frames opened every listed port, the simulated terminal last: "Erreur ouverture", nothing sent to the
+// terminal, Ready again after the release frames. Then the terminal's entry: a whole update and the end.
 void AppTest::failedStartsThenAWholeUpdate()
 {
     const PortInfo terminal = port("pts", "Velmaris Terminal", true, device);
