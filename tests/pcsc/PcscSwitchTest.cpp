@@ -185,10 +185,3 @@ TEST(PcscSwitch, EveryReaderOfTheMakerIsSwitchedAndEveryFailureLogged)
         EXPECT_EQ(trace, (QStringList{"establish scope 0", "list", up ? "release" : "release unknown context"}));
     }
 }
-
-// Windows wraps the function number into a device control code of its own.
-TEST(PcscControlCodes, WindowsCodesAreItsOwn)
-{
-    EXPECT_EQ(scardCtlCode(CtlCodeConvention::Windows, 3400), 0x00313520u);
-    EXPECT_EQ(scardCtlCode(CtlCodeConvention::Windows, 1), 0x00310004u);
-}
