@@ -11,8 +11,6 @@
 #include "cli/CommandLine.h"
 #include "config/Configuration.h"
 #include "engine/Model.h"
-#include "crypto/Container.h"
-#include "protocol/Frames.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -156,7 +154,9 @@ QString Check::hardwareId(const HTerminal& entry) const
         hex += QString::asprintf(i == 0 ? "%02X" : " %02X", id[i]);
         text += id[i] >= 0x20 && id[i] < 0x7F ? QChar(id[i]) : QChar();
     }
-    return text.size() == kHardwareIdSize && !text.contains(QChar()) ? QStringLiteral("%1 \"%2\"").arg(hex, text) : hex;
+    return text.size() == static_cast<int>(id.size()) && !text.contains(QChar())
+               ? QStringLiteral("%1 \"%2\"").arg(hex, text)
+               : hex;
 }
 
 void Check::hardware()
@@ -193,8 +193,8 @@ void Check::batches()
     say(QStringLiteral("  plus %1 ms per application installed on the terminal (a %2 ms pause and a %3-byte answer), "
                        "in each batch: the terminal's list is not known before it is read")
             .arg(qRound(BatchPlan::perListedApplicationMs()))
-            .arg(kListPacingMs)
-            .arg(kCommandFrameSize));
+            .arg(BatchPlan::listPacingMs())
+            .arg(BatchPlan::listAnswerBytes()));
 }
 
 void Check::batch(int number, const PlannedBatch& batch)
@@ -224,7 +224,7 @@ void Check::file(int number, const PlannedFile& file)
         say(QStringLiteral("  %1: not a container").arg(name));
         problems_.error(QStringLiteral("batch %1: %2 is not a well-formed container (%3)")
                             .arg(number)
-                            .arg(name, QLatin1String(containerErrorText(file.framing))));
+                            .arg(name, file.framingProblem));
         return;
     case PlannedFile::State::Skipped:
         say(QStringLiteral("  %1: %2, skipped").arg(name, plural(file.length, "byte", "bytes")));

@@ -23,6 +23,7 @@ PlannedFile planFile(const Application& application)
     PackageFile package;
     if (!package.open(application.file)) {
         planned.framing = package.framing();
+        planned.framingProblem = QLatin1String(containerErrorText(planned.framing));
         planned.state =
             planned.framing == ContainerError::None ? PlannedFile::State::Missing : PlannedFile::State::NotContainer;
         return planned;
@@ -41,6 +42,16 @@ PlannedFile planFile(const Application& application)
 }
 
 } // namespace
+
+int BatchPlan::listPacingMs()
+{
+    return static_cast<int>(kListPacingMs);
+}
+
+int BatchPlan::listAnswerBytes()
+{
+    return kCommandFrameSize;
+}
 
 double BatchPlan::perListedApplicationMs()
 {

@@ -21,6 +21,7 @@ struct PlannedFile {
     QString path;
     State state = State::Missing;
     ContainerError framing = ContainerError::None; // NotContainer
+    QString framingProblem;                        // NotContainer: what is wrong, in words
     uint32_t length = 0;                           // plain bytes (Sent, Skipped)
     int blocks = 0;                                // Sent
     QString skipReason;                            // why it cannot be advertised (Skipped)
@@ -53,6 +54,9 @@ struct BatchPlan {
     }
     // What each application the terminal lists adds, in each batch.
     static double perListedApplicationMs();
+    // What makes it up: the pause between two names and the answer's size.
+    static int listPacingMs();
+    static int listAnswerBytes();
 };
 
 // The plan of a loaded configuration; reads every file its batches name.
