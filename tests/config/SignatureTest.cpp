@@ -20,6 +20,11 @@ QByteArray sha256(const QByteArray& bytes)
     return QCryptographicHash::hash(bytes, QCryptographicHash::Sha256);
 }
 
+QByteArray bytesOf(const uint8_t* data, int size)
+{
+    return QByteArray(reinterpret_cast<const char*>(data), size);
+}
+
 // load() then checkSignature() on `file` as configuration.xml.
 bool passesCheck(const QByteArray& file)
 {
@@ -33,257 +38,107 @@ bool passesCheck(const QByteArray& file)
 QByteArray withStoredText(const QByteArray& signedFile, const QByteArray& text)
 {
     const int start = signedFile.lastIndexOf("<signature>") + 11;
-    const int end = signedFile.lastIndexOf("</signature");
-    QByteArray changed = signedFile;
-    return changed.replace(start, end - start, text);
+    return QByteArray(signedFile).replace(start, signedFile.lastIndexOf("</signature") - start, text);
 }
 
-QByteArray storedText(const QByteArray& file)
-{
-    return storedSignature(file).toLatin1();
-}
-
-// The last character before "==" carries 4 unused bits; setting one gives a
-// text that a lenient decoder maps to the same 256 bytes.
-QByteArray nonCanonical(const QByteArray& text)
-{
-    const QByteArray alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    QByteArray twisted = text;
-    twisted[341] = alphabet.at(alphabet.indexOf(text.at(341)) ^ 0x01);
-    return twisted;
-}
-
-QByteArray bytesOf(const uint8_t* data, int size)
-{
-    return QByteArray(reinterpret_cast<const char*>(data), size);
-}
-
-} // namespace
-
-// ---------------------------------------------------------------- pieces
-
-TEST(SignaturePieces, SignedPartEndsBeforeTheLastStartTag)
+TEST(SignaturePieces, SignedPartStoredTextAndBlock)
 {
     EXPECT_EQ(signedPart("<a><signature>x</signature><signature>y</signature></a>"),
               QByteArray("<a><signature>x</signature>"));
-    EXPECT_EQ(signedPart("<a></a>"), QByteArray());
-    EXPECT_EQ(signedPart("<signature>"), QByteArray());
-}
-
-TEST(SignaturePieces, StoredTextBetweenTheLastTags)
-{
+    EXPECT_EQ(signedPart("<a></a>") + signedPart("<signature>"), QByteArray());
     EXPECT_EQ(storedSignature("<a><signature>x</signature><signature> y\n</signature ></a>"), QStringLiteral(" y\n"));
-    EXPECT_EQ(storedSignature("<a><signature>abc"), QString());
-    EXPECT_EQ(storedSignature("</signature><signature>abc"), QString());
-    EXPECT_EQ(storedSignature("<a>abc</signature></a>"), QString());
-}
-
-TEST(SignaturePieces, SignatureBlockLayout)
-{
+    for (const char* file : {"<a><signature>abc", "</signature><signature>abc", "<a>abc</signature></a>"})
+        EXPECT_EQ(storedSignature(file), QString()) << file;
     const QByteArray digest = sha256("abc");
-    const QByteArray block = signatureBlock(digest);
-    ASSERT_EQ(block.size(), 256);
-    EXPECT_EQ(block.at(0), 0x00);
-    EXPECT_EQ(block.at(1), 0x01);
-    EXPECT_EQ(block.mid(2, 221), QByteArray(221, char(0xFF)));
-    EXPECT_EQ(block.at(223), 0x00);
-    EXPECT_EQ(block.mid(224), digest);
+    EXPECT_EQ(signatureBlock(digest), QByteArray("\0\1", 2) + QByteArray(221, '\xFF') + QByteArray(1, 0) + digest);
 }
 
-TEST(SignaturePieces, CompiledInKeyIsThePublicHalfOfTheBuildKey)
+TEST(SignaturePieces, CompiledKeyAndTheRawPrivateOperation)
 {
+    REQUIRE_SIGNING_KEY();
     const RsaPublicKey& compiled = signingPublicKey();
     const RsaPublicKey expected = publicHalf(buildSigningKey().key);
     EXPECT_EQ(compiled.bits, 2048);
     EXPECT_EQ(bytesOf(compiled.modulus, 256), bytesOf(expected.modulus, 256));
     EXPECT_EQ(bytesOf(compiled.exponent, 256), bytesOf(expected.exponent, 256));
-}
-
-TEST(SignaturePieces, SignDigestIsTheRawPrivateOperationOnTheBlock)
-{
-    REQUIRE_SIGNING_KEY();
+    // signDigest: `in` becomes the block, `out` what OpenSSL computes from it.
     const QByteArray digest = sha256("some signed part");
     uint8_t in[256] = {};
     uint8_t out[256];
     std::memset(out, 0xAA, sizeof out);
     std::memcpy(in, digest.constData(), 32);
     EXPECT_EQ(signDigest(in, out, buildSigningKey().key), 0);
-    // `in` now holds the block, `out` what OpenSSL computes from it.
     EXPECT_EQ(bytesOf(in, 256), signatureBlock(digest));
-    const QByteArray reference = opensslRawPrivate(buildSigningKeyPath(), signatureBlock(digest));
-    ASSERT_EQ(reference.size(), 256);
-    EXPECT_EQ(bytesOf(out, 256), reference);
+    EXPECT_EQ(bytesOf(out, 256), opensslRawPrivate(buildSigningKeyPath(), signatureBlock(digest)));
 }
-
-TEST(SignaturePieces, SignatureTextIs344CharactersEndingWithTwoFillers)
-{
-    REQUIRE_SIGNING_KEY();
-    const QString text = signatureText(kUnsigned, buildSigningKey().key);
-    EXPECT_EQ(text.size(), 344);
-    EXPECT_TRUE(text.endsWith(QStringLiteral("==")));
-}
-
-// ---------------------------------------------------------------- the check
-
-class SignatureCheck : public testing::Test {
-protected:
-    void SetUp() override
-    {
-        REQUIRE_SIGNING_KEY();
-        signedFile = signedWith(kUnsigned, buildSigningKey().key);
-    }
-    QByteArray signedFile;
-};
-
-TEST_F(SignatureCheck, FileSignedWithTheBuildKeyPasses)
-{
-    EXPECT_TRUE(passesCheck(signedFile));
-    EXPECT_EQ(storedText(signedFile).size(), 344);
-}
-
-TEST_F(SignatureCheck, OneChangedByteBeforeTheStartTagFails)
-{
-    const int start = signedFile.lastIndexOf("<signature>");
-    for (int position : {0, 5, start / 2, start - 1}) {
-        QByteArray changed = signedFile;
-        changed[position] = char(changed[position] ^ 0x01);
-        EXPECT_FALSE(passesCheck(changed)) << "position " << position;
-    }
-}
-
-TEST_F(SignatureCheck, ChangedLineEndsFail)
-{
-    QByteArray changed = signedFile;
-    const int start = changed.lastIndexOf("<signature>");
-    changed = changed.left(start).replace("\r\n", "\n") + changed.mid(start);
-    EXPECT_FALSE(passesCheck(changed));
-}
-
-TEST_F(SignatureCheck, BytesAfterTheEndTagDoNotCount)
-{
-    const int end = signedFile.lastIndexOf("</signature");
-    const QByteArray head = signedFile.left(end + 11);
-    EXPECT_TRUE(passesCheck(head + "></configuration>"));
-    EXPECT_TRUE(passesCheck(head + ">\n</configuration>\n\n\n"));
-    EXPECT_TRUE(passesCheck(head + "></other>"));
-}
-
-TEST_F(SignatureCheck, WhiteSpaceAroundTheStoredTextFails)
-{
-    const QByteArray text = storedText(signedFile);
-    EXPECT_TRUE(passesCheck(withStoredText(signedFile, text)));
-    EXPECT_FALSE(passesCheck(withStoredText(signedFile, text + "\n")));
-    EXPECT_FALSE(passesCheck(withStoredText(signedFile, text + "\r\n")));
-    EXPECT_FALSE(passesCheck(withStoredText(signedFile, " " + text)));
-    EXPECT_FALSE(passesCheck(withStoredText(signedFile, text.left(76) + "\n" + text.mid(76))));
-}
-
-TEST_F(SignatureCheck, NoSignatureElementFails)
-{
-    const int start = signedFile.lastIndexOf("  <signature>");
-    const int end = signedFile.lastIndexOf("</signature>") + 12;
-    QByteArray without = signedFile;
-    without.remove(start, end - start);
-    ASSERT_EQ(without.indexOf("signature"), -1);
-    EXPECT_FALSE(passesCheck(without));
-}
-
-TEST_F(SignatureCheck, UnterminatedSignatureElementFails)
-{
-    EXPECT_FALSE(passesCheck(signedFile.left(signedFile.lastIndexOf("</signature"))));
-}
-
-TEST_F(SignatureCheck, AnotherKeyFails)
-{
-    const QByteArray other = signedWith(kUnsigned, otherKey().key);
-    ASSERT_EQ(signedPart(other), signedPart(signedFile));
-    ASSERT_NE(storedText(other), storedText(signedFile));
-    EXPECT_FALSE(passesCheck(other));
-}
-
-TEST_F(SignatureCheck, StandardSignatureWithDigestInfoFails)
-{
-    const QByteArray standard = opensslPkcs1Sha256(buildSigningKeyPath(), signedPart(signedFile));
-    ASSERT_EQ(standard.size(), 256);
-    EXPECT_FALSE(passesCheck(withStoredText(signedFile, standard.toBase64())));
-}
-
-TEST_F(SignatureCheck, SignatureOfAnotherHashFails)
-{
-    // The same block built from a SHA-1 digest padded to 32 bytes.
-    uint8_t in[256] = {};
-    uint8_t out[256] = {};
-    const QByteArray sha1 = QCryptographicHash::hash(signedPart(signedFile), QCryptographicHash::Sha1);
-    std::memcpy(in, sha1.constData(), size_t(sha1.size()));
-    ASSERT_EQ(signDigest(in, out, buildSigningKey().key), 0);
-    EXPECT_FALSE(passesCheck(withStoredText(signedFile, bytesOf(out, 256).toBase64())));
-}
-
-TEST_F(SignatureCheck, NonCanonicalBase64OfTheRightValueFails)
-{
-    const QByteArray text = storedText(signedFile);
-    const QByteArray twisted = nonCanonical(text);
-    ASSERT_EQ(QByteArray::fromBase64(twisted), QByteArray::fromBase64(text));
-    EXPECT_FALSE(passesCheck(withStoredText(signedFile, twisted)));
-
-    // Characters outside the alphabet, which the decoder skips.
-    QByteArray padded = text;
-    padded.insert(100, '!');
-    padded.remove(padded.size() - 1, 1);
-    EXPECT_FALSE(passesCheck(withStoredText(signedFile, padded)));
-}
-
-TEST_F(SignatureCheck, ValueNotBelowTheModulusFails)
-{
-    const RsaPublicKey& key = signingPublicKey();
-    EXPECT_FALSE(passesCheck(withStoredText(signedFile, bytesOf(key.modulus, 256).toBase64())));
-    EXPECT_FALSE(passesCheck(withStoredText(signedFile, QByteArray(256, char(0xFF)).toBase64())));
-}
-
-// ---------------------------------------------------------------- equivalence
 
 // Verifying with the public key accepts exactly the stored texts that
-// recomputing the signature with the private key reproduces.
-TEST_F(SignatureCheck, PublicVerificationAgreesWithPrivateRecomputation)
+// recomputing the signature with the private key reproduces, and the file
+// check agrees with both.
+TEST(SignatureCheck, PublicVerificationAgreesWithPrivateRecomputation)
 {
+    REQUIRE_SIGNING_KEY();
     const RsaPrivateKey& key = buildSigningKey().key;
-    const QByteArray text = storedText(signedFile);
-    const QByteArray modulus = bytesOf(signingPublicKey().modulus, 256);
-    QByteArray flippedValue = QByteArray::fromBase64(text);
+    const QByteArray signedFile = signedWith(kUnsigned, key);
+    const QByteArray text = storedSignature(signedFile).toLatin1(), part = signedPart(signedFile);
+    const int start = part.size(), end = signedFile.lastIndexOf("</signature");
+    ASSERT_EQ(text.size(), 344);
+    ASSERT_TRUE(text.endsWith("=="));
+    // The last character before "==" carries 4 unused bits: set one, and a
+    // lenient decoder gives the same 256 bytes.
+    const QByteArray alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    QByteArray nonCanonical = text, flippedValue = QByteArray::fromBase64(text), skipped = text;
+    nonCanonical[341] = alphabet.at(alphabet.indexOf(text.at(341)) ^ 0x01);
+    ASSERT_EQ(QByteArray::fromBase64(nonCanonical), flippedValue);
     flippedValue[200] = char(flippedValue[200] ^ 0x40);
-    QByteArray changedPart = signedFile;
-    changedPart[60] = 'X';
+    skipped.insert(100, '!').chop(1); // a character the decoder skips
+    // The same block made from a SHA-1 digest.
+    uint8_t in[256] = {}, sha1Value[256] = {};
+    const QByteArray sha1 = QCryptographicHash::hash(part, QCryptographicHash::Sha1);
+    std::memcpy(in, sha1.constData(), size_t(sha1.size()));
+    ASSERT_EQ(signDigest(in, sha1Value, key), 0);
 
     struct Variant {
         const char* name;
         QByteArray file;
         bool valid;
     };
-    const std::vector<Variant> variants = {
+    std::vector<Variant> variants = {
         {"signed", signedFile, true},
         {"tail changed", signedFile + "\n<!-- after -->\n", true},
-        {"signed part changed", changedPart, false},
+        {"root end tag", signedFile.left(end + 11) + "></other>", true},
+        {"trailing lines", signedFile.left(end + 11) + ">\n</configuration>\n\n\n", true},
+        {"line ends", QByteArray(part).replace("\r\n", "\n") + signedFile.mid(start), false},
         {"value changed", withStoredText(signedFile, flippedValue.toBase64()), false},
-        {"non-canonical text", withStoredText(signedFile, nonCanonical(text)), false},
-        {"line break", withStoredText(signedFile, text + "\n"), false},
+        {"non-canonical text", withStoredText(signedFile, nonCanonical), false},
+        {"skipped character", withStoredText(signedFile, skipped), false},
+        {"line break after", withStoredText(signedFile, text + "\n"), false},
+        {"CR LF after", withStoredText(signedFile, text + "\r\n"), false},
+        {"space before", withStoredText(signedFile, " " + text), false},
+        {"split in lines", withStoredText(signedFile, text.left(76) + "\n" + text.mid(76)), false},
         {"truncated text", withStoredText(signedFile, text.left(340)), false},
         {"lower case", withStoredText(signedFile, text.toLower()), false},
         {"another key", signedWith(kUnsigned, otherKey().key), false},
-        {"digest info",
-         withStoredText(signedFile, opensslPkcs1Sha256(buildSigningKeyPath(), signedPart(signedFile)).toBase64()),
-         false},
-        {"modulus", withStoredText(signedFile, modulus.toBase64()), false},
+        {"digest info", withStoredText(signedFile, opensslPkcs1Sha256(buildSigningKeyPath(), part).toBase64()), false},
+        {"SHA-1", withStoredText(signedFile, bytesOf(sha1Value, 256).toBase64()), false},
+        {"modulus", withStoredText(signedFile, bytesOf(signingPublicKey().modulus, 256).toBase64()), false},
+        {"all ones", withStoredText(signedFile, QByteArray(256, char(0xFF)).toBase64()), false},
         {"no element", kUnsigned, false},
-        {"no end tag", signedFile.left(signedFile.lastIndexOf("</signature")), false},
+        {"no end tag", signedFile.left(end), false},
         {"empty element", withStoredText(signedFile, QByteArray()), false},
     };
+    for (const int position : {0, 5, start / 2, start - 1}) {
+        variants.push_back({"signed part changed", signedFile, false});
+        variants.back().file[position] = char(signedFile[position] ^ 0x01);
+    }
     for (const Variant& variant : variants) {
-        const QByteArray part = signedPart(variant.file);
+        const QByteArray signedBytes = signedPart(variant.file);
         const QString stored = storedSignature(variant.file);
-        const bool recomputed = signatureText(part, key) == stored;
-        const bool verified = verifySignature(part, stored, signingPublicKey());
+        const bool recomputed = signatureText(signedBytes, key) == stored;
         EXPECT_EQ(recomputed, variant.valid) << variant.name;
-        EXPECT_EQ(verified, recomputed) << variant.name;
+        EXPECT_EQ(verifySignature(signedBytes, stored, signingPublicKey()), recomputed) << variant.name;
         EXPECT_EQ(passesCheck(variant.file), recomputed) << variant.name;
     }
 }
+
+} // namespace
