@@ -2,7 +2,7 @@
 #include "cli/Authoring.h"
 #include "config/Configuration.h"
 #include "config/Signature.h"
-#include "tests/config/TestSupport.h"
+#include "tests/support/SignedConfiguration.h"
 #include "crypto/Container.h"
 #include "keytools/OpenSslPtr.h"
 

@@ -1,7 +1,7 @@
 // The authoring library: containers and signed configuration files.
 #include "cli/Authoring.h"
 #include "config/Signature.h"
-#include "tests/config/TestSupport.h"
+#include "tests/support/SignedConfiguration.h"
 #include "crypto/Container.h"
 
 #include <vector>

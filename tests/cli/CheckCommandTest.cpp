@@ -2,8 +2,8 @@
 // without problems: its lines, its verdict and its exit status.
 #include "tests/cli/CliHarness.h"
 #include "config/Signature.h"
-#include "tests/engine/SignedConfiguration.h"
-#include "tests/config/TestSupport.h"
+#include "tests/support/SignedConfiguration.h"
+#include "tests/support/SignedConfiguration.h"
 
 #include <QDir>
 #include <QFile>

@@ -2,7 +2,7 @@
 // use it: arguments, exit status, result lines on stdout, progress on stderr.
 #include "tests/cli/CliHarness.h"
 #include "cli/DefaultPort.h"
-#include "tests/engine/SignedConfiguration.h"
+#include "tests/support/SignedConfiguration.h"
 
 #include <QFile>
 #include <QProcessEnvironment>

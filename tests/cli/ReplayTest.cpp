@@ -4,7 +4,7 @@
 // The transcripts were recorded from mirdal-sim (transcripts/record.sh); a
 // session recorded with a real terminal is checked the same way.
 #include "tests/cli/CliHarness.h"
-#include "tests/engine/SignedConfiguration.h"
+#include "tests/support/SignedConfiguration.h"
 #include "transcript/Transcript.h"
 
 #include <QFile>

@@ -1,7 +1,7 @@
 // The sample configuration that the build places beside the programs.
 #include "config/Configuration.h"
 #include "config/Signature.h"
-#include "tests/config/TestSupport.h"
+#include "tests/support/SignedConfiguration.h"
 #include "crypto/Container.h"
 
 #include <QFile>

@@ -1,7 +1,7 @@
 // mirdal-cli install with several --port: four simulated terminals updated
 // at once, one of them failing; the others are not disturbed.
 #include "tests/cli/CliHarness.h"
-#include "tests/engine/SignedConfiguration.h"
+#include "tests/support/SignedConfiguration.h"
 
 #include <QTemporaryDir>
 #include <gtest/gtest.h>

@@ -1,7 +1,7 @@
 // mirdal-cli install --trace: the session transcript of every terminal,
 // checked against what was sent; never a byte of package content in it.
 #include "tests/cli/CliHarness.h"
-#include "tests/engine/SignedConfiguration.h"
+#include "tests/support/SignedConfiguration.h"
 #include "transcript/Transcript.h"
 
 #include "protocol/Framing.h"

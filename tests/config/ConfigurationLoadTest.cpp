@@ -1,6 +1,6 @@
 // Reading configuration.xml and its hterm files into the model.
 #include "config/Configuration.h"
-#include "tests/config/TestSupport.h"
+#include "tests/support/SignedConfiguration.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -3,7 +3,7 @@
 // with the private key.
 #include "config/Configuration.h"
 #include "config/Signature.h"
-#include "tests/config/TestSupport.h"
+#include "tests/support/SignedConfiguration.h"
 
 #include <QCryptographicHash>
 #include <cstring>

@@ -3,7 +3,7 @@
 // signed folder loaded and verified like the program's, and only the pauses
 // are shortened.
 #include "engine/Model.h"
-#include "tests/engine/SignedConfiguration.h"
+#include "tests/support/SignedConfiguration.h"
 
 #include "sim/Line.h"
 #include "sim/Server.h"

@@ -3,6 +3,8 @@
 // built in memory over package files in a temporary folder, and recorders for
 // the progression signals and the log.
 #include "tests/engine/FakeTerminal.h"
+#include "tests/support/FakeClock.h"
+#include "tests/support/LogCapture.h"
 #include "engine/Model.h"
 
 #include <QStringList>
@@ -17,15 +19,6 @@ using Progress = std::pair<QString, int>;
 
 // Readable failure messages.
 void PrintTo(const QString& text, std::ostream* os);
-
-// Captures every log line while it lives.
-class LogCapture {
-public:
-    LogCapture();
-    ~LogCapture();
-    QStringList lines() const;
-    int count(const QString& line) const { return lines().count(line); }
-};
 
 class EngineTest : public ::testing::Test {
 protected:
@@ -45,7 +38,7 @@ protected:
 
     QTemporaryDir dir;
     FakeTerminal terminal;
-    std::shared_ptr<RecordingClock> clock = std::make_shared<RecordingClock>();
+    std::shared_ptr<FakeClock> clock = std::make_shared<FakeClock>();
     int pcscSwitches = 0;
     std::unique_ptr<Model> model;
     Configuration* config = nullptr;

@@ -6,11 +6,6 @@
 #include <algorithm>
 #include <cstring>
 
-int RecordingClock::count(uint32_t ms) const
-{
-    return static_cast<int>(std::count(sleeps.begin(), sleeps.end(), ms));
-}
-
 int FakeTerminal::count(const std::string& event) const
 {
     return static_cast<int>(std::count(events.begin(), events.end(), event));

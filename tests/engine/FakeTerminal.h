@@ -13,14 +13,6 @@
 #include <string>
 #include <vector>
 
-// Records every pause instead of sleeping.
-class RecordingClock : public Clock {
-public:
-    void sleepMs(uint32_t ms) override { sleeps.push_back(ms); }
-    int count(uint32_t ms) const;
-    std::vector<uint32_t> sleeps;
-};
-
 class FakeTerminal : public TerminalPort {
 public:
     // ---- script (defaults: a healthy terminal)

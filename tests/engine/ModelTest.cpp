@@ -3,7 +3,7 @@
 #include "tests/engine/EngineFixture.h"
 #include "tests/engine/RecordingWindow.h"
 
-#include "tests/transport/Pty.h"
+#include "tests/support/Pty.h"
 #include "protocol/Frames.h"
 
 #include <QMutex>
@@ -43,7 +43,7 @@ PortInfo port(const char* name, const char* manufacturer)
 
 struct SearchRig {
     std::shared_ptr<ChangingPorts> ports = std::make_shared<ChangingPorts>();
-    std::shared_ptr<RecordingClock> clock = std::make_shared<RecordingClock>();
+    std::shared_ptr<FakeClock> clock = std::make_shared<FakeClock>();
     int switches = 0;
     RecordingWindow window;
     std::unique_ptr<Model> model;
@@ -130,7 +130,7 @@ TEST(ModelWindow, ProgressReachesTheWindowSlots)
     RecordingWindow window;
     FakeTerminal terminal;
     ModelOptions options;
-    options.clock = std::make_shared<RecordingClock>();
+    options.clock = std::make_shared<FakeClock>();
     options.ports = std::make_shared<StaticPortProvider>(QList<PortInfo>{});
     options.terminalPort = terminal.factory();
     Model model(&window, std::move(options));
@@ -208,7 +208,7 @@ TEST(ModelRelease, EveryListedPortGetsTheReleaseFrames)
 {
     FakeTerminal terminal;
     ModelOptions options;
-    options.clock = std::make_shared<RecordingClock>();
+    options.clock = std::make_shared<FakeClock>();
     options.ports = std::make_shared<StaticPortProvider>(
         QList<PortInfo>{port("ttyUSB0", "velmaris"), port("ttyUSB1", "other"), port("ttyUSB2", "other")});
     options.terminalPort = terminal.factory();
@@ -239,7 +239,7 @@ TEST(ModelRelease, StaleLabelAfterTheReleaseOpensNothing)
     auto ports = std::make_shared<ChangingPorts>();
     ModelOptions options;
     options.ports = ports;
-    options.clock = std::make_shared<RecordingClock>();
+    options.clock = std::make_shared<FakeClock>();
     options.pcscSwitch = [] {};
     Model model(nullptr, std::move(options));
     model.configuration()->batchList.append(new Batch(model.configuration()));

@@ -1,6 +1,6 @@
 // The terminal commands over a scripted link: what goes out, how long each
 // waits, which answers pass and which fail.
-#include "tests/protocol/ScriptedLink.h"
+#include "tests/support/ScriptedLink.h"
 
 #include "protocol/CommandSet.h"
 #include "protocol/Crc16.h"
@@ -49,7 +49,7 @@ class Commands : public ::testing::Test {
 protected:
     Journal journal;
     ScriptedLink link{journal};
-    NotingClock clock{journal};
+    FakeClock clock{noting(journal)};
     CommandSet commands{link, clock};
 };
 
@@ -584,7 +584,7 @@ TEST_F(Commands, EachFailureCarriesItsCause)
     for (const FailureCase& test : cases) {
         Journal journal;
         ScriptedLink link(journal);
-        NotingClock clock(journal);
+        FakeClock clock(noting(journal));
         CommandSet commands(link, clock);
         test.script(link, commands);
         EXPECT_FALSE(test.run(commands)) << test.name;

@@ -1,5 +1,5 @@
 // File advertisement and block download over a scripted link.
-#include "tests/protocol/ScriptedLink.h"
+#include "tests/support/ScriptedLink.h"
 
 #include "protocol/CommandSet.h"
 
@@ -32,7 +32,7 @@ class Transfer : public ::testing::Test {
 protected:
     Journal journal;
     ScriptedLink link{journal};
-    NotingClock clock{journal};
+    FakeClock clock{noting(journal)};
     CommandSet commands{link, clock};
     std::vector<int> progress;
     std::vector<std::string> debugLines;

@@ -3,7 +3,7 @@
 // another, and the window's thread reading that list, receiving the progress
 // signals and sending the release frames afterwards. Run under
 // ThreadSanitizer (tools/sanitize.sh tsan), any unguarded access is a report.
-#include "tests/reliability/SimProcess.h"
+#include "tests/support/SimProcess.h"
 
 #include <QCoreApplication>
 #include <QTimer>

@@ -9,7 +9,7 @@
 //   stage:kind[:arg] | expected | observed | seconds | pass | why
 // where seconds is the faulty run's time and pass covers the whole cell.
 // (tools/fault-matrix.sh turns these lines into the table of the docs).
-#include "tests/reliability/SimProcess.h"
+#include "tests/support/SimProcess.h"
 
 #include <QCoreApplication>
 #include <QFile>

@@ -2,9 +2,9 @@
 // shape them. The reading must end, stay within a memory bound proportional
 // to the file, never open anything outside the configuration folder, and
 // either refuse the file or read it as the format says.
-#include "tests/reliability/ChildProcess.h"
+#include "tests/support/ChildProcess.h"
 #include "config/Configuration.h"
-#include "tests/config/TestSupport.h"
+#include "tests/support/SignedConfiguration.h"
 
 #include <QDir>
 #include <QElapsedTimer>

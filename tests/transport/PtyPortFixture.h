@@ -1,6 +1,6 @@
 #pragma once
 // A SerialPort whose only port is a pseudo-terminal listed as the maker's.
-#include "tests/transport/Pty.h"
+#include "tests/support/Pty.h"
 #include "transport/SerialPort.h"
 
 #include <QByteArray>

@@ -1,12 +1,18 @@
 #pragma once
-// Helpers shared by the configuration and authoring tests: temporary
-// configuration folders, containers, keys and signed files.
+// The one writer of signed configuration folders, and what it is made of:
+// temporary folders, containers, the build's signing key and other keys,
+// signed files; and OpenSSL's own computations for cross-checks.
 #include "keytools/PemKey.h"
 
 #include <QByteArray>
 #include <QString>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+
+#include <array>
+#include <cstdint>
+#include <utility>
+#include <vector>
 
 // A configuration folder that disappears with the test.
 class ConfigFolder {
@@ -55,3 +61,20 @@ QByteArray signedWith(const QByteArray& unsignedXml, const RsaPrivateKey& key);
 QByteArray opensslRawPrivate(const QString& pemPath, const QByteArray& block);
 // Standard PKCS#1 v1.5 signature with SHA-256 and its DigestInfo prefix.
 QByteArray opensslPkcs1Sha256(const QString& pemPath, const QByteArray& message);
+
+// ---- whole folders, as the authoring tools ship them
+
+struct PackageSpec {
+    QString name;       // as written in configuration.xml
+    QByteArray content; // plain content the terminal must receive
+};
+
+struct ConfigurationSpec {
+    int delayReboot = 0;
+    std::vector<std::array<uint8_t, 3>> hardware = {{0x01, 0x02, 0x03}};
+    std::vector<std::vector<PackageSpec>> batches;
+};
+
+// Writes everything into `folder` (which ends with '/'); false when the
+// build's key cannot sign.
+bool writeSignedConfiguration(const QString& folder, const ConfigurationSpec& layout);

@@ -1,4 +1,4 @@
-#include "tests/transport/Pty.h"
+#include "tests/support/Pty.h"
 
 #include <QElapsedTimer>
 #include <QThread>

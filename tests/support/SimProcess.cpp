@@ -1,4 +1,4 @@
-#include "tests/reliability/SimProcess.h"
+#include "tests/support/SimProcess.h"
 
 #include <QFileInfo>
 

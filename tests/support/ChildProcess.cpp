@@ -1,4 +1,4 @@
-#include "tests/reliability/ChildProcess.h"
+#include "tests/support/ChildProcess.h"
 
 #include <sys/resource.h>
 #include <sys/wait.h>

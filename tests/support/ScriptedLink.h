@@ -2,13 +2,14 @@
 // A Link that plays a scripted terminal and a Clock that only takes note.
 // Both write into one journal, so a test sees the exact order of pauses,
 // writes, reads and clears.
-#include "protocol/Clock.h"
+#include "tests/support/FakeClock.h"
 #include "protocol/Framing.h"
 #include "protocol/Link.h"
 
 #include <algorithm>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <string>
 #include <type_traits>
 #include <vector>
@@ -111,14 +112,11 @@ private:
     std::deque<Bytes> input_;
 };
 
-class NotingClock : public Clock {
-public:
-    explicit NotingClock(Journal& journal) : journal_(journal) {}
-    void sleepMs(uint32_t ms) override { journal_.push_back({Event::Sleep, {}, ms}); }
-
-private:
-    Journal& journal_;
-};
+// Pauses of a FakeClock noted in the journal: FakeClock clock{noting(journal)}.
+inline std::function<void(uint32_t)> noting(Journal& journal)
+{
+    return [&journal](uint32_t ms) { journal.push_back({Event::Sleep, {}, ms}); };
+}
 
 // --- Answers and journal views ------------------------------------------------
 
