@@ -18,9 +18,8 @@ inline std::vector<TranscriptEntry> parse(const std::string& text)
 
 inline Bytes secretPayload()
 {
-    const std::string text = "SECRET-PAYLOAD-OF-THE-PACKAGE-";
     Bytes payload(122);
     for (size_t i = 0; i < payload.size(); ++i)
-        payload[i] = static_cast<uint8_t>(text[i % text.size()]);
+        payload[i] = static_cast<uint8_t>("SECRET-PAYLOAD-OF-THE-PACKAGE-"[i % 30]);
     return payload;
 }

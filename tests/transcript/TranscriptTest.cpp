@@ -3,48 +3,28 @@
 #include "transcript/Json.h"
 #include "transcript/TracingLink.h"
 #include "tests/transcript/TranscriptHelpers.h"
-
-#include "protocol/Framing.h"
+#include "tests/support/ScriptedLink.h"
 
 #include <fstream>
 
-namespace {
-
-// Takes every write; hands out the queued answers, one per read.
-struct QueueLink : Link {
-    std::vector<Bytes> answers;
-    bool write(const uint8_t*, uint16_t) override { return true; }
-    bool read(uint8_t* buffer, uint16_t& length, int) override { return readFull(buffer, length); }
-    bool readFull(uint8_t* buffer, uint16_t& length) override
-    {
-        std::copy_n(answers.front().begin(), length = uint16_t(answers.front().size()), buffer);
-        answers.erase(answers.begin());
-        return true;
-    }
-    void clearInput() override {}
-};
-
-} // namespace
-
-// A block of 122 payload bytes answered with its own first 32 bytes (an
-// echo), with a well-formed command frame around its payload, then with
-// "done"; then the payload sent bare; then the failure's cause and result.
-// Only "done" is written as it came: no run of 4 payload bytes in the file.
+// A block of 122 payload bytes answered with its first 32 bytes (an echo), with a well-formed
+// command frame around its payload, then "done"; then the payload sent bare; then the failure's
+// cause and result. Only "done" is written as it came: no run of 4 payload bytes in the file.
 TEST(Recording, BlockPayloadNeverReachesTheTranscript)
 {
     const std::string path = ::testing::TempDir() + "mirdal-redaction.jsonl";
     TranscriptWriter writer;
     ASSERT_TRUE(writer.open(path));
-    QueueLink target;
+    Journal journal;
+    ScriptedLink target(journal);
     TracingLink link(writer, &target);
     const Bytes payload = secretPayload();
     const BlockFrame block = blockFrame(258, payload.data(), 122);
     CommandFrame wrapped{};
     std::copy_n(block.begin(), 30, wrapped.begin());
     sealCommandFrame(wrapped);
-    const Bytes done = {4, 1, 0x55, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,    0,
-                        0, 0, 0,    0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x16, 0x01};
-    target.answers = {Bytes(block.begin(), block.begin() + 32), Bytes(wrapped.begin(), wrapped.end()), done};
+    const Bytes done = answer(4, 0x55);
+    target.reply(Bytes(block.begin(), block.begin() + 32)).reply(toBytes(wrapped)).reply(done);
     uint8_t buffer[32];
     for (uint16_t i = 0, length = 0; i < 3; ++i)
         ASSERT_TRUE(link.write(block.data(), 128) && link.readFull(buffer, length = 32));
@@ -74,9 +54,8 @@ TEST(Recording, BlockPayloadNeverReachesTheTranscript)
               "result|Erreur chargement|Le fichier : FONTS.BIN ne peut pas être chargé.\nVeuillez contacter.|0");
 }
 
-// Written by hand (times to the millisecond, \u0008-style escapes); read
-// back as flat objects of UTF-8 text only, at most 1 MiB a line, a key given
-// twice keeping its last value.
+// Written by hand (times to the millisecond, \u0008-style escapes); read back as flat objects
+// of UTF-8 text only, at most 1 MiB a line, a key given twice keeping its last value.
 TEST(Json, WrittenAndRead)
 {
     const auto a = [](const std::string& line) {
@@ -104,7 +83,6 @@ TEST(TranscriptReading, ProblemsNameTheirLine)
          "line 3: \"length\" must be a number"},
         {R"({"dir":"pc"})", "line 1: \"t\" must be a number"},
         {R"({"t":1,"dir":"up"})", "line 1: \"dir\" must be pc, terminal or event"},
-        {R"({"t":1,"dir":"terminal","kind":"answer","hex":"0"})", "line 1: \"hex\" is not hexadecimal bytes"},
         {R"({"t":1,"dir":"terminal","kind":"answer","hex":"0G"})", "line 1: \"hex\" is not hexadecimal bytes"},
         {block + R"("block":70000,"count":1,"crc":"00 00"})", "line 1: \"block\" out of range"},
         {block + R"("block":1e19,"count":1,"crc":"00 00"})", "line 1: \"block\" out of range"},
