@@ -1,6 +1,5 @@
 #pragma once
-// mirdal-cli run as a process, the way scripts use it, and simulated
-// terminals (tests/support) for it to update.
+// mirdal-cli run as a process, the way scripts use it, and simulated terminals (tests/support) for it to update.
 #include "tests/support/SignedConfiguration.h"
 #include "tests/support/SimProcess.h"
 
@@ -19,8 +18,8 @@ struct CliRun {
     QString out, err;
 };
 
-// PROGRAM ARGS... with `input` on its standard input, to its end.
-inline CliRun run(const QString& program, const QStringList& args, const QByteArray& input = {})
+// mirdal-cli (or another program) ARGS... with `input` on its standard input, to its end.
+inline CliRun cli(const QStringList& args, const QByteArray& input = {}, const QString& program = MIRDAL_CLI)
 {
     QProcess process;
     process.start(program, args);
@@ -32,21 +31,14 @@ inline CliRun run(const QString& program, const QStringList& args, const QByteAr
             QString::fromUtf8(process.readAllStandardError())};
 }
 
-inline CliRun cli(const QStringList& args, const QByteArray& input = {})
-{
-    return run(MIRDAL_CLI, args, input);
-}
-
 // A signed configuration folder of one batch of one package, app.bin.
 inline bool writePackage(const QString& folder, const QByteArray& content)
 {
-    ConfigurationSpec layout;
-    layout.batches = {{{"app.bin", content}}};
-    return writeSignedConfiguration(folder, layout);
+    return writeSignedConfiguration(folder, {0, {{1, 2, 3}}, {{{"app.bin", content}}}});
 }
 
-// mirdal-sim as a terminal that such folders accept, comparing every file it
-// receives with the packages of `folder`, with `more` options.
+// mirdal-sim as a terminal that such folders accept, comparing every file it receives with the packages of `folder`,
+// with `more` options.
 inline bool started(SimProcess& sim, const QString& folder, const QStringList& more = {})
 {
     QString error;
