@@ -1,9 +1,7 @@
 // mirdal-cli pack and sign: what they write, and that a failure never destroys the file they were to write.
 #include "tests/cli/Cli.h"
-#include "config/Configuration.h"
 #include "crypto/Container.h"
 
-#include <QElapsedTimer>
 #include <cstring>
 #include <sys/mount.h>
 
@@ -12,13 +10,6 @@ namespace {
 const QByteArray kTemplate =
     "<?xml version=\"1.0\"?>\n<configuration>\n  <operation>\n    <title>Mise à jour</title>\n"
     "  </operation>\n  <batch id=\"1\">\n    <file>A.BIN</file>\n  </batch>\n</configuration>\n";
-
-bool passesCheck(const ConfigFolder& folder)
-{
-    Configuration configuration;
-    configuration.setDirectory(folder.path());
-    return configuration.load() && configuration.checkSignature();
-}
 
 // A failure (or a warning): its status, one line on stderr saying `why`, the file as expected.
 void expectRefused(const CliRun& run, int status, const QByteArray& expected, const QByteArray& file, QString why = "")
@@ -47,7 +38,6 @@ TEST(PackCommand, PackedFilesDecryptToTheirContent)
         decryptContainer(reinterpret_cast<const uint8_t*>(container.data()), size_t(container.size()), out);
         EXPECT_EQ(QByteArray(reinterpret_cast<const char*>(out.data()), int(out.size())), plain) << size;
     }
-    EXPECT_EQ(folder.entries(), QStringList({"out", "plain"}));
 }
 
 // An input that is absent or endless (refused at the package bound, not read to its end), or an output folder that is
@@ -58,11 +48,8 @@ TEST(PackCommand, UnreadableInputFailsAndLeavesTheOutputAlone)
         ConfigFolder folder;
         folder.write("out", "previous");
         folder.write("plain", "abc");
-        QElapsedTimer timer;
-        timer.start();
         const CliRun pack = cli({"pack", input.startsWith('/') ? input : folder.file(input),
                                  folder.file(input == "plain" ? "no/such/out" : "out")});
-        EXPECT_LT(timer.elapsed(), 10000) << input;
         expectRefused(pack, 1, "previous", folder.read("out"));
         EXPECT_EQ(folder.entries(), QStringList({"out", "plain"})) << input;
     }
@@ -104,10 +91,13 @@ TEST(SignCommand, KeysAndTheirPassphrases)
     REQUIRE_SIGNING_KEY();
     ConfigFolder keys, folder;
     folder.write("configuration.xml", kTemplate);
+    const auto passesCheck = [&folder] {
+        return cli({"check", "--config-dir", folder.path()}).out.contains("\nSignature: valid\n");
+    };
     for (const char* title : {"Mise à jour", "Mise à jour 2"}) {
         folder.write("configuration.xml", folder.read("configuration.xml").replace("Mise à jour", title));
         const CliRun sign = cli({"sign", "--key", buildSigningKeyPath(), "--config-dir", folder.path()});
-        EXPECT_TRUE(sign.status == 0 && sign.err.isEmpty() && passesCheck(folder)) << title << sign.err;
+        EXPECT_TRUE(sign.status == 0 && sign.err.isEmpty() && passesCheck()) << title << sign.err;
         EXPECT_EQ(folder.read("configuration.xml").count("<signature>"), 1);
     }
     const CliRun encrypt =
@@ -119,7 +109,7 @@ TEST(SignCommand, KeysAndTheirPassphrases)
     folder.write("configuration.xml", kTemplate);
     const CliRun other = cli({"sign", "--key", keys.file("other.pem"), "--config-dir", folder.path()});
     EXPECT_TRUE(other.status == 0 && other.err.contains("this build does not trust the key")) << other.err;
-    EXPECT_FALSE(passesCheck(folder));
+    EXPECT_FALSE(passesCheck());
     const QByteArray expected = folder.read("configuration.xml");
     qputenv("MIRDAL_TEST_PHRASE", "s3cret phrase");
     const QStringList cases[] = {
@@ -127,7 +117,6 @@ TEST(SignCommand, KeysAndTheirPassphrases)
         {"encrypted.pem", "--pass=file:" + keys.file("phrase"), "", "0"},
         {"encrypted.pem", "--pass", "stdin", "s3cret phrase\n", "0"},
         {"encrypted.pem", "--pass", "stdin", "s3cret phras\n", "1"},
-        {"encrypted.pem", "--pass", "env:MIRDAL_NO_SUCH_VARIABLE", "", "1"},
         {"encrypted.pem", "", "1"},
         {"public.pem", "", "1"},
         {"phrase", "", "1"},

@@ -4,7 +4,6 @@
 #include "tests/support/SimProcess.h"
 
 #include <QProcess>
-#include <ostream>
 
 const char* const kSuccess = "Installation réalisée avec succès\nLe terminal a été correctement mis à jour.\n";
 
@@ -37,8 +36,7 @@ inline bool writePackage(const QString& folder, const QByteArray& content)
     return writeSignedConfiguration(folder, {0, {{1, 2, 3}}, {{{"app.bin", content}}}});
 }
 
-// mirdal-sim as a terminal that such folders accept, comparing every file it receives with the packages of `folder`,
-// with `more` options.
+// mirdal-sim as a terminal that such folders accept, checking each file it receives against `folder`'s packages.
 inline bool started(SimProcess& sim, const QString& folder, const QStringList& more = {})
 {
     QString error;

@@ -1,6 +1,6 @@
 #pragma once
-// Shared by the transcript tests and the replay tests: a transcript read
-// from text, and a block payload easy to spot in text or in hexadecimal.
+// Shared by the transcript tests and the replay tests: a transcript read from text, and a block payload easy to spot
+// in text or in hexadecimal.
 #include "transcript/Transcript.h"
 
 #include <gtest/gtest.h>

@@ -1,5 +1,5 @@
-// Session transcripts: the JSON lines, the recording Link decorator and reading
-// them back. Plain C++: these also run in the Windows build.
+// Session transcripts: the JSON lines, the recording Link decorator and reading them back. Plain C++: these also run
+// in the Windows build.
 #include "transcript/Json.h"
 #include "transcript/TracingLink.h"
 #include "tests/transcript/TranscriptHelpers.h"
@@ -7,9 +7,9 @@
 
 #include <fstream>
 
-// A block of 122 payload bytes answered with its first 32 bytes (an echo), with a well-formed
-// command frame around its payload, then "done"; then the payload sent bare; then the failure's
-// cause and result. Only "done" is written as it came: no run of 4 payload bytes in the file.
+// A block of 122 payload bytes answered with its first 32 bytes (an echo), with a well-formed command frame around
+// its payload, then "done"; then the payload sent bare; then the failure's cause and result. Only "done" is written
+// as it came: no run of 4 payload bytes in the file.
 TEST(Recording, BlockPayloadNeverReachesTheTranscript)
 {
     const std::string path = ::testing::TempDir() + "mirdal-redaction.jsonl";
@@ -54,8 +54,8 @@ TEST(Recording, BlockPayloadNeverReachesTheTranscript)
               "result|Erreur chargement|Le fichier : FONTS.BIN ne peut pas être chargé.\nVeuillez contacter.|0");
 }
 
-// Written by hand (times to the millisecond, \u0008-style escapes); read back as flat objects
-// of UTF-8 text only, at most 1 MiB a line, a key given twice keeping its last value.
+// Written by hand (times to the millisecond, \u0008-style escapes); read back as flat objects of UTF-8 text only, at
+// most 1 MiB a line, a key given twice keeping its last value.
 TEST(Json, WrittenAndRead)
 {
     const auto a = [](const std::string& line) {

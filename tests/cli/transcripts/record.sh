@@ -1,13 +1,11 @@
 #!/usr/bin/env bash
-# Records the transcripts of this folder again, from mirdal-cli install with the
-# sample configuration and a simulated terminal; review the difference before
-# committing it. Usage: tests/cli/transcripts/record.sh BUILD_DIR
+# Records this folder's transcripts again (mirdal-cli install, sample configuration, simulated terminal); review the
+# difference before committing it. Usage: tests/cli/transcripts/record.sh BUILD_DIR
 set -euo pipefail
 bin=$(cd "${1:?usage: record.sh BUILD_DIR}/bin" && pwd)
 here=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d /tmp/mirdal-transcripts.XXXXXX)
 trap 'rm -rf "$work"' EXIT
-
 record() { # NAME SIM-OPTIONS...: one session into NAME.jsonl
   local name=$1 device=
   shift
@@ -19,9 +17,6 @@ record() { # NAME SIM-OPTIONS...: one session into NAME.jsonl
   wait $! || { cat "$work/sim.err" >&2; exit 1; }
   echo "$name.jsonl: $(wc -l <"$here/$name.jsonl") lines, $(head -n 1 "$work/cli.out")"
 }
-
-record two-batches # both batches of the sample configuration
-# Block 2 asked for again once, and the first download's final confirmation
-# refused: that file is taken again from its advertisement.
-record resend-and-restart --resend-block 2:1 --fail-download 1
+record two-batches # both batches
+record resend-and-restart --resend-block 2:1 --fail-download 1 # block 2 asked again; a file taken again
 record refused-authorization --refuse-authorization # the first file not allowed
