@@ -1,15 +1,10 @@
 #!/usr/bin/env bash
-# The Debian package as a user gets it: made by cpack from the build tree,
-# checked by lintian (errors fail, where lintian is installed), unpacked with
-# dpkg-deb into a scratch root and run from there:
-#  1. every file of the installation is in it, the links in usr/bin are
-#     relative, the desktop entry and the metainfo validate, and the udev
-#     rule's manufacturer glob takes "Velmaris" in any letter case only;
-#  2. the installed mirdal-cli, started through its link without
-#     --config-dir, reads the configuration beside its real executable and
-#     accepts the shipped sample;
-#  3. the installed mirdal, started through its link, shows its window titled
-#     "Mirdal" (on an X server of its own), with the class its desktop entry names.
+# The Debian package as a user gets it: made by cpack from the build tree, checked by lintian (errors fail, where it
+# is installed), unpacked with dpkg-deb into a scratch root and run from there: 1. every file is in it, the links in
+# usr/bin are relative, the desktop entry and metainfo validate, the udev rule's manufacturer glob takes "Velmaris" in
+# any letter case only; 2. the installed mirdal-cli, started through its link without --config-dir, reads and accepts
+# the configuration beside its real executable; 3. the installed mirdal, started through its link, shows its window
+# "Mirdal" (on an X server of its own) with the class its desktop entry names.
 # Usage: package-test.sh BUILD_DIR gui|no-gui
 set -euo pipefail
 build=$1
@@ -17,9 +12,7 @@ gui=$2
 here=$(cd "$(dirname "$0")" && pwd)
 tools="cpack dpkg-deb gzip"
 [ "$gui" = gui ] && tools="$tools desktop-file-validate appstreamcli xdotool xprop"
-for tool in $tools; do
-  command -v "$tool" >/dev/null || { echo "missing $tool (tools/setup-debian.sh)" >&2; exit 1; }
-done
+for tool in $tools; do command -v "$tool" >/dev/null || { echo "missing $tool (tools/setup-debian.sh)" >&2; exit 1; }; done
 
 work=$(mktemp -d /tmp/mirdal-package.XXXXXX)
 # shellcheck disable=SC2034  # read by xvfb.sh
@@ -29,9 +22,7 @@ xvfb_work=$work
 app_pid=
 cleanup() {
   if [ -n "$app_pid" ]; then kill "$app_pid" 2>/dev/null || true; fi
-  stop_xvfb
-  wait 2>/dev/null || true
-  rm -rf "$work"
+  stop_xvfb; wait 2>/dev/null || true; rm -rf "$work"
 }
 trap cleanup EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
@@ -94,14 +85,10 @@ echo "ok - $(echo "$expected" | wc -l) files and the links of $programs"
 # The manufacturer glob of the udev rule, tried as udev's fnmatch does.
 glob=$(sed -n 's/.*ATTRS{manufacturer}=="\([^"]*\)".*/\1/p' "$root/usr/lib/udev/rules.d/70-mirdal.rules")
 [ -n "$glob" ] || fail "the udev rule matches no manufacturer"
-for name in Velmaris VELMARIS velmaris vELMARIs; do
-  # shellcheck disable=SC2053
-  [[ $name == $glob ]] || fail "the udev rule does not take '$name'"
-done
-for name in Velmari Velmarisx "Velmaris Inc" Other; do
-  # shellcheck disable=SC2053
-  [[ $name == $glob ]] && fail "the udev rule takes '$name'"
-done
+# shellcheck disable=SC2053
+for name in Velmaris VELMARIS velmaris vELMARIs; do [[ $name == $glob ]] || fail "the udev rule refuses '$name'"; done
+# shellcheck disable=SC2053
+for name in Velmari Velmarisx "Velmaris Inc" Other; do [[ $name == $glob ]] && fail "the udev rule takes '$name'"; done
 echo "ok - the udev rule takes the maker's name in any letter case, nothing else"
 
 # --- 2. The installed mirdal-cli and its configuration ----------------------------

@@ -1,14 +1,11 @@
 #pragma once
-// Small helpers shared by the transcript tests and the replay tests.
+// Shared by the transcript tests and the replay tests: a transcript read from text, and a block payload easy to spot
+// in text or in hexadecimal.
 #include "transcript/Transcript.h"
-
-#include "protocol/Frames.h"
 
 #include <gtest/gtest.h>
 
 #include <sstream>
-#include <string>
-#include <vector>
 
 inline std::vector<TranscriptEntry> parse(const std::string& text)
 {
@@ -19,12 +16,10 @@ inline std::vector<TranscriptEntry> parse(const std::string& text)
     return entries;
 }
 
-// A payload that is easy to spot, in text or in hexadecimal.
 inline Bytes secretPayload()
 {
-    const std::string text = "SECRET-PAYLOAD-OF-THE-PACKAGE-";
-    Bytes payload;
-    while (payload.size() < kMaxBlockPayload)
-        payload.push_back(static_cast<uint8_t>(text[payload.size() % text.size()]));
+    Bytes payload(122);
+    for (size_t i = 0; i < payload.size(); ++i)
+        payload[i] = static_cast<uint8_t>("SECRET-PAYLOAD-OF-THE-PACKAGE-"[i % 30]);
     return payload;
 }

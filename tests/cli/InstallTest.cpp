@@ -1,0 +1,152 @@
+// What every mirdal-cli command shares, the port chosen without --port; install's progress, interruptions, lost output.
+#include "tests/cli/Cli.h"
+#include "tests/support/Pty.h"
+#include "cli/DefaultPort.h"
+
+#include <QRegularExpression>
+#include <csignal>
+
+namespace {
+
+const QString kOpenError = "Erreur ouverture\nLe terminal sélectionné n'est pas disponible.\n"
+                           "Veuillez fermer toutes les applications ou contacter le support.\ncause: ";
+
+class InstallCommand : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(writePackage(f, "content")); }
+    QStringList install(const QStringList& args) const
+    {
+        return QStringList{"install", "--config-dir", f, "--time-scale", "0.001"} + args;
+    }
+    ConfigFolder folder;
+    const QString f = folder.path();
+};
+
+} // namespace
+
+// Help on stdout with status 0, --opt=value, and a usage error in one line on stderr naming the problem, the synopsis
+// and --help, with status 2. A row: the arguments, the status, what stdout matches (status 1: is; status 2: the
+// problem). One device under two names (repeated slashes, a link) is one port given twice, refused before any port.
+TEST_F(InstallCommand, EveryCommandFollowsTheSameConventions)
+{
+    const QString scale = "--time-scale must be a number in (0,1], not ",
+                  same = "are the same device: a port may be given only once";
+    ASSERT_TRUE(QFile::link("/dev/null", f + "null"));
+    const QStringList cases[] = {
+        {"--version", "0",
+         "^mirdal-cli 2.0.3\ntrusted signing key: RSA-2048, SHA-256 ([0-9A-F]{2}:){31}[0-9A-F]{2}\n$"},
+        {"help", "install", "0",
+         "^usage: mirdal-cli install .*\nExit status:\n  0 +updated\n  1 +installation failed\n"
+         "  2 +usage error.*\n  3 +configuration .*\n  4 +a transcript .*\n  130 +interrupted"},
+        {"install", "--port=/dev/null", "--config-dir=/none", "3",
+         "^Erreur fichier de configuration\nLe fichier de "
+         "configuration est manquant ou incorrect.\nVeuillez contacter votre support.\n$"},
+        {"install", "--config-dir", f, "--port", f + "none", "1", kOpenError + f + "none does not exist\n"},
+        {"install", "--config-dir", f, "--port", "S - (M9)", "1",
+         kOpenError + "no listed port is labelled 'S - (M9)'\n"},
+        {"install", "--port", "/dev/null", "--port", "/dev//null", "2", "'/dev/null' and '/dev//null' " + same},
+        {"install", "--port", "/dev/null", "--port", f + "null", "2", "'/dev/null' and '" + f + "null' " + same},
+        {"frob", "2", "unknown command 'frob'"},
+        {"install", "--frob=1", "2", "unknown option '--frob'"},
+        {"install", "2", "no maker's port is listed: give one with --port or MIRDAL_PORT"},
+        {"install", "--port", "/dev/null", "--time-scale", "nan", "2", scale + "'nan'"},
+        {"install", "--port", "/dev/pts/1", "--port", "S - (pts/1)", "--trace", f + "r", "2",
+         "the transcripts of two ports would both be written to '" + f + "r-pts-1'"},
+        {"install", "--port", "/dev/null", "--config-dir", f, "--trace", f + "no/t", "2",
+         "cannot write the transcript '" + f + "no/t'"},
+        {"sign", "--key", "k", "--pass", "s3", "2",
+         "--pass takes env:VAR, file:PATH or stdin, never the passphrase itself"},
+    };
+    for (QStringList args : cases) {
+        const QString shown = args.takeLast(), status = args.takeLast(), cmd = args[0] == "frob" ? "" : " " + args[0];
+        const QString pattern = status == "1"   ? "^" + QRegularExpression::escape(shown) + "$"
+                                : status != "2" ? shown
+                                                : "^mirdal-cli" + cmd + ": " + QRegularExpression::escape(shown) +
+                                                      " \\((usage: mirdal-cli" + cmd + "[^\n]*; )?see 'mirdal-cli" +
+                                                      cmd + " --help'\\)\n$";
+        const CliRun run = cli(args);
+        EXPECT_EQ(run.status, status.toInt()) << args.join(' ');
+        EXPECT_TRUE((status == "2" ? run.err + run.out : run.out).contains(QRegularExpression("(?s)" + pattern)))
+            << args.join(' ') << "\nout: " << run.out << "\nerr: " << run.err;
+    }
+}
+
+// Without --port: MIRDAL_PORT, or the maker's port when it is the only one. A row: MIRDAL_PORT, the port chosen, the
+// note on stderr.
+TEST(DefaultPort, OnlyTheMakersSinglePortIsTakenUnasked)
+{
+    const PortInfo maker{"ttyUSB0", "T", "Velmaris", "/dev/ttyUSB0"}, other{"ttyS0", "S", "Other", "/dev/ttyS0"};
+    const PortInfo second{"ttyUSB1", "T", "VELMARIS", "/dev/ttyUSB1"};
+    const std::pair<QList<PortInfo>, QStringList> cases[] = {
+        {{other, maker}, {"", "T - (ttyUSB0)", "using the maker's port T - (ttyUSB0) (/dev/ttyUSB0)"}},
+        {{maker, other, second}, {"", "", "2 maker's ports are listed, T - (ttyUSB0) (/dev/ttyUSB0), T - (ttyUSB1)"}},
+        {{maker}, {"/dev/pts/9", "/dev/pts/9", ""}},
+    };
+    for (const auto& [ports, test] : cases) {
+        const DefaultPort choice = choosePort(ports, test[0]);
+        EXPECT_EQ(choice.port + " | " + choice.note.left(test[2].size()), test[1] + " | " + test[2]);
+    }
+}
+
+// With stderr on a terminal: live lines with their clocks, unless TERM is "dumb" (plain lines) or --quiet (none).
+TEST_F(InstallCommand, ProgressFitsItsTerminal)
+{
+    for (const auto& [term, quiet, live, lines] :
+         {std::tuple("xterm", "", true, true), std::tuple("dumb", "", false, true),
+          std::tuple("xterm", "--quiet", false, false)}) {
+        Pty pty;
+        const QString command = QString("TERM=%1 \"$0\" \"$@\" %2 2>%3").arg(term, quiet, pty.path());
+        EXPECT_EQ(cli(QStringList{"-c", command, MIRDAL_CLI} + install({"--port", f + "none"}), {}, "bash").status, 1);
+        const QByteArray seen = pty.receive(1 << 20, 200);
+        const std::string context = term + std::string(quiet) + ": " + seen.toStdString();
+        EXPECT_EQ(seen.contains("\x1b[") && seen.contains(" left "), live) << context;
+        EXPECT_EQ(seen.contains("Tentative d'acc"), lines) << context;
+        EXPECT_EQ(seen.contains("[ 10%] Tentative d'accès au terminal\n"), lines && !live) << context;
+    }
+}
+
+// Ctrl-C, SIGTERM or SIGHUP during the download: the update stops at its next exchange with the download's result,
+// ends the dialogue, sends the release frames and ends with status 130.
+TEST_F(InstallCommand, InterruptionEndsTheUpdateThroughItsCleanUp)
+{
+    ASSERT_TRUE(writePackage(f, QByteArray(12000, 'x')));
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        SimProcess sim;
+        ASSERT_TRUE(started(sim, f, {"--baud", "9600"}));
+        QProcess process;
+        process.start(MIRDAL_CLI, install({"--port", sim.device()}));
+        QString trace;
+        for (int waited = 0; !trace.contains("block 3 ") && waited < 30000 && !sim.endsWithin(20); waited += 20)
+            trace += QString::fromUtf8(sim.errorOutput());
+        ::kill(pid_t(process.processId()), signal);
+        ASSERT_TRUE(process.waitForFinished(30000));
+        const QString err = QString::fromUtf8(process.readAllStandardError());
+        EXPECT_TRUE(process.exitStatus() == QProcess::NormalExit && process.exitCode() == 130 &&
+                    err.contains("interrupted: the update stops at its next exchange"))
+            << err;
+        EXPECT_EQ(QString::fromUtf8(process.readAllStandardOutput()),
+                  "Erreur chargement\nLe fichier : APP.BIN ne peut pas être chargé dans le terminal.\n"
+                  "Veuillez contacter le support.\ncause: stopped on request\n");
+        trace += traceOf(sim);
+        const int end = trace.indexOf("end of session 1");
+        EXPECT_TRUE(end > 0 && trace.indexOf("second release frame", end) > end && !trace.contains("block 90 "))
+            << trace;
+    }
+}
+
+// Nobody reads the output (`install ... 2>&1 | true`), or it is closed: the update goes on to its end and the release
+// frames all the same.
+TEST_F(InstallCommand, UpdateGoesOnWhenItsOutputGoesNowhere)
+{
+    std::signal(SIGPIPE, SIG_DFL); // as a shell leaves it: a write nobody reads ends the program
+    for (const QString redirect : {"2>&1 | true; exit ${PIPESTATUS[0]}", ">&- 2>&-"}) {
+        SimProcess sim;
+        ASSERT_TRUE(started(sim, f));
+        const CliRun shell = cli(
+            QStringList{"-c", "\"$0\" \"$@\" " + redirect, MIRDAL_CLI} + install({"--port", sim.device()}), {}, "bash");
+        EXPECT_EQ(shell.status, 0) << redirect;
+        const QString trace = traceOf(sim);
+        EXPECT_TRUE(trace.contains("1 file(s) received, 0 problem(s)") && trace.contains("second release frame"))
+            << trace;
+    }
+}
