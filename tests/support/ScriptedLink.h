@@ -100,8 +100,6 @@ public:
         input_.clear();
     }
 
-    bool scriptUsed() const { return script_.empty(); }
-
 private:
     struct Step {
         bool writeOk;
@@ -136,61 +134,17 @@ inline Bytes withBadCrc(Bytes frame)
     return frame;
 }
 
-// A 32-byte answer with any first bytes and a correct CRC.
-inline Bytes answerStarting(std::initializer_list<uint8_t> leading)
-{
-    CommandFrame frame{};
-    std::copy(leading.begin(), leading.end(), frame.begin());
-    sealCommandFrame(frame);
-    return toBytes(frame);
-}
-
 inline Bytes firstPart(const Bytes& frame, size_t count)
 {
     return Bytes(frame.begin(), frame.begin() + count);
 }
 
-inline std::vector<Event::Type> types(const Journal& journal)
-{
-    std::vector<Event::Type> result;
-    for (const auto& event : journal)
-        result.push_back(event.type);
-    return result;
-}
-
-// One field of the events of one type, in order.
-template <typename Field>
-auto fieldsOf(const Journal& journal, Event::Type type, Field field)
-{
-    std::vector<std::decay_t<decltype(field(journal.front()))>> result;
-    for (const auto& event : journal)
-        if (event.type == type)
-            result.push_back(field(event));
-    return result;
-}
-
-// Whether the input was cleared after the last answer was read; a failed
-// exchange leaves it as it is.
-inline bool clearedAfterReading(const Journal& journal)
-{
-    const auto lastRead = std::find_if(journal.rbegin(), journal.rend(), [](const Event& event) {
-        return event.type == Event::Read || event.type == Event::ReadFull;
-    });
-    return std::any_of(journal.rbegin(), lastRead, [](const Event& event) { return event.type == Event::Clear; });
-}
-
 inline std::vector<Bytes> writes(const Journal& journal)
 {
-    return fieldsOf(journal, Event::Write, [](const Event& event) { return event.bytes; });
+    std::vector<Bytes> frames;
+    for (const Event& event : journal)
+        if (event.type == Event::Write)
+            frames.push_back(event.bytes);
+    return frames;
 }
 
-inline std::vector<uint32_t> sleeps(const Journal& journal)
-{
-    return fieldsOf(journal, Event::Sleep, [](const Event& event) { return event.value; });
-}
-
-inline size_t countOf(const Journal& journal, Event::Type type)
-{
-    return static_cast<size_t>(
-        std::count_if(journal.begin(), journal.end(), [type](const Event& event) { return event.type == type; }));
-}
