@@ -147,4 +147,3 @@ inline std::vector<Bytes> writes(const Journal& journal)
             frames.push_back(event.bytes);
     return frames;
 }
-
