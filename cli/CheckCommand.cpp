@@ -261,14 +261,11 @@ int Check::verdict() const
 int runCheck(const QStringList& args)
 {
     CommandLine line(kHelp);
-    line.option(QStringLiteral("config-dir"),
-                QStringLiteral("configuration folder (default: \"configuration\" beside the program)"),
-                QStringLiteral("DIR"));
+    line.configDirOption();
     const int ended = line.parse(args);
     if (ended >= 0)
         return ended;
-    const QString directory = line.isSet(QStringLiteral("config-dir")) ? line.value(QStringLiteral("config-dir"))
-                                                                       : defaultConfigurationDirectory();
+    const QString directory = line.configDir();
 
     Configuration configuration;
     configuration.setDirectory(QDir(directory).absolutePath());

@@ -1,5 +1,7 @@
 #include "cli/CommandLine.h"
 
+#include "config/Configuration.h"
+
 #include "cli/Subcommands.h"
 
 #include <algorithm>
@@ -107,4 +109,16 @@ int programUsageError(const QString& problem)
 {
     std::fprintf(stderr, "mirdal-cli: %s (see 'mirdal-cli --help')\n", problem.toUtf8().constData());
     return kExitUsage;
+}
+
+void CommandLine::configDirOption()
+{
+    option(QStringLiteral("config-dir"),
+           QStringLiteral("configuration folder (default: \"configuration\" beside the program)"),
+           QStringLiteral("DIR"));
+}
+
+QString CommandLine::configDir() const
+{
+    return isSet(QStringLiteral("config-dir")) ? value(QStringLiteral("config-dir")) : defaultConfigurationDirectory();
 }

@@ -26,6 +26,10 @@ public:
     // usage error; so is an option given twice unless it is repeatable.
     void option(const QString& name, const QString& description, const QString& valueName = {},
                 bool repeatable = false);
+    // --config-dir DIR, shared by the commands that read a configuration.
+    void configDirOption();
+    // Its value, or the default folder beside the program.
+    QString configDir() const;
     // Positional arguments: exactly `count` of them (0 by default).
     void positionals(int count) { positionals_ = count; }
 

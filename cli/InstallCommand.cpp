@@ -69,9 +69,7 @@ void declareOptions(CommandLine& line)
 {
     line.option(QStringLiteral("port"), QStringLiteral("the terminal's port; repeatable, one terminal each"),
                 QStringLiteral("DEVICE"), true);
-    line.option(QStringLiteral("config-dir"),
-                QStringLiteral("configuration folder (default: \"configuration\" beside the program)"),
-                QStringLiteral("DIR"));
+    line.configDirOption();
     line.option(QStringLiteral("time-scale"),
                 QStringLiteral("factor in (0,1] applied to every fixed pause (default 1)"), QStringLiteral("F"));
     line.option(QStringLiteral("trace"),
@@ -87,7 +85,7 @@ void declareOptions(CommandLine& line)
 QString readOptions(const CommandLine& line, InstallOptions& options)
 {
     options.ports = line.values(QStringLiteral("port"));
-    options.configurationDirectory = line.value(QStringLiteral("config-dir"));
+    options.configurationDirectory = line.configDir();
     options.traceFile = line.value(QStringLiteral("trace"));
     options.verbose = line.isSet(QStringLiteral("verbose"));
     options.quiet = line.isSet(QStringLiteral("quiet"));
@@ -474,8 +472,6 @@ int runInstall(const QStringList& args)
     const QString problem = readOptions(line, options);
     if (!problem.isEmpty())
         return line.usageError(problem);
-    if (options.configurationDirectory.isEmpty())
-        options.configurationDirectory = defaultConfigurationDirectory();
     options.configurationDirectory = QDir(options.configurationDirectory).absolutePath() + QLatin1Char('/');
 
     // The engine's log lines (information and debug) are for support: the

@@ -52,16 +52,13 @@ int runSign(const QStringList& args)
                 QStringLiteral("PEM"));
     line.option(QStringLiteral("pass"), QStringLiteral("where the passphrase of an encrypted key is read"),
                 QStringLiteral("SOURCE"));
-    line.option(QStringLiteral("config-dir"),
-                QStringLiteral("configuration folder (default: \"configuration\" beside the program)"),
-                QStringLiteral("DIR"));
+    line.configDirOption();
     const int ended = line.parse(args);
     if (ended >= 0)
         return ended;
     if (!line.isSet(QStringLiteral("key")))
         return line.usageError(QStringLiteral("--key is required"));
-    const QString directory = line.isSet(QStringLiteral("config-dir")) ? line.value(QStringLiteral("config-dir"))
-                                                                       : defaultConfigurationDirectory();
+    const QString directory = line.configDir();
     const QString path = QDir(directory).filePath(QStringLiteral("configuration.xml"));
 
     const QString source = line.value(QStringLiteral("pass"));
