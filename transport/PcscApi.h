@@ -41,24 +41,6 @@ void switchReadersToCom(const PcscApi& api, const PcscLog& log);
 // Pcsc_switchToCom() is this on systemPcscApi().
 void switchReadersToCom(const PcscApi& api);
 
-// Reader control codes are built differently on the two platforms: Windows
-// wraps the function number into a device I/O control code of the smart-card
-// device type, pcsc-lite adds it to a fixed base.
-enum class CtlCodeConvention { Windows, PcscLite };
-
-constexpr uint32_t scardCtlCode(CtlCodeConvention convention, uint32_t function)
-{
-    return convention == CtlCodeConvention::Windows
-               ? (0x31u << 16) | (function << 2) // FILE_DEVICE_SMARTCARD, METHOD_BUFFERED, FILE_ANY_ACCESS
-               : 0x42000000u + function;
-}
-
-#ifdef _WIN32
-constexpr CtlCodeConvention kHostCtlCodeConvention = CtlCodeConvention::Windows;
-#else
-constexpr CtlCodeConvention kHostCtlCodeConvention = CtlCodeConvention::PcscLite;
-#endif
-
 // Function numbers of the two reader controls the switch uses.
 constexpr uint32_t kFeatureRequestFunction = 3400; // list of the reader's features
 constexpr uint32_t kDefaultEscapeFunction = 1;     // escape, when the reader lists none
