@@ -16,3 +16,12 @@ DefaultPort choosePort(const QList<PortInfo>& ports, const QString& fromEnvironm
 
 // The ports whose manufacturer is the maker's, letter case ignored.
 QList<PortInfo> makersPorts(const QList<PortInfo>& ports);
+
+// Switches the maker's card readers into serial mode, as the desktop program
+// does at its start, each switch said in a line on stderr. True when a
+// reader was switched.
+bool switchCardReaders(const char* command);
+
+// The ports listed now; when a reader was just switched and no maker's port
+// is listed yet, waits a few seconds for it to come back as a serial port.
+QList<PortInfo> portsAfterSwitch(bool readersSwitched);

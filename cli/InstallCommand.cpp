@@ -82,7 +82,7 @@ void declareOptions(CommandLine& line)
 }
 
 // Fills `options` from the arguments read; an empty result means they fit.
-QString readOptions(const CommandLine& line, InstallOptions& options)
+QString readOptions(const CommandLine& line, InstallOptions& options, bool readersSwitched)
 {
     options.ports = line.values(QStringLiteral("port"));
     options.configurationDirectory = line.configDir();
@@ -98,8 +98,7 @@ QString readOptions(const CommandLine& line, InstallOptions& options)
             return QStringLiteral("--time-scale must be a number in (0,1], not '%1'").arg(value);
     }
     if (options.ports.isEmpty()) {
-        const DefaultPort choice =
-            choosePort(SystemPortProvider().availablePorts(), qEnvironmentVariable("MIRDAL_PORT"));
+        const DefaultPort choice = choosePort(portsAfterSwitch(readersSwitched), qEnvironmentVariable("MIRDAL_PORT"));
         if (choice.port.isEmpty())
             return choice.note;
         if (!choice.note.isEmpty())
@@ -141,6 +140,7 @@ public:
     }
     bool close() override
     {
+        link_.flush();
         const bool closed = port_->close();
         writer_.portClosed(closed);
         return closed;
@@ -152,8 +152,12 @@ public:
     {
         return link_.read(buffer, length, timeoutMs);
     }
-    bool readFull(uint8_t* buffer, uint16_t& length) override { return link_.readFull(buffer, length); }
+    bool readFull(uint8_t* buffer, uint16_t& length, int deadlineMs) override
+    {
+        return link_.readFull(buffer, length, deadlineMs);
+    }
     void clearInput() override { link_.clearInput(); }
+    void answerEnded() override { link_.answerEnded(); }
 
 private:
     TranscriptWriter& writer_;
@@ -469,7 +473,7 @@ int runInstall(const QStringList& args)
     if (ended >= 0)
         return ended;
     InstallOptions options;
-    const QString problem = readOptions(line, options);
+    const QString problem = readOptions(line, options, switchCardReaders("install"));
     if (!problem.isEmpty())
         return line.usageError(problem);
     options.configurationDirectory = QDir(options.configurationDirectory).absolutePath() + QLatin1Char('/');

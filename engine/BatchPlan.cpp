@@ -55,7 +55,7 @@ int BatchPlan::listAnswerBytes()
 
 double BatchPlan::perListedApplicationMs()
 {
-    return kCommandFrameSize / kBytesPerSecond * 1000.0 + kListPacingMs;
+    return kCommandFrameSize / kLineBytesPerSecond * 1000.0 + kListPacingMs;
 }
 
 BatchPlan planBatches(const Configuration& configuration)

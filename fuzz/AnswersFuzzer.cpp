@@ -57,7 +57,7 @@ public:
         return true;
     }
 
-    bool readFull(uint8_t* buffer, uint16_t& length) override
+    bool readFull(uint8_t* buffer, uint16_t& length, int) override
     {
         uint8_t control = 0;
         if (!next(control) || (control & 0x7F) == 0 || size_ - offset_ < length) {

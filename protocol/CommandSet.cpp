@@ -2,6 +2,7 @@
 
 #include "protocol/Crc16.h"
 #include "protocol/Framing.h"
+#include "protocol/Line.h"
 
 #include <algorithm>
 #include <chrono>
@@ -11,13 +12,20 @@ namespace {
 
 enum class Reception {
     None,     // the request has no answer of its own (application list)
-    Read,     // one wait of the time-out, then one read of what arrived
-    ReadFull, // exactly the capacity, however long it takes
+    Read,     // a wait of the time-out for the first bytes, then the rest by the answer's shape
+    ReadFull, // exactly the capacity, by a deadline
+};
+
+// How an answer's length is known once its first bytes are in.
+enum class Shape {
+    Slash,   // "/", selector, count N, N bytes, CRC: by its count byte
+    Command, // 32 bytes
+    Block,   // 128 bytes (the hardware record)
 };
 
 // What arrived, in a zero-filled buffer large enough for every capacity.
 struct Answer {
-    std::array<uint8_t, kReleaseAnswerCapacity> bytes{};
+    std::array<uint8_t, kLongestAnswer> bytes{};
     uint16_t count = 0;
 };
 
@@ -30,9 +38,11 @@ struct Exchange {
     uint32_t afterSendMs = 0;       // between request and reception
     bool clearBeforeRequest = true; // drop what earlier exchanges left before writing
     Reception reception = Reception::Read;
+    Shape shape = Shape::Command;
     uint16_t capacity = kCommandFrameSize;
-    int timeoutMs = 0;                // Read only
-    bool exactLength = false;         // Read gathers the whole capacity within the time-out
+    int timeoutMs = 0;                // Read: the wait for the first bytes
+    int deadlineMs = 0;               // ReadFull: the whole answer's deadline
+    bool exactLength = false;         // Read fails unless the whole capacity came
     uint16_t crcOffset = 0;           // 0: no CRC test (slash-frame answers)
     bool crcOnlyLogged = false;       // a wrong CRC is reported, not failed
     std::array<uint8_t, 3> leading{}; // expected first bytes of the answer
@@ -76,22 +86,66 @@ ExchangeFailure judged(Kind kind, const Answer& answer, uint16_t telling = kResu
     return outcome;
 }
 
-// Takes pieces until the whole capacity has arrived or the time-out, counted
-// from the start of the read, has passed: an answer may reach the port in
-// pieces a few milliseconds apart (USB adapters, pseudo-terminals).
-ExchangeFailure readExactly(Link& link, uint16_t capacity, int timeoutMs, Answer& answer)
+// The length the answer will have once whole, as far as its first `count`
+// bytes tell; 0 when they cannot tell (a slash-frame answer without its "/").
+uint16_t frameLength(Shape shape, const uint8_t* bytes, uint16_t count)
+{
+    switch (shape) {
+    case Shape::Command: return kCommandFrameSize;
+    case Shape::Block: return kBlockFrameSize;
+    case Shape::Slash:
+        if (bytes[0] != kSlashStart)
+            return 0;
+        if (count <= kSlashCountOffset)
+            return kSlashHeaderSize; // the count byte is still on its way
+        return static_cast<uint16_t>(kSlashOverhead + bytes[kSlashCountOffset]);
+    }
+    return 0;
+}
+
+// Gathers the rest of an answer whose first `answer.count` bytes are in: a
+// frame of known length until it is whole or its rest has had its line time
+// and the margin, any other until the line stays quiet. What lies beyond the
+// frame's end stays on the line for the next reader.
+void gatherRest(Link& link, Shape shape, Answer& answer)
 {
     using namespace std::chrono;
-    const auto deadline = steady_clock::now() + milliseconds(timeoutMs);
-    int left = timeoutMs;
-    while (answer.count < capacity) {
-        uint16_t length = static_cast<uint16_t>(capacity - answer.count);
-        if (!link.read(answer.bytes.data() + answer.count, length, left))
-            return answer.count == 0 ? timeOut(0, timeoutMs, capacity) : shortAnswer(answer.count, capacity);
+    const auto begun = steady_clock::now();
+    const uint16_t first = answer.count;
+    for (;;) {
+        const uint16_t whole = frameLength(shape, answer.bytes.data(), answer.count);
+        if (whole != 0 && answer.count >= whole)
+            return;
+        int waitMs = kQuietGapMs;
+        if (whole != 0) {
+            const int budget = lineTimeMs(whole - first) + kAnswerRestMarginMs;
+            const auto spent = duration_cast<milliseconds>(steady_clock::now() - begun).count();
+            waitMs = static_cast<int>(std::max<int64_t>(0, budget - spent));
+        }
+        const uint16_t target = whole != 0 ? std::min(whole, kLongestAnswer) : kLongestAnswer;
+        uint16_t length = static_cast<uint16_t>(target - answer.count);
+        if (length == 0 || !link.read(answer.bytes.data() + answer.count, length, waitMs))
+            return;
         answer.count = static_cast<uint16_t>(answer.count + length);
-        left =
-            static_cast<int>(std::max<int64_t>(0, duration_cast<milliseconds>(deadline - steady_clock::now()).count()));
     }
+}
+
+// The first bytes within the time-out, then the rest by the answer's shape.
+// Bytes past the capacity are dropped: the command never sees them.
+ExchangeFailure readAnswer(Link& link, const Exchange& exchange, Answer& answer)
+{
+    uint16_t length = exchange.capacity;
+    if (!link.read(answer.bytes.data(), length, exchange.timeoutMs))
+        return timeOut(0, exchange.timeoutMs, exchange.capacity);
+    answer.count = length;
+    gatherRest(link, exchange.shape, answer);
+    link.answerEnded();
+    if (answer.count > exchange.capacity) {
+        std::fill(answer.bytes.begin() + exchange.capacity, answer.bytes.end(), uint8_t{0});
+        answer.count = exchange.capacity;
+    }
+    if (exchange.exactLength && answer.count < exchange.capacity)
+        return shortAnswer(answer.count, exchange.capacity);
     return {};
 }
 
@@ -101,17 +155,11 @@ ExchangeFailure receive(Link& link, const Exchange& exchange, Answer& answer)
     uint16_t length = exchange.capacity;
     switch (exchange.reception) {
     case Reception::None: return {};
-    case Reception::Read:
-        if (exchange.exactLength)
-            return readExactly(link, exchange.capacity, exchange.timeoutMs, answer);
-        if (!link.read(answer.bytes.data(), length, exchange.timeoutMs))
-            return timeOut(0, exchange.timeoutMs, exchange.capacity);
-        answer.count = length;
-        return {};
+    case Reception::Read: return readAnswer(link, exchange, answer);
     case Reception::ReadFull:
         // A whole read that fails tells no count: the answer did not come
-        // whole before the link's deadline, or the line failed.
-        if (!link.readFull(answer.bytes.data(), length))
+        // whole before its deadline, or the line failed.
+        if (!link.readFull(answer.bytes.data(), length, exchange.deadlineMs + lineTimeMs(exchange.capacity)))
             return timeOut(0, -1, exchange.capacity);
         answer.count = length;
         if (length != exchange.capacity)
@@ -148,25 +196,42 @@ ExchangeFailure leadingJudged(const Exchange& exchange, const Answer& answer)
     return judged(resultOnly ? Kind::Refused : Kind::UnexpectedAnswer, answer);
 }
 
-ExchangeFailure runExchange(StopGate& link, Clock& clock, const CommandSet::Log& debugLog, const Exchange& exchange,
-                            Answer& answer)
+// Reads and drops what the line still carries until it stays quiet, for at
+// most kSettleAfterFailureMs: the rest of a wrong answer, or what the
+// terminal sends after it, arrives at the line's pace.
+void waitForQuiet(Link& link)
 {
+    using namespace std::chrono;
+    const auto end = steady_clock::now() + milliseconds(kSettleAfterFailureMs);
+    std::array<uint8_t, kLongestAnswer> dropped{};
+    for (uint16_t length = dropped.size(); steady_clock::now() < end; length = dropped.size()) {
+        if (!link.read(dropped.data(), length, kQuietGapMs))
+            return;
+    }
+}
+
+ExchangeFailure exchangeOnce(ExchangeContext& context, const Exchange& exchange, Answer& answer)
+{
+    StopGate& link = context.link;
     if (exchange.request) {
         if (exchange.settleMs > 0)
-            clock.sleepMs(exchange.settleMs);
+            context.clock.sleepMs(exchange.settleMs);
         // An answer that came after its exchange gave up must not pass for
         // the answer to this request.
-        if (exchange.clearBeforeRequest)
+        if (exchange.clearBeforeRequest) {
+            if (context.lineUnsettled)
+                waitForQuiet(link);
             link.clearInput();
+        }
         if (!link.write(exchange.request, exchange.requestSize))
             return failure(link.refusing() ? Kind::Stopped : Kind::WriteFailed);
         if (exchange.afterSendMs > 0)
-            clock.sleepMs(exchange.afterSendMs);
+            context.clock.sleepMs(exchange.afterSendMs);
     }
     ExchangeFailure outcome = receive(link, exchange, answer);
     if (outcome.kind != Kind::None || exchange.reception == Reception::None)
         return outcome;
-    outcome = crcJudged(exchange, answer, debugLog);
+    outcome = crcJudged(exchange, answer, context.debugLog);
     if (outcome.kind == Kind::None)
         outcome = leadingJudged(exchange, answer);
     if (outcome.kind == Kind::None && exchange.accept)
@@ -176,6 +241,20 @@ ExchangeFailure runExchange(StopGate& link, Clock& clock, const CommandSet::Log&
     if (exchange.clearOnSuccess)
         link.clearInput();
     return {};
+}
+
+// Whether a failed command may leave bytes on their way: not when its
+// request never left.
+bool unsettles(const ExchangeFailure& outcome)
+{
+    return outcome.kind != Kind::None && outcome.kind != Kind::WriteFailed && outcome.kind != Kind::Stopped;
+}
+
+ExchangeFailure runExchange(ExchangeContext& context, const Exchange& exchange, Answer& answer)
+{
+    const ExchangeFailure outcome = exchangeOnce(context, exchange, answer);
+    context.lineUnsettled = unsettles(outcome);
+    return outcome;
 }
 
 // --- Exchange shapes --------------------------------------------------------
@@ -207,10 +286,11 @@ Exchange withRead(Exchange exchange, uint16_t capacity, int timeoutMs)
     return exchange;
 }
 
-Exchange withReadFull(Exchange exchange)
+Exchange withReadFull(Exchange exchange, int deadlineMs)
 {
     exchange.reception = Reception::ReadFull;
     exchange.capacity = kCommandFrameSize;
+    exchange.deadlineMs = deadlineMs;
     return exchange;
 }
 
@@ -222,6 +302,7 @@ template <size_t N>
 Exchange slashExchange(const std::array<uint8_t, N>& frame, uint16_t capacity, int timeoutMs)
 {
     Exchange exchange = withRead(sending(Exchange{}, frame, 0), capacity, timeoutMs);
+    exchange.shape = Shape::Slash;
     exchange.clearBeforeRequest = false;
     return exchange;
 }
@@ -292,6 +373,9 @@ std::string ExchangeFailure::describe() const
 bool CommandSet::settle(const ExchangeFailure& outcome)
 {
     lastFailure_ = outcome;
+    // A command may fail on an answer its exchange accepted (a list that
+    // does not end, a refused block): the terminal may still be sending.
+    context_.lineUnsettled = context_.lineUnsettled || unsettles(outcome);
     return outcome.kind == Kind::None;
 }
 
@@ -302,7 +386,7 @@ bool CommandSet::initTerminal()
     const Exchange exchange = slashExchange(kOpeningFrame, kOpeningAnswerCapacity, kOpeningTimeoutMs);
     for (int attempt = 0; attempt < kOpeningAttempts; ++attempt) {
         Answer answer;
-        if (settle(runExchange(gate_, clock_, debugLog_, exchange, answer)))
+        if (settle(runExchange(context_, exchange, answer)))
             return true;
     }
     return false;
@@ -313,7 +397,7 @@ bool CommandSet::startVarlenne()
     Exchange exchange = slashExchange(kVarlenneStartFrame, kVarlenneAnswerCapacity, kVarlenneTimeoutMs);
     exchange.accept = varlenneStarted;
     Answer answer;
-    return settle(runExchange(gate_, clock_, debugLog_, exchange, answer));
+    return settle(runExchange(context_, exchange, answer));
 }
 
 bool CommandSet::readHardwareConfiguration(std::array<uint8_t, 126>& record)
@@ -321,13 +405,14 @@ bool CommandSet::readHardwareConfiguration(std::array<uint8_t, 126>& record)
     static_assert(sizeof(record) == kBlockCrcOffset, "the record is the body of a block frame");
     const CommandFrame frame = commandFrame(kCodeHardwareConfiguration);
     Exchange exchange = withRead(sending(Exchange{}, frame, kHardwareSettleMs), kBlockFrameSize, kHardwareTimeoutMs);
+    exchange.shape = Shape::Block;
     exchange.crcOffset = kBlockCrcOffset;
     exchange.accept = [&record](const Answer& answer) {
         std::copy_n(answer.bytes.begin(), record.size(), record.begin());
         return ExchangeFailure{};
     };
     Answer answer;
-    return settle(runExchange(gate_, clock_, debugLog_, exchange, answer));
+    return settle(runExchange(context_, exchange, answer));
 }
 
 bool CommandSet::readApplicationList(std::vector<std::string>& names)
@@ -336,16 +421,20 @@ bool CommandSet::readApplicationList(std::vector<std::string>& names)
     Exchange request = sending(Exchange{}, frame, 0);
     request.reception = Reception::None;
     Answer answer;
-    if (!settle(runExchange(gate_, clock_, debugLog_, request, answer)))
+    if (!settle(runExchange(context_, request, answer)))
         return false;
     names.clear();
 
-    // Answers follow without further requests; each must be whole when read.
-    Exchange next = withRead(expecting({}), kCommandFrameSize, kListTimeoutMs);
+    // Answers follow without further requests, each one whole. The first
+    // cannot begin before the request itself has crossed the line, which
+    // takes longer than the answers' short wait: its wait counts from then.
+    Exchange next = withRead(expecting({}), kCommandFrameSize, kListTimeoutMs + lineTimeMs(frame.size()));
     next.exactLength = true;
     next.clearOnSuccess = false;
     for (;;) {
-        if (!settle(runExchange(gate_, clock_, debugLog_, next, answer)))
+        const bool read = settle(runExchange(context_, next, answer));
+        next.timeoutMs = kListTimeoutMs;
+        if (!read)
             return false;
         if (answer.bytes[kNameLengthOffset] == 0) {
             link_.clearInput();
@@ -367,9 +456,10 @@ bool CommandSet::requestAuthorization()
     frame[kAuthorizationParameterOffset] = kAuthorizationParameter;
     sealCommandFrame(frame);
     const Exchange exchange =
-        withReadFull(sending(expecting({kCodeAuthorization, kAnswerMarker, kResultGranted}), frame, kSettleMs));
+        withReadFull(sending(expecting({kCodeAuthorization, kAnswerMarker, kResultGranted}), frame, kSettleMs),
+                     kPreparedAnswerDeadlineMs);
     Answer answer;
-    return settle(runExchange(gate_, clock_, debugLog_, exchange, answer));
+    return settle(runExchange(context_, exchange, answer));
 }
 
 bool CommandSet::activateFiles()
@@ -379,7 +469,7 @@ bool CommandSet::activateFiles()
                                  kCommandFrameSize, kActivationTimeoutMs);
     exchange.afterSendMs = kActivationPauseMs;
     Answer answer;
-    return settle(runExchange(gate_, clock_, debugLog_, exchange, answer));
+    return settle(runExchange(context_, exchange, answer));
 }
 
 namespace {
@@ -404,7 +494,7 @@ bool CommandSet::releaseTerminal()
         withRead(sending(expecting({kCodeRelease, kAnswerMarker, kResultDone}), frame, kShortSettleMs),
                  kCommandFrameSize, kReleaseTimeoutMs);
     Answer answer;
-    return settle(runExchange(gate_, clock_, debugLog_, exchange, answer));
+    return settle(runExchange(context_, exchange, answer));
 }
 
 void CommandSet::sendReleaseFrames()
@@ -418,8 +508,8 @@ void CommandSet::sendReleaseFrames()
     Exchange second = slashExchange(kSecondReleaseFrame, kReleaseAnswerCapacity, kReleaseFramesTimeoutMs);
     second.clearOnSuccess = false;
     Answer answer;
-    if (settle(runExchange(gate_, clock_, debugLog_, first, answer)))
-        settle(runExchange(gate_, clock_, debugLog_, second, answer));
+    if (settle(runExchange(context_, first, answer)))
+        settle(runExchange(context_, second, answer));
 }
 
 // --- File transfer ----------------------------------------------------------
@@ -451,10 +541,10 @@ bool CommandSet::advertise(const std::string& name, uint32_t length, bool& skip)
     if (skip)
         return settle({});
     const CommandFrame frame = advertisementFrame(advertisement.text);
-    const Exchange exchange =
-        withReadFull(sending(expecting({kCodeAdvertise, kAnswerMarker, kResultDone}), frame, kSettleMs));
+    const Exchange exchange = withReadFull(
+        sending(expecting({kCodeAdvertise, kAnswerMarker, kResultDone}), frame, kSettleMs), kPreparedAnswerDeadlineMs);
     Answer answer;
-    return settle(runExchange(gate_, clock_, debugLog_, exchange, answer));
+    return settle(runExchange(context_, exchange, answer));
 }
 
 bool CommandSet::download(const uint8_t* content, uint32_t length, const std::function<void(int)>& progress)
@@ -471,12 +561,12 @@ bool CommandSet::download(const uint8_t* content, uint32_t length, const std::fu
 bool CommandSet::download(uint32_t length, const ContentSource& next, const std::function<void(int)>& progress)
 {
     const CommandFrame start = commandFrame(kCodeDownload);
-    Exchange startExchange =
-        withReadFull(sending(expecting({kCodeDownload, kAnswerMarker, kResultDone}), start, kSettleMs));
+    Exchange startExchange = withReadFull(
+        sending(expecting({kCodeDownload, kAnswerMarker, kResultDone}), start, kSettleMs), kPreparedAnswerDeadlineMs);
     // A terminal may already have queued more; the first block's answer is read whole anyway.
     startExchange.clearOnSuccess = false;
     Answer answer;
-    if (!settle(runExchange(gate_, clock_, debugLog_, startExchange, answer)))
+    if (!settle(runExchange(context_, startExchange, answer)))
         return false;
 
     uint32_t sent = 0;
@@ -490,13 +580,14 @@ bool CommandSet::download(uint32_t length, const ContentSource& next, const std:
         // The result byte decides between done and resend, so it is tested below.
         // The input is cleared between blocks and before a block is sent
         // again, but not before the first block (see the start above).
-        Exchange blockExchange = withReadFull(sending(expecting({kCodeDownload, kAnswerMarker}), block, 0));
+        Exchange blockExchange =
+            withReadFull(sending(expecting({kCodeDownload, kAnswerMarker}), block, 0), kBlockAnswerDeadlineMs);
         blockExchange.clearBeforeRequest = false;
         blockExchange.clearOnSuccess = false;
 
         int resendRequests = 0;
         for (;;) {
-            if (!settle(runExchange(gate_, clock_, debugLog_, blockExchange, answer)))
+            if (!settle(runExchange(context_, blockExchange, answer)))
                 return false;
             if (answer.bytes[kResultOffset] != kResultResend)
                 break;
@@ -523,5 +614,5 @@ bool CommandSet::download(uint32_t length, const ContentSource& next, const std:
     Exchange confirmation = withRead(expecting({kCodeDownload, kAnswerMarker, kResultDone}), kCommandFrameSize,
                                      kFinalConfirmationTimeoutMs);
     confirmation.crcOnlyLogged = true;
-    return settle(runExchange(gate_, clock_, debugLog_, confirmation, answer));
+    return settle(runExchange(context_, confirmation, answer));
 }

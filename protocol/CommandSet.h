@@ -31,14 +31,28 @@ public:
     {
         return link_.read(buffer, length, timeoutMs);
     }
-    bool readFull(uint8_t* buffer, uint16_t& length) override { return link_.readFull(buffer, length); }
+    bool readFull(uint8_t* buffer, uint16_t& length, int deadlineMs) override
+    {
+        return link_.readFull(buffer, length, deadlineMs);
+    }
     void clearInput() override { link_.clearInput(); }
+    void answerEnded() override { link_.answerEnded(); }
 
     // Whether a request would now be held back by a stop.
     bool refusing() const { return !cleaningUp && stop.load(); }
 
 private:
     Link& link_;
+};
+
+// What every exchange of one command set shares: the gated link, the clock,
+// the debug log, and whether the last exchange left the line unsettled (its
+// answer wrong or incomplete: the rest of it, or more, may still be coming).
+struct ExchangeContext {
+    StopGate& link;
+    Clock& clock;
+    const std::function<void(const std::string&)>& debugLog;
+    bool lineUnsettled = false;
 };
 
 // Why an exchange, and so the command that ran it, failed.
@@ -131,5 +145,6 @@ private:
     Link& link_; // the gate
     Clock& clock_;
     Log debugLog_;
+    ExchangeContext context_{gate_, clock_, debugLog_};
     ExchangeFailure lastFailure_;
 };

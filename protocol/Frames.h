@@ -99,9 +99,10 @@ constexpr uint16_t kNameOffset = 2;
 constexpr uint16_t kMaxNameLength = kCommandCrcOffset - kNameOffset; // 28
 
 // Names accepted in one list. A terminal's memory holds a few dozen
-// applications; a list that goes on past this many names comes from a
-// terminal that never ends it, and would hold the update for good.
-constexpr size_t kMaxApplications = 100;
+// applications; a list that goes on past this many names (about 100 s of
+// answers at the real pacing) comes from a terminal that never ends it, and
+// would hold the update for good.
+constexpr size_t kMaxApplications = 1000;
 
 // --- File advertisement -----------------------------------------------------
 
@@ -135,6 +136,33 @@ constexpr int kReleaseFramesTimeoutMs = 1000;
 constexpr int kFinalConfirmationTimeoutMs = 1000;
 
 constexpr int kOpeningAttempts = 3;
+
+// An answer reaches the port as the line delivers it: a byte every 1.04 ms,
+// a UART's FIFO or a USB packet at a time. The time-out above bounds the
+// wait for its first bytes; once it has begun, it is gathered until whole by
+// its own shape, and its rest gets its own line time plus this margin (a USB
+// adapter may hold bytes 16 ms before it passes them on).
+constexpr int kAnswerRestMarginMs = 50;
+// An answer whose first bytes do not tell its length (a slash-frame answer
+// that does not start with "/") ends when the line stays quiet this long:
+// about 20 character times, longer than a USB adapter holds bytes back.
+constexpr int kQuietGapMs = 20;
+// After an exchange whose answer was wrong or incomplete, the next request
+// waits until the line is quiet (at most this long), so that the rest of
+// that answer is not taken for the next one.
+constexpr int kSettleAfterFailureMs = 1000;
+// The longest answer gathered: a slash frame with 255 data bytes. Bytes
+// beyond a command's capacity are read and dropped, so that the tail of an
+// answer never passes for the next one.
+constexpr uint16_t kLongestAnswer = kSlashOverhead + 255;
+
+// Whole-answer reads end by a deadline counted from their start, plus the
+// answer's own line time. The answer to a block is the terminal's quick
+// reply; the advertisement, the authorization and the download start may
+// follow work on the terminal (its flash erased before a download), so they
+// get a deadline that no healthy terminal reaches.
+constexpr int kBlockAnswerDeadlineMs = 10000;
+constexpr int kPreparedAnswerDeadlineMs = 60000;
 
 // --- Pauses (through Clock) -------------------------------------------------
 

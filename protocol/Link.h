@@ -19,11 +19,14 @@ public:
     virtual bool read(uint8_t* buffer, uint16_t& length, int timeoutMs) = 0;
 
     // Reads until exactly `length` bytes have arrived. False, with `length`
-    // set to 0, when the link fails or the bytes have not all arrived by a
-    // deadline counted from the start of the read (for the serial port 10 s
-    // plus the bytes' own time on the line).
-    virtual bool readFull(uint8_t* buffer, uint16_t& length) = 0;
+    // set to 0, when the link fails or the bytes have not all arrived within
+    // `deadlineMs`, counted from the start of the read.
+    virtual bool readFull(uint8_t* buffer, uint16_t& length, int deadlineMs) = 0;
 
     // Discards every received byte not read yet.
     virtual void clearInput() = 0;
+
+    // Told by the exchanges when the reads since the last call made up one
+    // answer (a real line delivers one in pieces): for a link that records.
+    virtual void answerEnded() {}
 };

@@ -15,11 +15,14 @@ and writes one line per frame received to standard error.
 
 Line:
   --device PATH           serve this serial device instead of a new pseudo-terminal
-  --baud RATE             pace the answers like a real line: each leaves after the
-                          wire time of the request and of itself at 10 bits per
-                          byte. The application-list answers are not paced: the
-                          updater reads each with a 20 ms wait, which only an answer
-                          already waiting meets. Without --baud answers leave at once.
+  --baud RATE             the line's speed (default 9600): the terminal answers once
+                          the request has crossed the line, and each byte of the
+                          answer reaches the PC at its own time, 10 bits per byte,
+                          as a plain UART delivers it. 0: answers leave at once
+  --delivery HOW          how the PC's side hands the bytes on: byte (default, a
+                          plain UART), fifo[:N] (pieces of N bytes, default 14, as a
+                          UART's FIFO) when its last byte has crossed the line, or usb
+                          (packets of up to 64 bytes 1 ms apart, as a USB device)
   --frame-timeout MS      drop an incomplete frame after MS of silence (default 1000)
   --sessions N            end after N sessions (release requests), once the PC has
                           read the last answers
@@ -56,8 +59,9 @@ Faults:
              bad-crc   the answer's CRC is damaged
              bad-echo  byte 0 of the answer is changed, its CRC made to match
              short     only the first half of the answer is sent
-             split     the answer goes in two halves, --split-pause MS apart
-                       (default 100)
+             split     the answer goes in two pieces, --split-pause MS apart
+                       (default 100), cut before byte --split-offset N
+                       (default: its middle)
              garbage   three junk bytes go before the answer
              resend    04 01 33 instead of accepting the block (block only)
              refuse    the terminal's negative answer: open NAK slash frame,
@@ -184,6 +188,23 @@ Handler addsFaultWith(std::function<Fault(int)> make)
     };
 }
 
+// byte, fifo, fifo:N or usb: how the pieces reach the PC.
+bool parseDelivery(const std::string& value, SimOptions& options, std::string&)
+{
+    constexpr size_t kFifoTrigger = 14; // a 16550's receive trigger level
+    int size = 0;
+    options.serve.usbPackets = value == "usb";
+    if (value == "byte" || value == "usb")
+        options.serve.chunk = 1;
+    else if (value == "fifo")
+        options.serve.chunk = kFifoTrigger;
+    else if (value.rfind("fifo:", 0) == 0 && parseNumber(value.substr(5), size) && size > 0)
+        options.serve.chunk = static_cast<size_t>(size);
+    else
+        return false;
+    return true;
+}
+
 const std::map<std::string, OptionSpec>& optionTable()
 {
     static const std::map<std::string, OptionSpec> table = {
@@ -198,7 +219,7 @@ const std::map<std::string, OptionSpec>& optionTable()
          {true,
           [](const std::string& v, SimOptions& o, std::string&) {
               int baud = 0;
-              if (!parseNumber(v, baud) || baud == 0)
+              if (!parseNumber(v, baud))
                   return false;
               o.serve.baud = static_cast<unsigned>(baud);
               return true;
@@ -229,6 +250,15 @@ const std::map<std::string, OptionSpec>& optionTable()
           [](const std::string& v, SimOptions& o, std::string&) {
               o.terminal.verifyDirectory = v;
               return !v.empty();
+          }}},
+        {"--delivery", {true, parseDelivery}},
+        {"--split-offset",
+         {true,
+          [](const std::string& v, SimOptions& o, std::string&) {
+              int offset = 0;
+              const bool ok = parseNumber(v, offset) && offset > 0;
+              o.terminal.splitOffset = static_cast<size_t>(offset);
+              return ok;
           }}},
         {"--split-pause",
          {true,

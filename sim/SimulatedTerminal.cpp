@@ -43,9 +43,9 @@ bool equals(const Bytes& frame, const std::array<uint8_t, N>& expected)
     return frame.size() == N && std::equal(expected.begin(), expected.end(), frame.begin());
 }
 
-Action send(Bytes bytes, bool paced = true)
+Action send(Bytes bytes)
 {
-    return {Action::Send, std::move(bytes), 0, paced};
+    return {Action::Send, std::move(bytes), 0};
 }
 
 std::string hex(uint8_t byte)
@@ -127,17 +127,20 @@ std::vector<Action> SimulatedTerminal::shape(std::optional<FaultKind> fault, Byt
     const size_t half = std::max<size_t>(1, answer.size() / 2);
     switch (*fault) {
     case FaultKind::Silent: return {};
-    case FaultKind::Vanish: return {{Action::Vanish, {}, 0, false}};
+    case FaultKind::Vanish: return {{Action::Vanish, {}, 0}};
     case FaultKind::BadCrc: answer.back() ^= 0xFF; return {send(answer)};
     case FaultKind::BadEcho:
         answer[0] ^= kBadEchoMask;
         reseal(answer);
         return {send(answer)};
     case FaultKind::Short: answer.resize(half); return {send(answer)};
-    case FaultKind::Split:
-        return {send(Bytes(answer.begin(), answer.begin() + static_cast<long>(half))),
+    case FaultKind::Split: {
+        const auto cut = static_cast<long>(
+            options_.splitOffset == 0 ? half : std::min(options_.splitOffset, std::max<size_t>(1, answer.size() - 1)));
+        return {send(Bytes(answer.begin(), answer.begin() + cut)),
                 {Action::Pause, {}, options_.splitPauseMs},
-                send(Bytes(answer.begin() + static_cast<long>(half), answer.end()))};
+                send(Bytes(answer.begin() + cut, answer.end()))};
+    }
     case FaultKind::Garbage: answer.insert(answer.begin(), kGarbage.begin(), kGarbage.end()); return {send(answer)};
     case FaultKind::Resend:
     case FaultKind::Refuse: break;
@@ -225,9 +228,8 @@ std::vector<Action> SimulatedTerminal::onHardware()
     return reply("hardware configuration request", fault, record);
 }
 
-// One answer per application, then one with length 0. The answers go out
-// together and unpaced: the updater reads each with a 20 ms wait, which
-// only a whole answer already waiting can meet. Faults touch the first one.
+// One answer per application, then one with length 0, back to back. Faults
+// touch the first one.
 std::vector<Action> SimulatedTerminal::onList()
 {
     const auto fault = fire(Stage::List);
@@ -247,8 +249,6 @@ std::vector<Action> SimulatedTerminal::onList()
         return actions;
     for (size_t i = 1; i < answers.size(); ++i)
         actions.push_back(send(answers[i]));
-    for (auto& action : actions)
-        action.paced = false;
     return actions;
 }
 

@@ -24,15 +24,15 @@ struct TerminalOptions {
     std::string verifyDirectory; // empty: received files are not compared
     FaultPlan faults;
     uint32_t splitPauseMs = 100; // between the halves of a split answer
+    size_t splitOffset = 0;      // the byte a split answer is cut before; 0: its middle
 };
 
 // One step of the reply to a frame.
 struct Action {
     enum Type { Send, Pause, Vanish };
     Type type = Send;
-    Bytes bytes;       // Send
-    uint32_t ms = 0;   // Pause
-    bool paced = true; // Send: takes its wire time when the line is paced
+    Bytes bytes;     // Send
+    uint32_t ms = 0; // Pause
 };
 
 struct ReceivedFile {

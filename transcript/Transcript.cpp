@@ -454,9 +454,9 @@ void TranscriptWriter::pcFrame(double t, const uint8_t* frame, size_t length, bo
 }
 
 void TranscriptWriter::terminalBytes(const std::string& answering, const uint8_t* bytes, size_t length,
-                                     bool carriesPackage)
+                                     bool carriesPackage, double at)
 {
-    JsonLine line = lineAt(elapsed(), Direction::Terminal);
+    JsonLine line = lineAt(at >= 0 ? at : elapsed(), Direction::Terminal);
     line.text("kind", "answer");
     if (!answering.empty())
         line.text("to", answering);

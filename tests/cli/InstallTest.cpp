@@ -134,6 +134,40 @@ TEST_F(InstallCommand, InterruptionEndsTheUpdateThroughItsCleanUp)
     }
 }
 
+// Answers as real lines deliver them: a byte every 1.04 ms (the simulator's default), a FIFO's or a USB adapter's
+// pieces, or cut in two anywhere with a pause between. A rest that comes within its line time and 50 ms counts; one
+// that comes later fails with its cause. A row: the simulator's options, the result's first line, the cause.
+TEST_F(InstallCommand, AnswersAsARealLineDeliversThem)
+{
+    const QString list = "Erreur liste applications", record = "Erreur HTerminal";
+    const QStringList cases[] = {
+        {"--fault", "hardware:split", "--split-pause", "2", "Installation réalisée avec succès", ""},
+        {"--fault", "hardware:split", "--split-offset", "127", "--split-pause", "40",
+         "Installation réalisée avec succès", ""},
+        {"--fault", "open:split", "--split-offset", "1", "--split-pause", "40", "Installation réalisée avec succès",
+         ""},
+        {"--fault", "varlenne:split", "--split-pause", "30", "Installation réalisée avec succès", ""},
+        {"--fault", "list:split", "--split-offset", "31", "--split-pause", "40", "Installation réalisée avec succès",
+         ""},
+        {"--fault", "final:split", "--split-pause", "20", "Installation réalisée avec succès", ""},
+        {"--delivery", "fifo:16", "Installation réalisée avec succès", ""},
+        {"--delivery", "usb", "Installation réalisée avec succès", ""},
+        {"--fault", "hardware:split", "--split-pause", "1000", record, "answer of 64 bytes, 128 expected"},
+        {"--fault", "list:split", "--split-offset", "5", "--split-pause", "500", list,
+         "answer of 5 bytes, 32 expected"},
+    };
+    for (QStringList options : cases) {
+        const QString cause = options.takeLast(), title = options.takeLast();
+        SimProcess sim;
+        ASSERT_TRUE(started(sim, f, options));
+        const CliRun run = cli(install({"--port", sim.device()}));
+        EXPECT_TRUE(run.out.startsWith(title + "\n") &&
+                    run.out.endsWith(cause.isEmpty() ? "" : "cause: " + cause + "\n"))
+            << options.join(' ') << ": " << run.out;
+        EXPECT_EQ(run.status, cause.isEmpty() ? 0 : 1) << options.join(' ');
+    }
+}
+
 // Nobody reads the output (`install ... 2>&1 | true`), or it is closed: the update goes on to its end and the release
 // frames all the same.
 TEST_F(InstallCommand, UpdateGoesOnWhenItsOutputGoesNowhere)

@@ -42,7 +42,7 @@ public:
     bool close() override { return input_.clear(), note("close"); }
     OpenFailure lastOpenFailure() const override { return {OpenFailure::PermissionDenied, QStringLiteral("T"), {}}; }
     void clearInput() override { input_.clear(); }
-    bool readFull(uint8_t* buffer, uint16_t& length) override
+    bool readFull(uint8_t* buffer, uint16_t& length, int) override
     {
         return input_.size() >= length ? read(buffer, length, 0) : (input_.clear(), length = 0, false);
     }
