@@ -45,9 +45,13 @@ DefaultPort choosePort(const QList<PortInfo>& ports, const QString& fromEnvironm
                 .arg(names.join(QStringLiteral(", ")))};
 }
 
-bool switchCardReaders(const char* command)
+bool switchCardReaders(const char* command, bool verbose)
 {
-    const std::vector<std::string> switched = switchMakersReaders();
+    const auto log = [verbose](const std::string& line) {
+        if (verbose)
+            qInfo("%s", line.c_str());
+    };
+    const std::vector<std::string> switched = switchMakersReaders(log);
     for (const std::string& name : switched)
         std::fprintf(stderr, "mirdal-cli %s: switched the card reader '%s' into serial mode\n", command, name.c_str());
     return !switched.empty();

@@ -473,7 +473,8 @@ int runInstall(const QStringList& args)
     if (ended >= 0)
         return ended;
     InstallOptions options;
-    const QString problem = readOptions(line, options, switchCardReaders("install"));
+    const QString problem =
+        readOptions(line, options, switchCardReaders("install", line.isSet(QStringLiteral("verbose"))));
     if (!problem.isEmpty())
         return line.usageError(problem);
     options.configurationDirectory = QDir(options.configurationDirectory).absolutePath() + QLatin1Char('/');

@@ -15,7 +15,7 @@ void Pcsc_switchToCom()
     switchReadersToCom(systemPcscApi());
 }
 
-std::vector<std::string> switchMakersReaders()
+std::vector<std::string> switchMakersReaders(const std::function<void(const std::string&)>& log)
 {
-    return switchReadersToCom(systemPcscApi());
+    return switchReadersToCom(systemPcscApi(), log);
 }
