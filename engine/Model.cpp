@@ -17,6 +17,7 @@ constexpr uint32_t kSearchPauseMs = 2000;
 
 Model::Model(QObject* window, ModelOptions options) : QObject(nullptr), window_(window), options_(std::move(options))
 {
+    qRegisterMetaType<InstallationResult>();
     if (!options_.ports)
         options_.ports = std::make_shared<SystemPortProvider>();
     if (!options_.clock)
@@ -184,10 +185,11 @@ bool Model::checkHardwareConfiguration()
 {
     const HardwareId terminalId = recordHardwareId(hardwareRecord.data());
     const QList<HTerminal*> entries = configuration_->hterminals();
-    for (const HTerminal* entry : entries) {
-        if (entry->hardwareId() == terminalId)
+    for (acceptedEntry = 0; acceptedEntry < entries.size(); ++acceptedEntry) {
+        if (entries[acceptedEntry]->hardwareId() == terminalId)
             return commandDone(true);
     }
+    acceptedEntry = -1;
     const QByteArray id =
         QByteArray(reinterpret_cast<const char*>(terminalId.data()), kHardwareIdSize).toHex(' ').toUpper();
     return commandFailed(QStringLiteral("terminal hardware %1 matches no accepted configuration (%2 in the package)")
@@ -230,4 +232,9 @@ void Model::releasePort(const PortChoice& port)
     if (openPort(port))
         commands_->sendReleaseFrames();
     closePort();
+}
+
+int Model::lastResendRequests() const
+{
+    return commands_->lastResendRequests();
 }

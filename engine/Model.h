@@ -3,6 +3,7 @@
 // configuration job, the terminal-search passes and the installation
 // scenario, and reports through six signals. It needs no window: the desktop
 // program connects the signals to its slots, the command line to its output.
+#include "engine/InstallationResult.h"
 #include "protocol/Clock.h"
 #include "config/Configuration.h"
 #include "transport/SerialPort.h"
@@ -57,6 +58,8 @@ public:
     // stage is the step of the scenario that failed ("download of APP.BIN").
     QString lastFailureCause() const { return failureCause_; }
     QString lastFailureStage() const { return failureStage_; }
+    // The last install() as a value; also sent by installationFinished().
+    const InstallationResult& lastResult() const { return result_; }
 
     // Asks the installation under way to stop; safe from any thread. The
     // scenario fails at its next exchange, which is not sent, with that
@@ -96,7 +99,9 @@ public:
     // whatever the configuration's delayReboot says.
     static constexpr int kMinimumRestartWaitMs = 35000;
     std::array<uint8_t, kHardwareRecordSize> hardwareRecord{};
+    int acceptedEntry = -1; // the accepted hardware entry the record matched
     QStringList applicationNames;
+    int lastResendRequests() const;
 
 signals:
     void configurationLoaded();
@@ -105,6 +110,8 @@ signals:
     void terminalsFailed();
     void setModuleProgression(QString, int);
     void setTotalProgression(QString, int);
+    // At the end of every install(), from the thread that ran it.
+    void installationFinished(InstallationResult result);
 
 private:
     friend class InstallRun;
@@ -124,4 +131,5 @@ private:
     QString commandCause_; // why the last command failed
     QString failureStage_;
     QString failureCause_;
+    InstallationResult result_;
 };

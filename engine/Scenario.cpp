@@ -140,6 +140,7 @@ bool InstallRun::run(QString& title, QString& text)
 bool InstallRun::runBatch(const Batch& batch)
 {
     const QList<Application*> files = batch.applications;
+    model_.result_.batches.append(BatchResult{batch.id, {}, false});
 
     overall_ += step_;
     total("Tentative d'accès au terminal", overall_);
@@ -159,14 +160,20 @@ bool InstallRun::runBatch(const Batch& batch)
     total("Récupération de la configuration matérielle du terminal", overall_ + step_);
     if (!model_.readHardwareConfiguration())
         return fail(Hardware);
+    model_.result_.hardwareRecord =
+        QByteArray(reinterpret_cast<const char*>(model_.hardwareRecord.data()), Model::kHardwareRecordSize);
 
     total("Vérification de la cohérence de la configuration matérielle du terminal", overall_ + step_);
-    if (!model_.checkHardwareConfiguration())
+    const bool accepted = model_.checkHardwareConfiguration();
+    model_.result_.acceptedEntry = model_.acceptedEntry;
+    if (!accepted)
         return fail(Coherence);
 
     total("Vérification de la liste des applications du terminal", overall_ + 2 * step_);
     if (!model_.readApplicationList())
         return fail(ApplicationList);
+    if (model_.result_.batches.size() == 1)
+        model_.result_.applications = model_.applicationNames;
 
     filePosition_ = overall_ + 3 * step_;
     if (!runFiles(files))
@@ -176,6 +183,10 @@ bool InstallRun::runBatch(const Batch& batch)
     module("Tous les fichiers ont été téléchargés", 100);
     if (!model_.activateFiles())
         return fail(Activation);
+    BatchResult& done = model_.result_.batches.last();
+    done.activated = true;
+    for (FileResult& file : done.files)
+        file.installed = file.downloaded;
 
     total("Redémarrage du terminal en cours. Veuillez patienter ...", filePosition_ + step_);
     module("Tous les fichiers ont été installés", 100);
@@ -204,6 +215,9 @@ bool InstallRun::runFiles(const QList<Application*>& files)
 // from the advertisement after each failed download until the restarts are spent.
 bool InstallRun::runFile(const Application& file, int index, int count)
 {
+    QList<FileResult>& results = model_.result_.batches.last().files;
+    results.append(FileResult{file.file, fileDisplayName(file.file)});
+    FileResult& result = results.last();
     for (;;) {
         bool skip = false;
         qDebug("START %d", index);
@@ -211,6 +225,8 @@ bool InstallRun::runFile(const Application& file, int index, int count)
               filePosition_);
         if (!model_.sendInfo(&file, skip))
             return fail(Information, &file);
+        result.advertised = !skip;
+        result.skipped = skip;
         if (skip) {
             qInfo("Download Skipping App %s", qUtf8Printable(file.file));
             return true;
@@ -218,7 +234,10 @@ bool InstallRun::runFile(const Application& file, int index, int count)
         if (!model_.requestAuthorization())
             return fail(Authorization, &file);
         // A success on the pass after the last restart still counts: the file is in.
-        if (model_.downloadFile(&file))
+        ++result.attempts;
+        result.downloaded = model_.downloadFile(&file);
+        result.resends += model_.lastResendRequests();
+        if (result.downloaded)
             return true;
         // A download stopped on request is not taken again.
         if (restarts_ >= kMaxRestarts || model_.stopRequested())
@@ -279,7 +298,16 @@ bool Model::install(const QString& port, QString& title, QString& text)
 
 bool Model::install(const PortChoice& port, QString& title, QString& text)
 {
+    result_ = InstallationResult{};
+    result_.started = QDateTime::currentDateTimeUtc();
     const bool done = InstallRun(*this, port).run(title, text);
     commands_->clearStop();
+    result_.success = done;
+    result_.title = title;
+    result_.text = text;
+    result_.stage = failureStage_;
+    result_.cause = failureCause_;
+    result_.ended = QDateTime::currentDateTimeUtc();
+    emit installationFinished(result_);
     return done;
 }

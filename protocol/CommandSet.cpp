@@ -571,6 +571,7 @@ bool CommandSet::download(uint32_t length, const ContentSource& next, const std:
 
     uint32_t sent = 0;
     uint16_t number = 0; // wraps after 65535 like the 16-bit field
+    resendRequests_ = 0;
     while (sent < length) {
         const uint16_t count = static_cast<uint16_t>(std::min<uint32_t>(kMaxBlockPayload, length - sent));
         std::array<uint8_t, kMaxBlockPayload> data{};
@@ -591,6 +592,7 @@ bool CommandSet::download(uint32_t length, const ContentSource& next, const std:
                 return false;
             if (answer.bytes[kResultOffset] != kResultResend)
                 break;
+            ++resendRequests_;
             if (++resendRequests > kMaxResendRequests) {
                 ExchangeFailure outcome = failure(Kind::ResendLimit);
                 outcome.resendRequests = resendRequests;

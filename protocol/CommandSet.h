@@ -105,6 +105,8 @@ public:
     // Why the last command failed (kind None when it succeeded). The
     // opening's is that of its last attempt.
     const ExchangeFailure& lastFailure() const { return lastFailure_; }
+    // Blocks the terminal asked for again during the last download.
+    int lastResendRequests() const { return resendRequests_; }
 
     bool initTerminal();                                              // opening slash frame, 3 attempts
     bool startVarlenne();                                             // Varlenne start slash frame
@@ -147,4 +149,5 @@ private:
     Log debugLog_;
     ExchangeContext context_{gate_, clock_, debugLog_};
     ExchangeFailure lastFailure_;
+    int resendRequests_ = 0;
 };
