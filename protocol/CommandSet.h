@@ -16,33 +16,20 @@
 // The link as the exchanges see it: once a stop was asked for, a request is
 // not sent (its exchange fails as a refused write does), unless it belongs
 // to the clean-up that ends the dialogue.
-class StopGate : public Link {
+class StopGate : public ForwardingLink<> {
 public:
-    explicit StopGate(Link& link) : link_(link) {}
+    explicit StopGate(Link& link) : ForwardingLink(link) {}
 
     std::atomic<bool> stop{false};
     bool cleaningUp = false; // only touched by the thread of the exchanges
 
     bool write(const uint8_t* data, uint16_t length) override
     {
-        return (cleaningUp || !stop.load()) && link_.write(data, length);
+        return (cleaningUp || !stop.load()) && target_.write(data, length);
     }
-    bool read(uint8_t* buffer, uint16_t& length, int timeoutMs) override
-    {
-        return link_.read(buffer, length, timeoutMs);
-    }
-    bool readFull(uint8_t* buffer, uint16_t& length, int deadlineMs) override
-    {
-        return link_.readFull(buffer, length, deadlineMs);
-    }
-    void clearInput() override { link_.clearInput(); }
-    void answerEnded() override { link_.answerEnded(); }
 
     // Whether a request would now be held back by a stop.
     bool refusing() const { return !cleaningUp && stop.load(); }
-
-private:
-    Link& link_;
 };
 
 // What every exchange of one command set shares: the gated link, the clock,

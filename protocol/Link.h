@@ -30,3 +30,27 @@ public:
     // answer (a real line delivers one in pieces): for a link that records.
     virtual void answerEnded() {}
 };
+
+// A link that passes every call on to another: a decorator derives from it
+// and overrides only what it changes. `Base` is Link or an interface that
+// extends it (the engine's TerminalPort).
+template <class Base = Link>
+class ForwardingLink : public Base {
+public:
+    explicit ForwardingLink(Link& target) : target_(target) {}
+
+    bool write(const uint8_t* data, uint16_t length) override { return target_.write(data, length); }
+    bool read(uint8_t* buffer, uint16_t& length, int timeoutMs) override
+    {
+        return target_.read(buffer, length, timeoutMs);
+    }
+    bool readFull(uint8_t* buffer, uint16_t& length, int deadlineMs) override
+    {
+        return target_.readFull(buffer, length, deadlineMs);
+    }
+    void clearInput() override { target_.clearInput(); }
+    void answerEnded() override { target_.answerEnded(); }
+
+protected:
+    Link& target_;
+};

@@ -44,14 +44,6 @@ bool lookUp(const Table& table, const std::string& name, Value& value)
     return false;
 }
 
-bool parseCount(const std::string& text, int& value)
-{
-    if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos)
-        return false;
-    value = std::atoi(text.c_str());
-    return true;
-}
-
 bool parseSelectors(const std::string& text, Fault& fault, std::string& error)
 {
     size_t begin = 0;
@@ -136,4 +128,12 @@ std::optional<FaultKind> FaultPlan::fire(Stage stage, int index)
         }
     }
     return std::nullopt;
+}
+
+bool parseCount(const std::string& text, int& value)
+{
+    if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    value = std::atoi(text.c_str());
+    return true;
 }

@@ -38,6 +38,9 @@ struct Fault {
 };
 
 const char* stageName(Stage stage);
+
+// A count of at most nine decimal digits, nothing else: the simulator's numbers.
+bool parseCount(const std::string& text, int& value);
 const char* faultKindName(FaultKind kind);
 
 // Reads STAGE:KIND[:ARG]. ARG is either a number, meaning the number of

@@ -94,14 +94,6 @@ stopped before its end; 2 on a usage error or an unreadable transcript; 3 when
 the line could not be opened or failed.
 )";
 
-bool parseNumber(const std::string& text, int& value)
-{
-    if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos)
-        return false;
-    value = std::atoi(text.c_str());
-    return true;
-}
-
 bool parseHardware(const std::string& text, std::array<uint8_t, 3>& bytes)
 {
     if (text.size() != 6 || text.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
@@ -145,9 +137,9 @@ bool parseResendBlock(const std::string& text, Fault& fault)
     const size_t colon = text.find(':');
     int block = 0;
     int times = -1;
-    if (!parseNumber(text.substr(0, colon), block))
+    if (!parseCount(text.substr(0, colon), block))
         return false;
-    if (colon != std::string::npos && !parseNumber(text.substr(colon + 1), times))
+    if (colon != std::string::npos && !parseCount(text.substr(colon + 1), times))
         return false;
     fault = makeFault(Stage::Block, FaultKind::Resend, block, -1, times);
     return true;
@@ -164,7 +156,7 @@ struct OptionSpec {
 Handler numberInto(int ServeOptions::*field)
 {
     return [field](const std::string& value, SimOptions& options, std::string&) {
-        return parseNumber(value, options.serve.*field);
+        return parseCount(value, options.serve.*field);
     };
 }
 
@@ -181,7 +173,7 @@ Handler addsFaultWith(std::function<Fault(int)> make)
 {
     return [make](const std::string& value, SimOptions& options, std::string&) {
         int number = 0;
-        if (!parseNumber(value, number))
+        if (!parseCount(value, number))
             return false;
         options.terminal.faults.add(make(number));
         return true;
@@ -198,7 +190,7 @@ bool parseDelivery(const std::string& value, SimOptions& options, std::string&)
         options.serve.chunk = 1;
     else if (value == "fifo")
         options.serve.chunk = kFifoTrigger;
-    else if (value.rfind("fifo:", 0) == 0 && parseNumber(value.substr(5), size) && size > 0)
+    else if (value.rfind("fifo:", 0) == 0 && parseCount(value.substr(5), size) && size > 0)
         options.serve.chunk = static_cast<size_t>(size);
     else
         return false;
@@ -219,7 +211,7 @@ const std::map<std::string, OptionSpec>& optionTable()
          {true,
           [](const std::string& v, SimOptions& o, std::string&) {
               int baud = 0;
-              if (!parseNumber(v, baud))
+              if (!parseCount(v, baud))
                   return false;
               o.serve.baud = static_cast<unsigned>(baud);
               return true;
@@ -227,7 +219,7 @@ const std::map<std::string, OptionSpec>& optionTable()
         {"--frame-timeout",
          {true,
           [](const std::string& v, SimOptions& o, std::string&) {
-              const bool ok = parseNumber(v, o.serve.frameTimeoutMs);
+              const bool ok = parseCount(v, o.serve.frameTimeoutMs);
               o.replay.frameTimeoutMs = o.serve.frameTimeoutMs;
               return ok;
           },
@@ -256,7 +248,7 @@ const std::map<std::string, OptionSpec>& optionTable()
          {true,
           [](const std::string& v, SimOptions& o, std::string&) {
               int offset = 0;
-              const bool ok = parseNumber(v, offset) && offset > 0;
+              const bool ok = parseCount(v, offset) && offset > 0;
               o.terminal.splitOffset = static_cast<size_t>(offset);
               return ok;
           }}},
@@ -264,7 +256,7 @@ const std::map<std::string, OptionSpec>& optionTable()
          {true,
           [](const std::string& v, SimOptions& o, std::string&) {
               int ms = 0;
-              const bool ok = parseNumber(v, ms);
+              const bool ok = parseCount(v, ms);
               o.terminal.splitPauseMs = static_cast<uint32_t>(ms);
               return ok;
           }}},
