@@ -5,6 +5,7 @@
 #include "engine/FileName.h"
 #include "engine/Model.h"
 #include "protocol/CommandSet.h"
+#include "protocol/Steps.h"
 
 #include <QDebug>
 #include <algorithm>
@@ -22,7 +23,7 @@ constexpr int kBatchSpan = 10;
 enum class CleanUp { None, Close, ReleaseAndClose };
 
 struct FailureRow {
-    const char* stage; // for the technician: the step that failed
+    const char* stage; // for the technician: the step that failed, an exchange's in its words
     CleanUp cleanUp;
     const char* title;
     const char* text;          // for the per-file failures, the text before the file name
@@ -87,22 +88,22 @@ const FailureRow InstallRun::kFailures[StageCount] = {
     {"port opening", CleanUp::None, "Erreur ouverture",
      "Le terminal sélectionné n'est pas disponible.\nVeuillez fermer toutes les applications ou contacter le support.",
      nullptr},
-    {"opening", CleanUp::Close, "Erreur initialisation",
+    {row(Step::Opening).what, CleanUp::Close, "Erreur initialisation",
      "Le terminal ne peut pas être initialisé.\nVeuillez contacter le support.", nullptr},
-    {"Varlenne start", CleanUp::ReleaseAndClose, "Erreur varlenne",
+    {row(Step::Varlenne).what, CleanUp::ReleaseAndClose, "Erreur varlenne",
      "L'application \"Varlenne\" n'est pas installée sur le terminal.\n", nullptr},
-    {"hardware record", CleanUp::ReleaseAndClose, "Erreur HTerminal",
+    {row(Step::Hardware).what, CleanUp::ReleaseAndClose, "Erreur HTerminal",
      "La configuration matérielle du terminal ne peut pas être lue.\nVeuillez contacter le support.", nullptr},
     {"hardware check", CleanUp::ReleaseAndClose, "Erreur cohérence HTerminal",
      "La configuration matérielle du terminal ne correspond pas au package à installer.\nVeuillez contacter le "
      "support.",
      nullptr},
-    {"application list", CleanUp::ReleaseAndClose, "Erreur liste applications",
+    {row(Step::List).what, CleanUp::ReleaseAndClose, "Erreur liste applications",
      "La liste des applications ne peut pas être lue.\nVeuillez contacter le support.", nullptr},
-    {"advertisement of", CleanUp::ReleaseAndClose, "Erreur Information", "Le fichier : ", kFileUnreadable},
-    {"authorization of", CleanUp::ReleaseAndClose, "Erreur autorisation", "Le fichier : ", kFileRefused},
-    {"download of", CleanUp::ReleaseAndClose, "Erreur chargement", "Le fichier : ", kFileNotLoaded},
-    {"activation", CleanUp::Close, "Erreur Activation",
+    {row(Step::Advertise).what, CleanUp::ReleaseAndClose, "Erreur Information", "Le fichier : ", kFileUnreadable},
+    {row(Step::Authorize).what, CleanUp::ReleaseAndClose, "Erreur autorisation", "Le fichier : ", kFileRefused},
+    {row(Step::DownloadStart).what, CleanUp::ReleaseAndClose, "Erreur chargement", "Le fichier : ", kFileNotLoaded},
+    {row(Step::Activate).what, CleanUp::Close, "Erreur Activation",
      "Les fichiers ne peuvent pas être installés sur le terminal.\nVeuillez contacter le support.", nullptr},
     {"port closing", CleanUp::None, "Erreur fermeture",
      "Le terminal sélectionné ne peut pas être relâché.\nVeuillez contacter le support.", nullptr},

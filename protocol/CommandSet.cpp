@@ -3,25 +3,13 @@
 #include "protocol/Crc16.h"
 #include "protocol/Framing.h"
 #include "protocol/Line.h"
+#include "protocol/Steps.h"
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 
 namespace {
-
-enum class Reception {
-    None,     // the request has no answer of its own (application list)
-    Read,     // a wait of the time-out for the first bytes, then the rest by the answer's shape
-    ReadFull, // exactly the capacity, by a deadline
-};
-
-// How an answer's length is known once its first bytes are in.
-enum class Shape {
-    Slash,   // "/", selector, count N, N bytes, CRC: by its count byte
-    Command, // 32 bytes
-    Block,   // 128 bytes (the hardware record)
-};
 
 // What arrived, in a zero-filled buffer large enough for every capacity.
 struct Answer {
@@ -258,55 +246,43 @@ ExchangeFailure runExchange(ExchangeContext& context, const Exchange& exchange, 
     return outcome;
 }
 
-// --- Exchange shapes --------------------------------------------------------
+// --- Exchanges from their rows ---------------------------------------------
 
-// The judgement of a 32-byte answer: CRC over bytes 0..29, then the leading bytes.
-Exchange expecting(std::initializer_list<uint8_t> leading)
+// The exchange of a step as its row declares it; the request is the row's
+// slash frame or, for a command, `frame`.
+Exchange exchangeFor(Step step, const uint8_t* frame = nullptr, uint16_t frameSize = 0)
 {
+    const StepRow& r = row(step);
     Exchange exchange;
-    exchange.crcOffset = kCommandCrcOffset;
-    std::copy(leading.begin(), leading.end(), exchange.leading.begin());
-    exchange.leadingCount = leading.size();
+    exchange.request = r.slash ? r.slash : frame;
+    exchange.requestSize = r.slash ? r.slashSize : frameSize;
+    exchange.settleMs = r.settleMs;
+    exchange.afterSendMs = r.afterSendMs;
+    exchange.reception = r.reception;
+    exchange.shape = r.shape;
+    exchange.capacity = r.capacity;
+    (r.reception == Reception::ReadFull ? exchange.deadlineMs : exchange.timeoutMs) = r.waitMs;
+    exchange.crcOffset = r.shape == Shape::Command ? kCommandCrcOffset
+                         : r.shape == Shape::Block ? kBlockCrcOffset
+                                                   : 0; // slash-frame answers are judged by content only
+    exchange.leading = r.lead;
+    exchange.leadingCount = r.leadCount;
+    // The input is kept as it is before a slash frame: the opening takes any
+    // byte as the terminal's answer (a late answer to an earlier attempt is
+    // one), the Varlenne start follows the opening's own clearing, and the
+    // release answers are not judged.
+    exchange.clearBeforeRequest = r.shape != Shape::Slash;
     return exchange;
 }
 
+// The exchange keeps the frame's address: the frame must outlive it.
 template <size_t N>
-Exchange sending(Exchange exchange, const std::array<uint8_t, N>& frame, uint32_t settleMs)
+Exchange exchangeFor(Step step, const std::array<uint8_t, N>& frame)
 {
-    exchange.request = frame.data();
-    exchange.requestSize = static_cast<uint16_t>(N);
-    exchange.settleMs = settleMs;
-    return exchange;
+    return exchangeFor(step, frame.data(), static_cast<uint16_t>(N));
 }
-
-Exchange withRead(Exchange exchange, uint16_t capacity, int timeoutMs)
-{
-    exchange.reception = Reception::Read;
-    exchange.capacity = capacity;
-    exchange.timeoutMs = timeoutMs;
-    return exchange;
-}
-
-Exchange withReadFull(Exchange exchange, int deadlineMs)
-{
-    exchange.reception = Reception::ReadFull;
-    exchange.capacity = kCommandFrameSize;
-    exchange.deadlineMs = deadlineMs;
-    return exchange;
-}
-
-// Slash-frame answers are judged by content only, never by a CRC. The input
-// is kept as it is before them: the opening takes any byte as the terminal's
-// answer (a late answer to an earlier attempt is one), the Varlenne start
-// follows the opening's own clearing, and the release answers are not judged.
 template <size_t N>
-Exchange slashExchange(const std::array<uint8_t, N>& frame, uint16_t capacity, int timeoutMs)
-{
-    Exchange exchange = withRead(sending(Exchange{}, frame, 0), capacity, timeoutMs);
-    exchange.shape = Shape::Slash;
-    exchange.clearBeforeRequest = false;
-    return exchange;
-}
+Exchange exchangeFor(Step step, const std::array<uint8_t, N>&& frame) = delete;
 
 ExchangeFailure varlenneStarted(const Answer& answer)
 {
@@ -316,7 +292,7 @@ ExchangeFailure varlenneStarted(const Answer& answer)
         if (answer.bytes[i] == kVarlenneAccepted)
             return {};
     }
-    return judged(Kind::UnexpectedAnswer, answer, kVarlenneAnswerCapacity);
+    return judged(Kind::UnexpectedAnswer, answer, row(Step::Varlenne).capacity);
 }
 
 // The name of one application-list answer. A length byte above 28 would
@@ -384,7 +360,7 @@ bool CommandSet::settle(const ExchangeFailure& outcome)
 
 bool CommandSet::initTerminal()
 {
-    const Exchange exchange = slashExchange(kOpeningFrame, kOpeningAnswerCapacity, kOpeningTimeoutMs);
+    const Exchange exchange = exchangeFor(Step::Opening);
     for (int attempt = 0; attempt < kOpeningAttempts; ++attempt) {
         Answer answer;
         if (settle(runExchange(context_, exchange, answer)))
@@ -395,7 +371,7 @@ bool CommandSet::initTerminal()
 
 bool CommandSet::startVarlenne()
 {
-    Exchange exchange = slashExchange(kVarlenneStartFrame, kVarlenneAnswerCapacity, kVarlenneTimeoutMs);
+    Exchange exchange = exchangeFor(Step::Varlenne);
     exchange.accept = varlenneStarted;
     Answer answer;
     return settle(runExchange(context_, exchange, answer));
@@ -404,10 +380,8 @@ bool CommandSet::startVarlenne()
 bool CommandSet::readHardwareConfiguration(std::array<uint8_t, 126>& record)
 {
     static_assert(sizeof(record) == kBlockCrcOffset, "the record is the body of a block frame");
-    const CommandFrame frame = commandFrame(kCodeHardwareConfiguration);
-    Exchange exchange = withRead(sending(Exchange{}, frame, kHardwareSettleMs), kBlockFrameSize, kHardwareTimeoutMs);
-    exchange.shape = Shape::Block;
-    exchange.crcOffset = kBlockCrcOffset;
+    const CommandFrame frame = commandFrame(row(Step::Hardware).code);
+    Exchange exchange = exchangeFor(Step::Hardware, frame);
     exchange.accept = [&record](const Answer& answer) {
         std::copy_n(answer.bytes.begin(), record.size(), record.begin());
         return ExchangeFailure{};
@@ -418,8 +392,9 @@ bool CommandSet::readHardwareConfiguration(std::array<uint8_t, 126>& record)
 
 bool CommandSet::readApplicationList(std::vector<std::string>& names)
 {
-    const CommandFrame frame = commandFrame(kCodeApplicationList);
-    Exchange request = sending(Exchange{}, frame, 0);
+    const StepRow& list = row(Step::List);
+    const CommandFrame frame = commandFrame(list.code);
+    Exchange request = exchangeFor(Step::List, frame);
     request.reception = Reception::None;
     Answer answer;
     if (!settle(runExchange(context_, request, answer)))
@@ -429,12 +404,13 @@ bool CommandSet::readApplicationList(std::vector<std::string>& names)
     // Answers follow without further requests, each one whole. The first
     // cannot begin before the request itself has crossed the line, which
     // takes longer than the answers' short wait: its wait counts from then.
-    Exchange next = withRead(expecting({}), kCommandFrameSize, kListTimeoutMs + lineTimeMs(frame.size()));
+    Exchange next = exchangeFor(Step::List);
+    next.timeoutMs = list.waitMs + lineTimeMs(frame.size());
     next.exactLength = true;
     next.clearOnSuccess = false;
     for (;;) {
         const bool read = settle(runExchange(context_, next, answer));
-        next.timeoutMs = kListTimeoutMs;
+        next.timeoutMs = list.waitMs;
         if (!read)
             return false;
         if (answer.bytes[kNameLengthOffset] == 0) {
@@ -453,22 +429,18 @@ bool CommandSet::readApplicationList(std::vector<std::string>& names)
 bool CommandSet::requestAuthorization()
 {
     CommandFrame frame{};
-    frame[0] = kCodeAuthorization;
+    frame[0] = row(Step::Authorize).code;
     frame[kAuthorizationParameterOffset] = kAuthorizationParameter;
     sealCommandFrame(frame);
-    const Exchange exchange =
-        withReadFull(sending(expecting({kCodeAuthorization, kAnswerMarker, kResultGranted}), frame, kSettleMs),
-                     kPreparedAnswerDeadlineMs);
+    const Exchange exchange = exchangeFor(Step::Authorize, frame);
     Answer answer;
     return settle(runExchange(context_, exchange, answer));
 }
 
 bool CommandSet::activateFiles()
 {
-    const CommandFrame frame = commandFrame(kCodeActivate);
-    Exchange exchange = withRead(sending(expecting({kCodeActivate, kAnswerMarker, kResultDone}), frame, kShortSettleMs),
-                                 kCommandFrameSize, kActivationTimeoutMs);
-    exchange.afterSendMs = kActivationPauseMs;
+    const CommandFrame frame = commandFrame(row(Step::Activate).code);
+    const Exchange exchange = exchangeFor(Step::Activate, frame);
     Answer answer;
     return settle(runExchange(context_, exchange, answer));
 }
@@ -490,10 +462,8 @@ private:
 bool CommandSet::releaseTerminal()
 {
     const CleanUp cleanUp(gate_);
-    const CommandFrame frame = commandFrame(kCodeRelease);
-    const Exchange exchange =
-        withRead(sending(expecting({kCodeRelease, kAnswerMarker, kResultDone}), frame, kShortSettleMs),
-                 kCommandFrameSize, kReleaseTimeoutMs);
+    const CommandFrame frame = commandFrame(row(Step::Release).code);
+    const Exchange exchange = exchangeFor(Step::Release, frame);
     Answer answer;
     return settle(runExchange(context_, exchange, answer));
 }
@@ -504,9 +474,9 @@ void CommandSet::sendReleaseFrames()
     // The answers are not judged: the frames only put the terminal back to
     // its own menu, and the second one is worth sending only to a port that
     // answered the first.
-    Exchange first = slashExchange(kFirstReleaseFrame, kReleaseAnswerCapacity, kReleaseFramesTimeoutMs);
+    Exchange first = exchangeFor(Step::FirstRelease);
     first.clearOnSuccess = false;
-    Exchange second = slashExchange(kSecondReleaseFrame, kReleaseAnswerCapacity, kReleaseFramesTimeoutMs);
+    Exchange second = exchangeFor(Step::SecondRelease);
     second.clearOnSuccess = false;
     Answer answer;
     if (settle(runExchange(context_, first, answer)))
@@ -542,8 +512,7 @@ bool CommandSet::advertise(const std::string& name, uint32_t length, bool& skip)
     if (skip)
         return settle({});
     const CommandFrame frame = advertisementFrame(advertisement.text);
-    const Exchange exchange = withReadFull(
-        sending(expecting({kCodeAdvertise, kAnswerMarker, kResultDone}), frame, kSettleMs), kPreparedAnswerDeadlineMs);
+    const Exchange exchange = exchangeFor(Step::Advertise, frame);
     Answer answer;
     return settle(runExchange(context_, exchange, answer));
 }
@@ -561,9 +530,8 @@ bool CommandSet::download(const uint8_t* content, uint32_t length, const std::fu
 
 bool CommandSet::download(uint32_t length, const ContentSource& next, const std::function<void(int)>& progress)
 {
-    const CommandFrame start = commandFrame(kCodeDownload);
-    Exchange startExchange = withReadFull(
-        sending(expecting({kCodeDownload, kAnswerMarker, kResultDone}), start, kSettleMs), kPreparedAnswerDeadlineMs);
+    const CommandFrame start = commandFrame(row(Step::DownloadStart).code);
+    Exchange startExchange = exchangeFor(Step::DownloadStart, start);
     // A terminal may already have queued more; the first block's answer is read whole anyway.
     startExchange.clearOnSuccess = false;
     Answer answer;
@@ -582,8 +550,7 @@ bool CommandSet::download(uint32_t length, const ContentSource& next, const std:
         // The result byte decides between done and resend, so it is tested below.
         // The input is cleared between blocks and before a block is sent
         // again, but not before the first block (see the start above).
-        Exchange blockExchange =
-            withReadFull(sending(expecting({kCodeDownload, kAnswerMarker}), block, 0), kBlockAnswerDeadlineMs);
+        Exchange blockExchange = exchangeFor(Step::Block, block);
         blockExchange.clearBeforeRequest = false;
         blockExchange.clearOnSuccess = false;
 
@@ -614,8 +581,7 @@ bool CommandSet::download(uint32_t length, const ContentSource& next, const std:
             progress(static_cast<int>(uint64_t{sent} * 100 / length));
     }
 
-    Exchange confirmation = withRead(expecting({kCodeDownload, kAnswerMarker, kResultDone}), kCommandFrameSize,
-                                     kFinalConfirmationTimeoutMs);
+    Exchange confirmation = exchangeFor(Step::Final);
     confirmation.crcOnlyLogged = true;
     return settle(runExchange(context_, confirmation, answer));
 }

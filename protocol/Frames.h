@@ -122,23 +122,13 @@ constexpr uint16_t kMaxBlockPayload = kBlockCrcOffset - kBlockDataOffset; // 122
 
 // --- Reception --------------------------------------------------------------
 
-constexpr uint16_t kOpeningAnswerCapacity = 16;
-constexpr uint16_t kVarlenneAnswerCapacity = 7;
-constexpr uint16_t kReleaseAnswerCapacity = 256;
-
-constexpr int kOpeningTimeoutMs = 4000;
-constexpr int kVarlenneTimeoutMs = 4000;
-constexpr int kHardwareTimeoutMs = 4000;
-constexpr int kListTimeoutMs = 20;
-constexpr int kActivationTimeoutMs = 1000;
-constexpr int kReleaseTimeoutMs = 4000;
-constexpr int kReleaseFramesTimeoutMs = 1000;
-constexpr int kFinalConfirmationTimeoutMs = 1000;
+// Each exchange's pauses, time-outs and capacity are its row in
+// protocol/Steps.h; what follows is shared by all of them.
 
 constexpr int kOpeningAttempts = 3;
 
 // An answer reaches the port as the line delivers it: a byte every 1.04 ms,
-// a UART's FIFO or a USB packet at a time. The time-out above bounds the
+// a UART's FIFO or a USB packet at a time. An exchange's time-out bounds the
 // wait for its first bytes; once it has begun, it is gathered until whole by
 // its own shape, and its rest gets its own line time plus this margin (a USB
 // adapter may hold bytes 16 ms before it passes them on).
@@ -156,22 +146,10 @@ constexpr int kSettleAfterFailureMs = 1000;
 // answer never passes for the next one.
 constexpr uint16_t kLongestAnswer = kSlashOverhead + 255;
 
-// Whole-answer reads end by a deadline counted from their start, plus the
-// answer's own line time. The answer to a block is the terminal's quick
-// reply; the advertisement, the authorization and the download start may
-// follow work on the terminal (its flash erased before a download), so they
-// get a deadline that no healthy terminal reaches.
-constexpr int kBlockAnswerDeadlineMs = 10000;
-constexpr int kPreparedAnswerDeadlineMs = 60000;
+// --- Pauses (through Clock) outside the exchanges ---------------------------
 
-// --- Pauses (through Clock) -------------------------------------------------
-
-constexpr uint32_t kShortSettleMs = 10;        // activation, release
-constexpr uint32_t kSettleMs = 200;            // advertisement, authorization, download start
-constexpr uint32_t kHardwareSettleMs = 4000;   // before the hardware record is asked for
-constexpr uint32_t kActivationPauseMs = 20000; // the terminal installs before it answers
-constexpr uint32_t kListPacingMs = 50;         // between two application-list answers
-constexpr uint32_t kResendPauseMs = 200;       // before a block is sent again
+constexpr uint32_t kListPacingMs = 50;   // between two application-list answers
+constexpr uint32_t kResendPauseMs = 200; // before a block is sent again
 
 // --- Download policy --------------------------------------------------------
 

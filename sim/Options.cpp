@@ -53,8 +53,9 @@ Replay:
 Faults:
   --fault STAGE:KIND[:ARG]
       Repeatable; the first fault given that matches an exchange fires.
-      STAGE  open, varlenne, hardware, list, advertise, authorize, start, block,
-             final, activate, release
+      STAGE  opening, varlenne, hardware, list, advertise, authorize,
+             download-start, block, final, activate, release (the steps'
+             names in transcripts; open and start are taken too)
       KIND   silent    no answer; the terminal ignores the frame
              bad-crc   the answer's CRC is damaged
              bad-echo  byte 0 of the answer is changed, its CRC made to match
@@ -120,7 +121,7 @@ bool parseNames(const std::string& text, std::vector<std::string>& names)
     }
 }
 
-Fault makeFault(Stage stage, FaultKind kind, int at = -1, int after = -1, int times = -1)
+Fault makeFault(Step stage, FaultKind kind, int at = -1, int after = -1, int times = -1)
 {
     Fault fault;
     fault.stage = stage;
@@ -141,7 +142,7 @@ bool parseResendBlock(const std::string& text, Fault& fault)
         return false;
     if (colon != std::string::npos && !parseCount(text.substr(colon + 1), times))
         return false;
-    fault = makeFault(Stage::Block, FaultKind::Resend, block, -1, times);
+    fault = makeFault(Step::Block, FaultKind::Resend, block, -1, times);
     return true;
 }
 
@@ -293,8 +294,8 @@ const std::map<std::string, OptionSpec>& optionTable()
               return true;
           }}},
         {"--ignore-open",
-         {true, addsFaultWith([](int n) { return makeFault(Stage::Open, FaultKind::Silent, -1, -1, n); })}},
-        {"--refuse-varlenne", {false, addsFault(makeFault(Stage::Varlenne, FaultKind::Refuse))}},
+         {true, addsFaultWith([](int n) { return makeFault(Step::Opening, FaultKind::Silent, -1, -1, n); })}},
+        {"--refuse-varlenne", {false, addsFault(makeFault(Step::Varlenne, FaultKind::Refuse))}},
         {"--resend-block",
          {true,
           [](const std::string& v, SimOptions& o, std::string&) {
@@ -305,12 +306,12 @@ const std::map<std::string, OptionSpec>& optionTable()
               return true;
           }}},
         {"--fail-download",
-         {true, addsFaultWith([](int m) { return makeFault(Stage::Final, FaultKind::Refuse, -1, -1, m); })}},
-        {"--bad-final-crc", {false, addsFault(makeFault(Stage::Final, FaultKind::BadCrc))}},
+         {true, addsFaultWith([](int m) { return makeFault(Step::Final, FaultKind::Refuse, -1, -1, m); })}},
+        {"--bad-final-crc", {false, addsFault(makeFault(Step::Final, FaultKind::BadCrc))}},
         {"--silent-after-block",
-         {true, addsFaultWith([](int k) { return makeFault(Stage::Block, FaultKind::Silent, -1, k); })}},
-        {"--refuse-authorization", {false, addsFault(makeFault(Stage::Authorize, FaultKind::Refuse))}},
-        {"--refuse-activation", {false, addsFault(makeFault(Stage::Activate, FaultKind::Refuse))}},
+         {true, addsFaultWith([](int k) { return makeFault(Step::Block, FaultKind::Silent, -1, k); })}},
+        {"--refuse-authorization", {false, addsFault(makeFault(Step::Authorize, FaultKind::Refuse))}},
+        {"--refuse-activation", {false, addsFault(makeFault(Step::Activate, FaultKind::Refuse))}},
     };
     return table;
 }
