@@ -15,6 +15,7 @@ namespace {
 struct Answer {
     std::array<uint8_t, kLongestAnswer> bytes{};
     uint16_t count = 0;
+    bool damaged = false; // accepted with a wrong CRC: its rest may still come
 };
 
 // One request/answer exchange, described by data so that every command runs
@@ -170,6 +171,7 @@ ExchangeFailure crcJudged(const Exchange& exchange, Answer& answer, const Comman
     }
     if (debugLog)
         debugLog("CRC fails: " + std::to_string(answer.count));
+    answer.damaged = true;
     return {};
 }
 
@@ -242,7 +244,7 @@ bool unsettles(const ExchangeFailure& outcome)
 ExchangeFailure runExchange(ExchangeContext& context, const Exchange& exchange, Answer& answer)
 {
     const ExchangeFailure outcome = exchangeOnce(context, exchange, answer);
-    context.lineUnsettled = unsettles(outcome);
+    context.lineUnsettled = unsettles(outcome) || answer.damaged;
     return outcome;
 }
 
@@ -403,9 +405,11 @@ bool CommandSet::readApplicationList(std::vector<std::string>& names)
 
     // Answers follow without further requests, each one whole. The first
     // cannot begin before the request itself has crossed the line, which
-    // takes longer than the answers' short wait: its wait counts from then.
+    // takes longer than the answers' short wait, and the terminal has read
+    // it: its wait counts from then, with the margin a USB adapter may hold
+    // the first bytes back.
     Exchange next = exchangeFor(Step::List);
-    next.timeoutMs = list.waitMs + lineTimeMs(frame.size());
+    next.timeoutMs = list.waitMs + lineTimeMs(frame.size()) + kAnswerRestMarginMs;
     next.exactLength = true;
     next.clearOnSuccess = false;
     for (;;) {

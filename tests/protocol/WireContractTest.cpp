@@ -230,8 +230,8 @@ void expectCases(const std::vector<Case>& cases)
 TEST(WireContract, EveryCommandOnTheWire)
 {
     // Whole reads end by their deadline (60 s before a prepared answer, 10 s for a block's) plus
-    // the 34 ms that 32 bytes take at 9600 baud; the first list answer waits 20 ms more than the 34 ms
-    // its request takes.
+    // the 34 ms that 32 bytes take at 9600 baud; the first list answer waits 20 ms after the 34 ms its
+    // request takes, and the 50 ms margin.
     const std::string opening = "2F C0 04 00 14 00 C8 A4 FC", read16 = "read 16 within 4000",
                       list = "read 32 within 20", whole = "read whole 32 by 60034", block = "read whole 32 by 10034";
     const Bytes record = sealed({0x40, 0x41, 0x42, 0x43, 0x44, 0x45, 0x46, 0x47, 0x48, 0x49, 0x4A, 0x4B, 0x4C}, 128);
@@ -254,7 +254,7 @@ TEST(WireContract, EveryCommandOnTheWire)
             "answer of 31 bytes, 32 expected"),
         row("application list", [&](CommandSet& c) { return c.readApplicationList(names); },
             {{listAnswer("VARLENNE", 8), listAnswer("EMV", 3), kListEnd}},
-            {"clear", hex(typed({0x01}, 32, 0xF3, 0x20)), "read 32 within 54", "sleep 50", list, "sleep 50", list,
+            {"clear", hex(typed({0x01}, 32, 0xF3, 0x20)), "read 32 within 104", "sleep 50", list, "sleep 50", list,
              "clear"}),
         row("advertisement of APP.BIN, 1234 bytes", advertising("APP.BIN", 1234, false), {{sealed({0x02, 0x01, 0x55})}},
             {"sleep 200", "clear", hex(kAdvertisement), whole, "clear"}),
