@@ -1,6 +1,6 @@
 #include "cli/DefaultPort.h"
 
-#include <QStringList>
+#include <algorithm>
 
 namespace {
 
@@ -38,4 +38,26 @@ DefaultPort choosePort(const QList<PortInfo>& ports, const QString& fromEnvironm
             QStringLiteral("%1 maker's ports are listed, %2: choose one with --port or MIRDAL_PORT")
                 .arg(makers.size())
                 .arg(names.join(QStringLiteral(", ")))};
+}
+
+QStringList portLines(const QList<PortInfo>& ports, const std::function<bool(const QString&)>& mayOpen)
+{
+    const QList<PortInfo> makers = makersPorts(ports);
+    QStringList lines;
+    for (const PortInfo& port : ports) {
+        const bool maker = std::any_of(makers.begin(), makers.end(),
+                                       [&port](const PortInfo& m) { return m.systemLocation == port.systemLocation; });
+        QString line = (maker ? QStringLiteral("* ") : QStringLiteral("  ")) + portLabel(port);
+        line += QStringLiteral("  ") + port.systemLocation;
+        if (port.vendorId >= 0 && port.productId >= 0)
+            line += QStringLiteral("  usb %1:%2")
+                        .arg(port.vendorId, 4, 16, QLatin1Char('0'))
+                        .arg(port.productId, 4, 16, QLatin1Char('0'));
+        if (!port.serialNumber.isEmpty())
+            line += QStringLiteral("  serial ") + port.serialNumber;
+        if (!mayOpen(port.systemLocation))
+            line += QStringLiteral("  (no access)");
+        lines.append(line);
+    }
+    return lines;
 }

@@ -5,6 +5,8 @@
 
 #include <QList>
 #include <QString>
+#include <QStringList>
+#include <functional>
 
 struct DefaultPort {
     QString port; // what to open; empty when none could be chosen
@@ -16,3 +18,8 @@ DefaultPort choosePort(const QList<PortInfo>& ports, const QString& fromEnvironm
 
 // The ports whose manufacturer is the maker's, letter case ignored.
 QList<PortInfo> makersPorts(const QList<PortInfo>& ports);
+
+// The lines of `mirdal-cli ports`, one a port: its label, the maker's marked
+// '*', its device, its USB ids and serial number where known, and
+// "(no access)" where `mayOpen` says this user may not open the device.
+QStringList portLines(const QList<PortInfo>& ports, const std::function<bool(const QString&)>& mayOpen);

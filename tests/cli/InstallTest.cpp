@@ -3,6 +3,7 @@
 #include "tests/support/Pty.h"
 #include "cli/DefaultPort.h"
 
+#include <QElapsedTimer>
 #include <QRegularExpression>
 #include <csignal>
 
@@ -86,6 +87,52 @@ TEST(DefaultPort, OnlyTheMakersSinglePortIsTakenUnasked)
         const DefaultPort choice = choosePort(ports, test[0]);
         EXPECT_EQ(choice.port + " | " + choice.note.left(test[2].size()), test[1] + " | " + test[2]);
     }
+}
+
+// What QSerialPortInfo answers of a port, by its accessors.
+struct QtPortInfo {
+    QStringList v; // port name, description, manufacturer, device, serial number
+    int vendor, product;
+    QString portName() const { return v[0]; }
+    QString description() const { return v[1]; }
+    QString manufacturer() const { return v[2]; }
+    QString systemLocation() const { return v[3]; }
+    QString serialNumber() const { return v[4]; }
+    bool hasVendorIdentifier() const { return vendor >= 0; }
+    quint16 vendorIdentifier() const { return quint16(vendor); }
+    bool hasProductIdentifier() const { return product >= 0; }
+    quint16 productIdentifier() const { return quint16(product); }
+};
+
+// The platform's ports as `mirdal-cli ports` and the window show them: labelled by description and name, the maker's
+// (by manufacturer) marked and taken unasked, USB ids and serial number where known, "(no access)" where so.
+TEST(DefaultPort, PortsAreShownAsQtDescribesThem)
+{
+    const QtPortInfo qt[] = {{{"ttyS0", "Communications Port", "(Standard port types)", "/dev/ttyS0", ""}, -1, -1},
+                             {{"ttyACM0", "USB Serial Device", "VELMARIS", "/dev/ttyACM0", "T0042"}, 0x2fe3, 0x100},
+                             {{"ttyUSB1", "FT232R USB UART", "FTDI", "/dev/ttyUSB1", "A9X1"}, 0x403, -1}};
+    QList<PortInfo> ports;
+    for (const QtPortInfo& info : qt)
+        ports << portInfoOf(info);
+    EXPECT_EQ(portLines(ports, [](const QString& device) { return device != "/dev/ttyS0"; }),
+              (QStringList{"  Communications Port - (ttyS0)  /dev/ttyS0  (no access)",
+                           "* USB Serial Device - (ttyACM0)  /dev/ttyACM0  usb 2fe3:0100  serial T0042",
+                           "  FT232R USB UART - (ttyUSB1)  /dev/ttyUSB1  serial A9X1"}));
+    EXPECT_EQ(choosePort(ports, "").port, "USB Serial Device - (ttyACM0)");
+}
+
+// Without --time-scale every pause is the terminal's own: the 4 s before the hardware record is asked for, here of a
+// terminal that no package accepts, which ends the run there.
+TEST_F(InstallCommand, PausesAreTheTerminalsOwnByDefault)
+{
+    SimProcess sim;
+    QString error;
+    ASSERT_TRUE(sim.start({"--hardware", "040506"}, error)) << error;
+    QElapsedTimer clock;
+    clock.start();
+    const CliRun run = cli({"install", "--config-dir", f, "--port", sim.device()});
+    EXPECT_TRUE(run.status == 1 && run.out.startsWith("Erreur cohérence HTerminal\n")) << run.out;
+    EXPECT_GE(clock.elapsed(), 4000);
 }
 
 // With stderr on a terminal: live lines with their clocks, unless TERM is "dumb" (plain lines) or --quiet (none).

@@ -24,24 +24,41 @@ TEST(CheckCommand, SampleConfigurationIsReadyWithItsDuration)
               "Ready to install: 3 files in 2 batches, 0 warnings\n");
 }
 
-// A line of the report on configuration.xml refused; like the program, the check reads nothing an unsigned file names.
-TEST(CheckCommand, RefusedConfigurationsEndWithStatusThree)
+// Each defect of a folder, made after signing (but the first three): the line of check's report that names it, and
+// the status: 3 the program refuses the configuration (and, like it, the check reads nothing it names), 1 it would
+// not install, 0 it would.
+TEST(CheckCommand, EachDefectHasItsLineAndStatus)
 {
     REQUIRE_SIGNING_KEY();
-    ConfigFolder folder;
-    ASSERT_TRUE(writePackage(folder.path(), "app") && QFile::remove(folder.file("app.bin")));
-    const QByteArray xml = folder.read("configuration.xml"), head = "<?xml version=\"1.0\"?>\n<configuration>\n";
-    const char* const refused = "error: the signature does not match configuration.xml: the program refuses it\n";
-    const std::pair<QByteArray, QString> cases[] = {
-        {QByteArray(xml).replace("Test terminal", "Best terminal"), QString("Signature: does not match\n") + refused},
-        {head + "<batch id=\"1\"><file>app.bin</file></batch>\n</configuration>\n", refused}, // no signature
-        {head + QByteArray(256 * 1024, ' ') + "</configuration>",
-         "error: configuration.xml is missing or cannot be read (larger than 262144 bytes)\n"},
+    const QByteArray head = "<?xml version=\"1.0\"?>\n<configuration>\n", skipped = QByteArray(20, 'L') + ".bin";
+    const QString refused = "error: the signature does not match configuration.xml: the program refuses it\n";
+    const QString batch = "error: batch 1: app.bin ", picture = "warning: the terminal picture terminal.png is missing";
+    const std::tuple<std::function<void(const ConfigFolder&)>, QString, int> cases[] = {
+        {[](auto& f) { f.write("configuration.xml", f.read("configuration.xml").replace("Test", "Best")); },
+         "Signature: does not match\n" + refused, 3},
+        {[&](auto& f) { f.write("configuration.xml", head + "<batch id=\"1\"><file>app.bin</file></batch>\n</"); },
+         refused, 3},
+        {[&](auto& f) { f.write("configuration.xml", head + QByteArray(256 * 1024, ' ')); },
+         "error: configuration.xml is missing or cannot be read (larger than 262144 bytes)\n", 3},
+        {[](auto& f) { QFile::remove(f.file("app.bin")); }, batch + "is missing or cannot be read\n", 1},
+        {[](auto& f) { QFile::remove(f.file("app.bin")), QDir(f.path()).mkdir("app.bin"); },
+         batch + "is missing or cannot be read\n", 1},
+        {[](auto& f) { f.write("app.bin", "not a container"); }, batch + "is not a well-formed container (", 1},
+        {[](auto& f) { f.write("hardware0.hterm", "not a container"); },
+         "error: hardware configuration hardware0.hterm: ", 1},
+        {[](auto& f) { QFile::remove(f.file("terminal.png")); }, picture + ": the window shows none\n", 0},
+        {[&](auto& f) {
+             writeSignedConfiguration(f.path(), {0, {{1, 2, 3}}, {{{skipped, "app"}}}});
+         },
+         "warning: batch 1: " + skipped + " cannot be advertised (length field and name take 30 bytes, at most 28)", 0},
     };
-    for (const auto& [bytes, line] : cases) {
-        folder.write("configuration.xml", bytes);
-        const QString lines = report(folder.path(), 3);
-        EXPECT_TRUE(lines.contains(line) && !lines.contains("app.bin")) << line << "in:\n" << lines;
+    for (const auto& [defect, line, status] : cases) {
+        ConfigFolder folder;
+        ASSERT_TRUE(writePackage(folder.path(), "app"));
+        folder.write("terminal.png", "picture");
+        defect(folder);
+        const QString lines = report(folder.path(), status);
+        EXPECT_TRUE(lines.contains(line) && (status < 3 || !lines.contains("app.bin"))) << line << "in:\n" << lines;
     }
 }
 
@@ -91,8 +108,8 @@ TEST(Replay, CommittedTranscriptsGiveTheSameFramesAndResult)
     }
 }
 
-// Four terminals at once, paced like real lines so that they overlap; the second refuses every download, the fourth
-// the file: the others are not disturbed. Every port's French result and its cause in order, its progress and log
+// Four terminals at once, paced like real lines so that they overlap; the second refuses every download, the third
+// the file: the others are not disturbed, and the last one's success does not hide the failures. Every port's French result and its cause in order, its progress and log
 // lines named, its own transcript with the cause, and never a run of 4 bytes of the package.
 TEST(SeveralTerminals, OneOfFourFailsTheOthersAreUpdated)
 {
@@ -101,13 +118,13 @@ TEST(SeveralTerminals, OneOfFourFailsTheOthersAreUpdated)
     for (uint32_t x = 20240611; content.size() < 1220; x = x * 1103515245 + 12345)
         content += char(1 + (x >> 16) % 255);
     ASSERT_TRUE(writePackage(folder.path(), content));
-    const QStringList faults[] = {{}, {"--fail-download", "4"}, {}, {"--refuse-authorization"}};
+    const QStringList faults[] = {{}, {"--fail-download", "4"}, {"--refuse-authorization"}, {}};
     const QString refused = "Veuillez contacter le support.\ncause: refused by the terminal (answer ";
     const QString results[] = {
         kSuccess,
         "Erreur chargement\nLe fichier : APP.BIN ne peut pas être chargé dans le terminal.\n" + refused + "04 01 00)\n",
-        kSuccess,
-        "Erreur autorisation\nLe fichier : APP.BIN n'est pas autorisé sur le terminal.\n" + refused + "03 01 00)\n"};
+        "Erreur autorisation\nLe fichier : APP.BIN n'est pas autorisé sur le terminal.\n" + refused + "03 01 00)\n",
+        kSuccess};
     SimProcess terminals[4];
     QStringList args{"install", "--config-dir", folder.path(), "--time-scale",
                      "0.001",   "--verbose",    "--trace",     folder.file("run.jsonl")};
@@ -124,7 +141,7 @@ TEST(SeveralTerminals, OneOfFourFailsTheOthersAreUpdated)
         const int started = install.err.indexOf(device + ": [ 60%] Téléchargement des fichiers"); // before any end
         EXPECT_TRUE(started >= 0 && started < install.err.indexOf("[100%]")) << install.err;
         EXPECT_TRUE(install.err.contains(device + ": Model::sendInfo advertise file APP.BIN of size 1220\n"));
-        EXPECT_TRUE(trace.contains(QString("%1 file(s) received, 0 problem(s)").arg(i % 2 ? 0 : 1))) << trace;
+        EXPECT_TRUE(trace.contains(QString("%1 file(s) received, 0 problem(s)").arg(results[i] == kSuccess))) << trace;
         const QString name = "run-" + device.mid(5).replace('/', '-') + ".jsonl";
         const QByteArray text = folder.read(name);
         for (int at = 0; at + 4 <= content.size(); ++at) {
@@ -136,7 +153,7 @@ TEST(SeveralTerminals, OneOfFourFailsTheOthersAreUpdated)
         ASSERT_TRUE(readTranscriptFile(QFile::encodeName(folder.file(name)).toStdString(), entries, error)) << error;
         const TranscriptEntry& beforeLast = entries.at(entries.size() - 2); // before the result
         EXPECT_EQ(QString::fromStdString(beforeLast.event + ": " + beforeLast.text),
-                  i % 2 ? results[i].mid(results[i].indexOf("cause: ")).trimmed() : "close: ");
+                  results[i] != kSuccess ? results[i].mid(results[i].indexOf("cause: ")).trimmed() : "close: ");
     }
     EXPECT_EQ(install.out, expected);
 }

@@ -1,7 +1,9 @@
 // The scenario: every outcome with its pair, clean-up, progress and cause; retries, skips, waits, a stop.
 #include "tests/engine/FakeTerminal.h"
 #include "tests/support/Pty.h"
+#include "tests/support/SimProcess.h"
 
+#include <QElapsedTimer>
 #include <iterator>
 #include <sstream>
 
@@ -87,6 +89,22 @@ const Outcome kOutcomes[] = {
 class Outcomes : public EngineTest, public ::testing::WithParamInterface<Outcome> {};
 
 } // namespace
+
+// The desktop program's engine as its window builds it, given no option: its pauses are the terminal's own, here the
+// 200 ms before an authorization request (refused: nothing was advertised).
+TEST(ModelDefaults, PausesAreTheTerminalsOwn)
+{
+    SimProcess sim;
+    QString error;
+    ASSERT_TRUE(sim.start({}, error)) << qPrintable(error);
+    Model model;
+    ASSERT_TRUE(model.openPort(PortChoice::device(sim.device())) && model.initTerminal() && model.startVarlenne());
+    QElapsedTimer clock;
+    clock.start();
+    EXPECT_FALSE(model.requestAuthorization());
+    EXPECT_GE(clock.elapsed(), 200);
+    model.closePort();
+}
 
 TEST_P(Outcomes, PairCleanUpProgressAndCause)
 {

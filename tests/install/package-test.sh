@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The Debian package as a user gets it: made by cpack from the build tree, checked by lintian (errors fail, where it
 # is installed), unpacked with dpkg-deb into a scratch root and run from there: 1. every file is in it, the links in
-# usr/bin are relative, the desktop entry and metainfo validate, the udev rule's manufacturer glob takes "Velmaris" in
-# any letter case only; 2. the installed mirdal-cli, started through its link without --config-dir, reads and accepts
+# usr/bin are relative, the desktop entry and metainfo validate, the udev rule read field by field, its manufacturer
+# glob taking "Velmaris" in any letter case only; 2. the installed mirdal-cli, started through its link without --config-dir, reads and accepts
 # the configuration beside its real executable; 3. the installed mirdal, started through its link, shows its window
 # "Mirdal" (on an X server of its own) with the class its desktop entry names.
 # Usage: package-test.sh BUILD_DIR gui|no-gui
@@ -82,14 +82,31 @@ if [ "$gui" = gui ]; then
 fi
 echo "ok - $(echo "$expected" | wc -l) files and the links of $programs"
 
-# The manufacturer glob of the udev rule, tried as udev's fnmatch does.
-glob=$(sed -n 's/.*ATTRS{manufacturer}=="\([^"]*\)".*/\1/p' "$root/usr/lib/udev/rules.d/70-mirdal.rules")
-[ -n "$glob" ] || fail "the udev rule matches no manufacturer"
+# The udev rule as udev reads it, field by field (KEY[{ATTR}]OP"VALUE", joined by ", "): removals and other
+# subsystems jump to the end; a USB device of the maker is tagged for the seat's user and hidden from ModemManager.
+rules=()
+while IFS= read -r line; do
+  [[ -z $line || $line == \#* ]] && continue
+  fields=()
+  while [[ $line =~ ^([A-Z_]+(\{[A-Za-z_]+\})?)(==|!=|\+=|=)\"([^\"]*)\"(, )?(.*)$ ]]; do
+    value=${BASH_REMATCH[4]}
+    if [ "${BASH_REMATCH[1]}" = "ATTRS{manufacturer}" ]; then glob=$value value=GLOB; fi
+    fields+=("${BASH_REMATCH[1]}${BASH_REMATCH[3]}$value")
+    line=${BASH_REMATCH[6]}
+    [ -n "${BASH_REMATCH[5]}" ] || break
+  done
+  [ -z "$line" ] || fail "the udev rule has a malformed field: $line"
+  rules+=("${fields[*]}")
+done <"$root/usr/lib/udev/rules.d/70-mirdal.rules"
+printf -v rules '%s|' "${rules[@]}"
+[ "$rules" = "ACTION==remove GOTO=mirdal_end|SUBSYSTEM!=tty GOTO=mirdal_end|SUBSYSTEMS==usb ATTRS{manufacturer}==GLOB \
+TAG+=uaccess ENV{ID_MM_DEVICE_IGNORE}=1|LABEL=mirdal_end|" ] || fail "the udev rule reads: $rules"
+# The manufacturer glob, tried as udev's fnmatch does.
 # shellcheck disable=SC2053
 for name in Velmaris VELMARIS velmaris vELMARIs; do [[ $name == $glob ]] || fail "the udev rule refuses '$name'"; done
 # shellcheck disable=SC2053
 for name in Velmari Velmarisx "Velmaris Inc" Other; do [[ $name == $glob ]] && fail "the udev rule takes '$name'"; done
-echo "ok - the udev rule takes the maker's name in any letter case, nothing else"
+echo "ok - the udev rule, field by field; it takes the maker's name in any letter case, nothing else"
 
 # --- 2. The installed mirdal-cli and its configuration ----------------------------
 "$root/usr/bin/mirdal-cli" check >"$work/check.out" 2>"$work/check.err" \
