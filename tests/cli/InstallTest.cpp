@@ -72,23 +72,6 @@ TEST_F(InstallCommand, EveryCommandFollowsTheSameConventions)
     }
 }
 
-// Without --port: MIRDAL_PORT, or the maker's port when it is the only one. A row: MIRDAL_PORT, the port chosen, the
-// note on stderr.
-TEST(DefaultPort, OnlyTheMakersSinglePortIsTakenUnasked)
-{
-    const PortInfo maker{"ttyUSB0", "T", "Velmaris", "/dev/ttyUSB0"}, other{"ttyS0", "S", "Other", "/dev/ttyS0"};
-    const PortInfo second{"ttyUSB1", "T", "VELMARIS", "/dev/ttyUSB1"};
-    const std::pair<QList<PortInfo>, QStringList> cases[] = {
-        {{other, maker}, {"", "T - (ttyUSB0)", "using the maker's port T - (ttyUSB0) (/dev/ttyUSB0)"}},
-        {{maker, other, second}, {"", "", "2 maker's ports are listed, T - (ttyUSB0) (/dev/ttyUSB0), T - (ttyUSB1)"}},
-        {{maker}, {"/dev/pts/9", "/dev/pts/9", ""}},
-    };
-    for (const auto& [ports, test] : cases) {
-        const DefaultPort choice = choosePort(ports, test[0]);
-        EXPECT_EQ(choice.port + " | " + choice.note.left(test[2].size()), test[1] + " | " + test[2]);
-    }
-}
-
 // What QSerialPortInfo answers of a port, by its accessors.
 struct QtPortInfo {
     QStringList v; // port name, description, manufacturer, device, serial number
@@ -105,20 +88,30 @@ struct QtPortInfo {
 };
 
 // The platform's ports as `mirdal-cli ports` and the window show them: labelled by description and name, the maker's
-// (by manufacturer) marked and taken unasked, USB ids and serial number where known, "(no access)" where so.
-TEST(DefaultPort, PortsAreShownAsQtDescribesThem)
+// (by manufacturer) marked, USB ids and serial number where known, "(no access)" where so. Without --port:
+// MIRDAL_PORT, or the maker's port when it is the only one (a row: MIRDAL_PORT, ports, the port, the note's start).
+TEST(DefaultPort, PortsAsQtDescribesThemAndTheOneTakenUnasked)
 {
     const QtPortInfo qt[] = {{{"ttyS0", "Communications Port", "(Standard port types)", "/dev/ttyS0", ""}, -1, -1},
                              {{"ttyACM0", "USB Serial Device", "VELMARIS", "/dev/ttyACM0", "T0042"}, 0x2fe3, 0x100},
-                             {{"ttyUSB1", "FT232R USB UART", "FTDI", "/dev/ttyUSB1", "A9X1"}, 0x403, -1}};
+                             {{"ttyUSB1", "FT232R USB UART", "FTDI", "/dev/ttyUSB1", "A9X1"}, 0x403, -1},
+                             {{"ttyACM1", "T", "Velmaris", "/dev/ttyACM1", ""}, 0x2fe3, 0x100}};
     QList<PortInfo> ports;
     for (const QtPortInfo& info : qt)
         ports << portInfoOf(info);
     EXPECT_EQ(portLines(ports, [](const QString& device) { return device != "/dev/ttyS0"; }),
               (QStringList{"  Communications Port - (ttyS0)  /dev/ttyS0  (no access)",
                            "* USB Serial Device - (ttyACM0)  /dev/ttyACM0  usb 2fe3:0100  serial T0042",
-                           "  FT232R USB UART - (ttyUSB1)  /dev/ttyUSB1  serial A9X1"}));
-    EXPECT_EQ(choosePort(ports, "").port, "USB Serial Device - (ttyACM0)");
+                           "  FT232R USB UART - (ttyUSB1)  /dev/ttyUSB1  serial A9X1",
+                           "* T - (ttyACM1)  /dev/ttyACM1  usb 2fe3:0100"}));
+    const QString maker = "USB Serial Device - (ttyACM0)";
+    for (const auto& [environment, listed, port, note] :
+         {std::tuple("", 3, maker, "using the maker's port " + maker + " (/dev/ttyACM0)"),
+          std::tuple("", 4, QString(), "2 maker's ports are listed, " + maker + " (/dev/ttyACM0), T - (ttyACM1)"),
+          std::tuple("/dev/pts/9", 4, QString("/dev/pts/9"), QString())}) {
+        const DefaultPort choice = choosePort(ports.mid(0, listed), environment);
+        EXPECT_EQ(choice.port + " | " + choice.note.left(note.size()), port + " | " + note);
+    }
 }
 
 // Without --time-scale every pause is the terminal's own: the 4 s before the hardware record is asked for, here of a

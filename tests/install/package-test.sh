@@ -4,14 +4,14 @@
 # usr/bin are relative, the desktop entry and metainfo validate, the udev rule read field by field, its manufacturer
 # glob taking "Velmaris" in any letter case only; 2. the installed mirdal-cli, started through its link without --config-dir, reads and accepts
 # the configuration beside its real executable; 3. the installed mirdal, started through its link, shows its window
-# "Mirdal" (on an X server of its own) with the class its desktop entry names.
+# "Mirdal" (on an X server of its own), 764x615, with the class its desktop entry names.
 # Usage: package-test.sh BUILD_DIR gui|no-gui
 set -euo pipefail
 build=$1
 gui=$2
 here=$(cd "$(dirname "$0")" && pwd)
 tools="cpack dpkg-deb gzip"
-[ "$gui" = gui ] && tools="$tools desktop-file-validate appstreamcli xdotool xprop"
+[ "$gui" = gui ] && tools="$tools desktop-file-validate appstreamcli xdotool xprop xwininfo"
 for tool in $tools; do command -v "$tool" >/dev/null || { echo "missing $tool (tools/setup-debian.sh)" >&2; exit 1; }; done
 
 work=$(mktemp -d /tmp/mirdal-package.XXXXXX)
@@ -136,4 +136,6 @@ done
   || fail "the installed mirdal shows the configuration error box"
 class=$(grep '^StartupWMClass=' "$root/usr/share/applications/com.velmaris.mirdal.desktop" | cut -d= -f2)
 xprop -id "$window" WM_CLASS | grep -q "\"$class\"\$" || fail "window class $(xprop -id "$window" WM_CLASS), not $class"
-echo "ok - the installed mirdal shows the window Mirdal"
+size=$(xwininfo -id "$window" | awk '/Width:/ {w=$2} /Height:/ {h=$2} END {print w "x" h}')
+[ "$size" = 764x615 ] || fail "the window is $size, not 764x615"
+echo "ok - the installed mirdal shows the window Mirdal, $size"
