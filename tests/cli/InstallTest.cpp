@@ -94,7 +94,7 @@ TEST(DefaultPort, PortsAsQtDescribesThemAndTheOneTakenUnasked)
 {
     const QtPortInfo qt[] = {{{"ttyS0", "Communications Port", "(Standard port types)", "/dev/ttyS0", ""}, -1, -1},
                              {{"ttyACM0", "USB Serial Device", "VELMARIS", "/dev/ttyACM0", "T0042"}, 0x2fe3, 0x100},
-                             {{"ttyUSB1", "FT232R USB UART", "FTDI", "/dev/ttyUSB1", "A9X1"}, 0x403, -1},
+                             {{"ttyUSB1", "USB UART", "Velmaris Ltd", "/dev/ttyUSB1", "A9X1"}, 0x403, -1},
                              {{"ttyACM1", "T", "Velmaris", "/dev/ttyACM1", ""}, 0x2fe3, 0x100}};
     QList<PortInfo> ports;
     for (const QtPortInfo& info : qt)
@@ -102,7 +102,7 @@ TEST(DefaultPort, PortsAsQtDescribesThemAndTheOneTakenUnasked)
     EXPECT_EQ(portLines(ports, [](const QString& device) { return device != "/dev/ttyS0"; }),
               (QStringList{"  Communications Port - (ttyS0)  /dev/ttyS0  (no access)",
                            "* USB Serial Device - (ttyACM0)  /dev/ttyACM0  usb 2fe3:0100  serial T0042",
-                           "  FT232R USB UART - (ttyUSB1)  /dev/ttyUSB1  serial A9X1",
+                           "  USB UART - (ttyUSB1)  /dev/ttyUSB1  serial A9X1",
                            "* T - (ttyACM1)  /dev/ttyACM1  usb 2fe3:0100"}));
     const QString maker = "USB Serial Device - (ttyACM0)";
     for (const auto& [environment, listed, port, note] :

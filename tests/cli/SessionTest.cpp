@@ -51,6 +51,10 @@ TEST(CheckCommand, EachDefectHasItsLineAndStatus)
              writeSignedConfiguration(f.path(), {0, {{1, 2, 3}}, {{{skipped, "app"}}}});
          },
          "warning: batch 1: " + skipped + " cannot be advertised (length field and name take 30 bytes, at most 28)", 0},
+        {[](auto& f) {
+             writeSignedConfiguration(f.path(), {0, {{1, 2, 3}}, {{}}});
+         },
+         "warning: batch 1 (id 1) has no file: the terminal is opened, activated and restarted for nothing", 0},
     };
     for (const auto& [defect, line, status] : cases) {
         ConfigFolder folder;

@@ -1,9 +1,10 @@
 // Companion program of the reader-switch test against a real pcscd.
 //   pcsc_switch_run wait COUNT SECONDS: waits until the daemon lists at least COUNT readers and prints
 //       their names ("reader: NAME"); exits 1 when the deadline passes first.
-//   pcsc_switch_run switch: runs Pcsc_switchToCom() and prints every log line as "log: TEXT" (any other
+//   pcsc_switch_run switch: runs the first search pass of the desktop program's engine, built as the program
+//       builds it (its PC/SC switch is Pcsc_switchToCom()), and prints every log line as "log: TEXT" (any other
 //       message as "unexpected message: TEXT"), a line feed inside the text shown as "\n".
-#include "transport/Pcsc.h"
+#include "engine/Model.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -51,7 +52,7 @@ int main(int argc, char** argv)
             std::printf("%s: %s\n", type == QtInfoMsg ? "log" : "unexpected message", qPrintable(shown));
             std::fflush(stdout);
         });
-        Pcsc_switchToCom();
+        Model().findTerminals();
         return 0;
     }
     std::fprintf(stderr, "usage: %s wait COUNT SECONDS | switch\n", argv[0]);
