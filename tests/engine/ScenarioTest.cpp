@@ -103,7 +103,6 @@ TEST(ModelDefaults, PausesAreTheTerminalsOwn)
     clock.start();
     EXPECT_FALSE(model.requestAuthorization());
     EXPECT_GE(clock.elapsed(), 200);
-    model.closePort();
 }
 
 TEST_P(Outcomes, PairCleanUpProgressAndCause)

@@ -82,23 +82,21 @@ if [ "$gui" = gui ]; then
 fi
 echo "ok - $(echo "$expected" | wc -l) files and the links of $programs"
 
-# The udev rule as udev reads it, field by field (KEY[{ATTR}]OP"VALUE", joined by ", "): removals and other
-# subsystems jump to the end; a USB device of the maker is tagged for the seat's user and hidden from ModemManager.
-rules=()
+# The udev rule as udev reads it, one rule a line, field by field (KEY[{ATTR}]OP"VALUE", joined by ", "): removals
+# and other subsystems jump to the end; a USB device of the maker is tagged for the seat's user and hidden from
+# ModemManager. The manufacturer glob stands as GLOB.
+rules=
 while IFS= read -r line; do
   [[ -z $line || $line == \#* ]] && continue
-  fields=()
-  while [[ $line =~ ^([A-Z_]+(\{[A-Za-z_]+\})?)(==|!=|\+=|=)\"([^\"]*)\"(, )?(.*)$ ]]; do
-    value=${BASH_REMATCH[4]}
-    if [ "${BASH_REMATCH[1]}" = "ATTRS{manufacturer}" ]; then glob=$value value=GLOB; fi
-    fields+=("${BASH_REMATCH[1]}${BASH_REMATCH[3]}$value")
+  while [[ $line =~ ^([A-Z_]+(\{[A-Za-z_]+\})?(==|!=|\+=|=))\"([^\"]*)\"(, |$)(.*) ]]; do
+    key=${BASH_REMATCH[1]} value=${BASH_REMATCH[4]} more=${BASH_REMATCH[5]:+ }
+    [ "$key" = "ATTRS{manufacturer}==" ] && glob=$value value=GLOB
+    rules+="$key$value$more"
     line=${BASH_REMATCH[6]}
-    [ -n "${BASH_REMATCH[5]}" ] || break
   done
   [ -z "$line" ] || fail "the udev rule has a malformed field: $line"
-  rules+=("${fields[*]}")
+  rules+="|"
 done <"$root/usr/lib/udev/rules.d/70-mirdal.rules"
-printf -v rules '%s|' "${rules[@]}"
 [ "$rules" = "ACTION==remove GOTO=mirdal_end|SUBSYSTEM!=tty GOTO=mirdal_end|SUBSYSTEMS==usb ATTRS{manufacturer}==GLOB \
 TAG+=uaccess ENV{ID_MM_DEVICE_IGNORE}=1|LABEL=mirdal_end|" ] || fail "the udev rule reads: $rules"
 # The manufacturer glob, tried as udev's fnmatch does.
