@@ -41,14 +41,12 @@ class AppTest : public QObject {
 private slots:
     void initTestCase();
     void cleanupTestCase();
-    void textsAndTerminalList();
-    void refusedConfigurationShowsOnlyItsBoxThenQuits();
+    void textsAndTerminalListThenARefusedConfiguration();
     void failedStartsThenAWholeUpdate();
     void windowClosedDuringAnUpdateStopsItAtItsNextExchange();
 
 private:
-    // Each slot call of the engine reaches the window as one event: before each, every new text of a progress label
-    // is noted under its label.
+    // Before each slot call of the engine (one event each), every new text of a progress label is noted.
     bool eventFilter(QObject*, QEvent* event) override
     {
         for (const char* name : {"moduleLabel", "moduleLabel_2"}) {
@@ -123,7 +121,7 @@ void AppTest::cleanupTestCase()
     QVERIFY2(simulatorSaid(" 0 problem(s)") == 1, qPrintable(log)); // every file received matched the package
 }
 
-void AppTest::textsAndTerminalList()
+void AppTest::textsAndTerminalListThenARefusedConfiguration()
 {
     makeWindow({});
     QVERIFY(!window->isVisible() && !start()->isEnabled()); // Hidden until the configuration is read
@@ -172,10 +170,8 @@ void AppTest::textsAndTerminalList()
         QCOMPARE(list()->currentIndex(), current);
         QCOMPARE(start()->isEnabled(), *letters != 0);
     }
-}
 
-void AppTest::refusedConfigurationShowsOnlyItsBoxThenQuits()
-{
+    // A refused configuration: its box alone, and the program ends when it is closed.
     QTemporaryDir empty;
     makeWindow({}, empty.path());
     QCOMPARE(QApplication::exec(), 0); // the box closed, no window is left

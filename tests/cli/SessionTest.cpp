@@ -26,9 +26,8 @@ TEST(CheckCommand, SampleConfigurationIsReadyWithItsDuration)
               "Ready to install: 3 files in 2 batches, 0 warnings\n");
 }
 
-// Each defect of a folder, made after signing (but the first three): the line of check's report that names it, and
-// the status: 3 the program refuses the configuration (and, like it, the check reads nothing it names), 1 it would
-// not install, 0 it would.
+// Each defect of a folder: the line of the report that names it, and the status: 3 the program refuses the
+// configuration (the check, like it, then reads nothing the file names), 1 it would not install, 0 it would.
 TEST(CheckCommand, EachDefectHasItsLineAndStatus)
 {
     REQUIRE_SIGNING_KEY();

@@ -27,8 +27,7 @@ using Bn = std::unique_ptr<BIGNUM, Freeing<BIGNUM, BN_free>>;
 std::mt19937_64 rng(0x7e57ec7);
 BN_CTX* const context = BN_CTX_new();
 
-// OpenSSL's random bytes (its keys, its numbers below a modulus) come from the seeded generator too: every run asks
-// the same questions, so that a failure, which prints its key, comes back.
+// OpenSSL's random bytes (its keys too) come from the seeded generator: a failure, which prints its key, comes back.
 int seededBytes(unsigned char* out, int count)
 {
     std::generate_n(out, count, [] { return uint8_t(rng()); });

@@ -82,9 +82,8 @@ if [ "$gui" = gui ]; then
 fi
 echo "ok - $(echo "$expected" | wc -l) files and the links of $programs"
 
-# The udev rule as udev reads it, one rule a line, field by field (KEY[{ATTR}]OP"VALUE", joined by ", "): removals
-# and other subsystems jump to the end; a USB device of the maker is tagged for the seat's user and hidden from
-# ModemManager. The manufacturer glob stands as GLOB.
+# The udev rule, one rule a line, field by field (KEY[{ATTR}]OP"VALUE" joined by ", "; the manufacturer glob as GLOB):
+# removals and other subsystems jump to the end; the maker's USB devices are the seat user's, and ModemManager's not.
 rules=
 while IFS= read -r line; do
   [[ -z $line || $line == \#* ]] && continue

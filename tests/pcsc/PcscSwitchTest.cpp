@@ -184,8 +184,7 @@ TEST(PcscSwitch, EveryReaderOfTheMakerIsSwitchedAndEveryFailureLogged)
     }
 }
 
-// The engine's search passes over these readers, the first one finding no port: only that pass switches the reader
-// (one escape command), every later pass begins with a 2 s pause instead.
+// Search passes, the first one finding no port: it alone switches the reader, every later one waits 2 s instead.
 TEST(PcscSwitch, OnlyTheFirstSearchPassSwitchesTheReaders)
 {
     readers = {reader("Till")};
