@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdio>
 #include <thread>
+#include <algorithm>
 
 namespace {
 
@@ -68,4 +69,26 @@ QList<PortInfo> portsAfterSwitch(bool readersSwitched)
         ports = SystemPortProvider().availablePorts();
     }
     return ports;
+}
+
+QStringList portLines(const QList<PortInfo>& ports, const std::function<bool(const QString&)>& mayOpen)
+{
+    const QList<PortInfo> makers = makersPorts(ports);
+    QStringList lines;
+    for (const PortInfo& port : ports) {
+        const bool maker = std::any_of(makers.begin(), makers.end(),
+                                       [&port](const PortInfo& m) { return m.systemLocation == port.systemLocation; });
+        QString line = (maker ? QStringLiteral("* ") : QStringLiteral("  ")) + portLabel(port);
+        line += QStringLiteral("  ") + port.systemLocation;
+        if (port.vendorId >= 0 && port.productId >= 0)
+            line += QStringLiteral("  usb %1:%2")
+                        .arg(port.vendorId, 4, 16, QLatin1Char('0'))
+                        .arg(port.productId, 4, 16, QLatin1Char('0'));
+        if (!port.serialNumber.isEmpty())
+            line += QStringLiteral("  serial ") + port.serialNumber;
+        if (!mayOpen(port.systemLocation))
+            line += QStringLiteral("  (no access)");
+        lines.append(line);
+    }
+    return lines;
 }

@@ -5,6 +5,8 @@
 
 #include <QList>
 #include <QString>
+#include <QStringList>
+#include <functional>
 
 struct DefaultPort {
     QString port; // what to open; empty when none could be chosen
@@ -25,3 +27,7 @@ bool switchCardReaders(const char* command, bool verbose = false);
 // The ports listed now; when a reader was just switched and no maker's port
 // is listed yet, waits a few seconds for it to come back as a serial port.
 QList<PortInfo> portsAfterSwitch(bool readersSwitched);
+// The lines of `mirdal-cli ports`, one a port: its label, the maker's marked
+// '*', its device, its USB ids and serial number where known, and
+// "(no access)" where `mayOpen` says this user may not open the device.
+QStringList portLines(const QList<PortInfo>& ports, const std::function<bool(const QString&)>& mayOpen);

@@ -9,7 +9,6 @@
 #include "transport/PortProvider.h"
 
 #include <QFile>
-#include <algorithm>
 #include <cstdio>
 
 namespace {
@@ -27,21 +26,6 @@ const CommandHelp kHelp = {
     "  2  usage error\n",
 };
 
-QString describe(const PortInfo& port, bool maker)
-{
-    QString line = (maker ? QStringLiteral("* ") : QStringLiteral("  ")) + portLabel(port);
-    line += QStringLiteral("  ") + port.systemLocation;
-    if (port.vendorId >= 0 && port.productId >= 0)
-        line += QStringLiteral("  usb %1:%2")
-                    .arg(port.vendorId, 4, 16, QLatin1Char('0'))
-                    .arg(port.productId, 4, 16, QLatin1Char('0'));
-    if (!port.serialNumber.isEmpty())
-        line += QStringLiteral("  serial ") + port.serialNumber;
-    if (!console::mayOpen(QFile::encodeName(port.systemLocation).toStdString()))
-        line += QStringLiteral("  (no access)");
-    return line;
-}
-
 } // namespace
 
 int runPorts(const QStringList& args)
@@ -56,11 +40,10 @@ int runPorts(const QStringList& args)
         std::fputs("mirdal-cli ports: no serial port found\n", stderr);
         return kExitFailed;
     }
-    const QList<PortInfo> makers = makersPorts(ports);
-    for (const PortInfo& port : ports) {
-        const bool maker = std::any_of(makers.begin(), makers.end(),
-                                       [&port](const PortInfo& m) { return m.systemLocation == port.systemLocation; });
-        std::printf("%s\n", describe(port, maker).toUtf8().constData());
-    }
+    const auto mayOpen = [](const QString& device) {
+        return console::mayOpen(QFile::encodeName(device).toStdString());
+    };
+    for (const QString& port : portLines(ports, mayOpen))
+        std::printf("%s\n", port.toUtf8().constData());
     return kExitOk;
 }

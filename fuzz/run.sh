@@ -54,6 +54,9 @@ run_target() {
   echo "$findings/summary" >"$build/findings/$name.last"
 }
 
+# A target that dies before its summary must not be reported by the summary
+# of an earlier run.
+for name in "${targets[@]}"; do rm -f "$build/findings/$name.last"; done
 running=0
 for name in "${targets[@]}"; do
   run_target "$name" &
@@ -68,7 +71,8 @@ wait || true
 status=0
 printf '%-14s %12s %8s %6s %8s %9s\n' target executions exec/s cov corpus findings
 for name in "${targets[@]}"; do
-  line=$(cat "$(cat "$build/findings/$name.last")")
+  line=$(cat "$(cat "$build/findings/$name.last" 2>/dev/null)" 2>/dev/null) ||
+    line=$(printf '%-14s exit ?, the run ended before its summary' "$name")
   echo "$line"
   [[ $line == *"exit "* ]] && status=1
 done

@@ -5,15 +5,8 @@
 QList<PortInfo> SystemPortProvider::availablePorts() const
 {
     QList<PortInfo> ports;
-    for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts()) {
-        PortInfo port{info.portName(), info.description(), info.manufacturer(), info.systemLocation()};
-        if (info.hasVendorIdentifier())
-            port.vendorId = info.vendorIdentifier();
-        if (info.hasProductIdentifier())
-            port.productId = info.productIdentifier();
-        port.serialNumber = info.serialNumber();
-        ports.append(port);
-    }
+    for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts())
+        ports.append(portInfoOf(info));
     return ports;
 }
 

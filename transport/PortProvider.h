@@ -21,6 +21,21 @@ public:
     virtual QList<PortInfo> availablePorts() const = 0;
 };
 
+// A port as the platform describes it: anything with QSerialPortInfo's
+// accessors, so that what the window shows of a platform port, and whether
+// it is the maker's, can be followed from the platform's own values.
+template <class Info>
+PortInfo portInfoOf(const Info& info)
+{
+    PortInfo port{info.portName(), info.description(), info.manufacturer(), info.systemLocation()};
+    if (info.hasVendorIdentifier())
+        port.vendorId = info.vendorIdentifier();
+    if (info.hasProductIdentifier())
+        port.productId = info.productIdentifier();
+    port.serialNumber = info.serialNumber();
+    return port;
+}
+
 // The platform's ports (QSerialPortInfo).
 class SystemPortProvider : public PortProvider {
 public:

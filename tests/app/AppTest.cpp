@@ -41,12 +41,21 @@ class AppTest : public QObject {
 private slots:
     void initTestCase();
     void cleanupTestCase();
-    void textsAndTerminalList();
-    void refusedConfigurationShowsOnlyItsBoxThenQuits();
+    void textsAndTerminalListThenARefusedConfiguration();
     void failedStartsThenAWholeUpdate();
     void windowClosedDuringAnUpdateStopsItAtItsNextExchange();
 
 private:
+    // Before each slot call of the engine (one event each), every new text of a progress label is noted.
+    bool eventFilter(QObject*, QEvent* event) override
+    {
+        for (const char* name : {"moduleLabel", "moduleLabel_2"}) {
+            const QString text = window->findChild<QLabel*>(name)->text();
+            if (event->type() == QEvent::MetaCall && shown[name].last() != text)
+                shown[name] << text;
+        }
+        return false;
+    }
     void makeWindow(const QList<PortInfo>& listed, const QString& directory = MIRDAL_SAMPLE_CONFIGURATION)
     {
         delete window;
@@ -91,6 +100,7 @@ private:
     SimProcess simulator;
     QString device, log, error;
     QStringList boxes;
+    QMap<QString, QStringList> shown; // by label, the texts it showed, in order
     int releasesUnderTheBox = -1;
     QTimer boxCloser;
 };
@@ -111,7 +121,7 @@ void AppTest::cleanupTestCase()
     QVERIFY2(simulatorSaid(" 0 problem(s)") == 1, qPrintable(log)); // every file received matched the package
 }
 
-void AppTest::textsAndTerminalList()
+void AppTest::textsAndTerminalListThenARefusedConfiguration()
 {
     makeWindow({});
     QVERIFY(!window->isVisible() && !start()->isEnabled()); // Hidden until the configuration is read
@@ -160,10 +170,8 @@ void AppTest::textsAndTerminalList()
         QCOMPARE(list()->currentIndex(), current);
         QCOMPARE(start()->isEnabled(), *letters != 0);
     }
-}
 
-void AppTest::refusedConfigurationShowsOnlyItsBoxThenQuits()
-{
+    // A refused configuration: its box alone, and the program ends when it is closed.
     QTemporaryDir empty;
     makeWindow({}, empty.path());
     QCOMPARE(QApplication::exec(), 0); // the box closed, no window is left
@@ -195,11 +203,28 @@ void AppTest::failedStartsThenAWholeUpdate()
             // A port plugged in during the installation rebuilds the list, which
             // enables the button but not the list; a click then starts nothing.
             ports->set({terminal, port("ttyS0", "Communications Port")});
+            for (const char* name : {"moduleLabel", "moduleLabel_2"})
+                shown[name] = QStringList{window->findChild<QLabel*>(name)->text()}; // left by the failed start
+            window->installEventFilter(this);
             QTRY_VERIFY(entries().endsWith("Communications Port - (ttyS0)"));
             QVERIFY(start()->isEnabled() && !list()->isEnabled());
             QTest::mouseClick(start(), Qt::LeftButton);
             QVERIFY(!start()->isEnabled() && !list()->isEnabled());
             QCOMPARE(QApplication::exec(), 0); // success quits once its box is closed
+            const QString access = "Tentative d'accès au terminal|Initialisation du terminal|Initialisation de "
+                                   "l'application \"Varlenne\" du terminal|Récupération de la configuration "
+                                   "matérielle du terminal|Vérification de la cohérence de la configuration "
+                                   "matérielle du terminal|Vérification de la liste des applications du terminal|",
+                          end = "|Installation des applications sur le terminal en cours|Redémarrage du terminal en "
+                                "cours. Veuillez patienter ...",
+                          files = "Téléchargement des fichiers en cours (", file = "Téléchargement du fichier : ",
+                          done = "|Tous les fichiers ont été téléchargés|Tous les fichiers ont été installés";
+            window->removeEventFilter(this);
+            QCOMPARE(shown["moduleLabel_2"].join('|'),
+                     "Tentative d'accès au terminal|Démarrage de l'installation|" + access + files + "1/2)|" + files +
+                         "2/2)" + end + "|" + access + files + "1/1)" + end + "|Installation réalisée avec succès");
+            QCOMPARE(shown["moduleLabel"].join('|'), "Veuillez patienter ...|" + file + "PARAM.CFG|" + file +
+                                                         "FONTS.BIN" + done + "|" + file + "APPLI.BIN" + done);
             QCOMPARE(boxes, QStringList{"information | Installation réalisée avec succès | Le terminal a été "
                                         "correctement mis à jour. | 1 1 0 0 | Installation réalisée avec succès"});
             QCOMPARE(bar("totalProgressBar")->value(), 100);

@@ -2,6 +2,8 @@
 #include "tests/cli/Cli.h"
 #include "transcript/Transcript.h"
 
+#include <csignal>
+
 // check's report but its first line, which names the folder.
 static QString report(const QString& folder, int status)
 {
@@ -24,50 +26,79 @@ TEST(CheckCommand, SampleConfigurationIsReadyWithItsDuration)
               "Ready to install: 3 files in 2 batches, 0 warnings\n");
 }
 
-// A line of the report on configuration.xml refused; like the program, the check reads nothing an unsigned file names.
-TEST(CheckCommand, RefusedConfigurationsEndWithStatusThree)
+// Each defect of a folder: the line of the report that names it, and the status: 3 the program refuses the
+// configuration (the check, like it, then reads nothing the file names), 1 it would not install, 0 it would.
+TEST(CheckCommand, EachDefectHasItsLineAndStatus)
 {
     REQUIRE_SIGNING_KEY();
-    ConfigFolder folder;
-    ASSERT_TRUE(writePackage(folder.path(), "app") && QFile::remove(folder.file("app.bin")));
-    const QByteArray xml = folder.read("configuration.xml"), head = "<?xml version=\"1.0\"?>\n<configuration>\n";
-    const char* const refused = "error: the signature does not match configuration.xml: the program refuses it\n";
-    const std::pair<QByteArray, QString> cases[] = {
-        {QByteArray(xml).replace("Test terminal", "Best terminal"), QString("Signature: does not match\n") + refused},
-        {head + "<batch id=\"1\"><file>app.bin</file></batch>\n</configuration>\n", refused}, // no signature
-        {head + QByteArray(256 * 1024, ' ') + "</configuration>",
-         "error: configuration.xml is missing or cannot be read (larger than 262144 bytes)\n"},
+    const QByteArray head = "<?xml version=\"1.0\"?>\n<configuration>\n", skipped = QByteArray(20, 'L') + ".bin";
+    const QString refused = "error: the signature does not match configuration.xml: the program refuses it\n";
+    const QString batch = "error: batch 1: app.bin ", picture = "warning: the terminal picture terminal.png is missing";
+    const std::tuple<std::function<void(const ConfigFolder&)>, QString, int> cases[] = {
+        {[](auto& f) { f.write("configuration.xml", f.read("configuration.xml").replace("Test", "Best")); },
+         "Signature: does not match\n" + refused, 3},
+        {[&](auto& f) { f.write("configuration.xml", head + "<batch id=\"1\"><file>app.bin</file></batch>\n</"); },
+         refused, 3},
+        {[&](auto& f) { f.write("configuration.xml", head + QByteArray(256 * 1024, ' ')); },
+         "error: configuration.xml is missing or cannot be read (larger than 262144 bytes)\n", 3},
+        {[](auto& f) { QFile::remove(f.file("app.bin")); }, batch + "is missing or cannot be read\n", 1},
+        {[](auto& f) { QFile::remove(f.file("app.bin")), QDir(f.path()).mkdir("app.bin"); },
+         batch + "is missing or cannot be read\n", 1},
+        {[](auto& f) { f.write("app.bin", "not a container"); }, batch + "is not a well-formed container (", 1},
+        {[](auto& f) { f.write("hardware0.hterm", "not a container"); },
+         "error: hardware configuration hardware0.hterm: ", 1},
+        {[](auto& f) { QFile::remove(f.file("terminal.png")); }, picture + ": the window shows none\n", 0},
+        {[&](auto& f) {
+             writeSignedConfiguration(f.path(), {0, {{1, 2, 3}}, {{{skipped, "app"}}}});
+         },
+         "warning: batch 1: " + skipped + " cannot be advertised (length field and name take 30 bytes, at most 28)", 0},
+        {[](auto& f) {
+             writeSignedConfiguration(f.path(), {0, {{1, 2, 3}}, {{}}});
+         },
+         "warning: batch 1 (id 1) has no file: the terminal is opened, activated and restarted for nothing", 0},
     };
-    for (const auto& [bytes, line] : cases) {
-        folder.write("configuration.xml", bytes);
-        const QString lines = report(folder.path(), 3);
-        EXPECT_TRUE(lines.contains(line) && !lines.contains("app.bin")) << line << "in:\n" << lines;
+    for (const auto& [defect, line, status] : cases) {
+        ConfigFolder folder;
+        ASSERT_TRUE(writePackage(folder.path(), "app"));
+        folder.write("terminal.png", "picture");
+        defect(folder);
+        const QString lines = report(folder.path(), status);
+        EXPECT_TRUE(lines.contains(line) && (status < 3 || !lines.contains("app.bin"))) << line << "in:\n" << lines;
     }
 }
 
 // The one whole update of a single terminal: its port from MIRDAL_PORT, its progress, no log line without --verbose,
 // the release frames after the end of the dialogue; every write of the transcript fails, as on a full disk: one line
-// says so and the status is 4, the update done all the same.
+// says so and the status is 4, the update done all the same. So it is too when nobody reads the output
+// (`install ... 2>&1 | true`), or when it is closed.
 TEST(Transcripts, TranscriptThatCannotBeWrittenWholeIsReported)
 {
+    std::signal(SIGPIPE, SIG_DFL); // as a shell leaves it: a write nobody reads ends the program
     ConfigFolder folder;
-    SimProcess sim;
-    ASSERT_TRUE(writePackage(folder.path(), "content") && started(sim, folder.path()));
-    qputenv("MIRDAL_PORT", sim.device().toLocal8Bit());
-    const CliRun install =
-        cli({"install", "--config-dir", folder.path(), "--time-scale", "0.001", "--trace", "/dev/full"});
-    EXPECT_TRUE(install.status == 4 && install.out == kSuccess) << install.out << install.err;
-    EXPECT_TRUE(install.err.contains("[ 60%] Téléchargement des fichiers en cours (1/1)\n") &&
-                install.err.endsWith("[100%] Installation réalisée avec succès\nmirdal-cli install: the transcript "
-                                     "'/dev/full' is incomplete: No space left on device\n"))
-        << install.err;
-    for (const char* line : {"Configuration::load searching in ", "Model::sendInfo advertise file", "START 0"})
-        EXPECT_FALSE(install.err.contains(line)) << install.err;
-    const QString trace = traceOf(sim);
-    const int end = trace.indexOf("end of session 1");
-    EXPECT_TRUE(trace.contains("1 file(s) received, 0 problem(s)") && end > 0 &&
-                trace.indexOf("first release frame", end) > end && trace.indexOf("second release frame", end) > end)
-        << trace;
+    ASSERT_TRUE(writePackage(folder.path(), "content"));
+    for (const QString redirect : {"", "2>&1 | true; exit ${PIPESTATUS[0]}", ">&- 2>&-"}) {
+        SimProcess sim;
+        ASSERT_TRUE(started(sim, folder.path()));
+        qputenv("MIRDAL_PORT", sim.device().toLocal8Bit());
+        const CliRun install = cli({"-c", "\"$0\" \"$@\" " + redirect, MIRDAL_CLI, "install", "--config-dir",
+                                    folder.path(), "--time-scale", "0.001", "--trace", "/dev/full"},
+                                   {}, "bash");
+        EXPECT_EQ(install.status, 4) << redirect;
+        if (redirect.isEmpty()) {
+            EXPECT_EQ(install.out, kSuccess);
+            EXPECT_TRUE(install.err.contains("[ 60%] Téléchargement des fichiers en cours (1/1)\n") &&
+                        install.err.endsWith("[100%] Installation réalisée avec succès\nmirdal-cli install: the "
+                                             "transcript '/dev/full' is incomplete: No space left on device\n"))
+                << install.err;
+            for (const char* line : {"Configuration::load searching in ", "Model::sendInfo advertise file", "START 0"})
+                EXPECT_FALSE(install.err.contains(line)) << install.err;
+        }
+        const QString trace = traceOf(sim);
+        const int end = trace.indexOf("end of session 1");
+        EXPECT_TRUE(trace.contains("1 file(s) received, 0 problem(s)") && end > 0 &&
+                    trace.indexOf("first release frame", end) > end && trace.indexOf("second release frame", end) > end)
+            << redirect << trace;
+    }
 }
 
 // The committed sessions played back by mirdal-sim --replay to mirdal-cli and the sample configuration: the same
@@ -91,23 +122,23 @@ TEST(Replay, CommittedTranscriptsGiveTheSameFramesAndResult)
     }
 }
 
-// Four terminals at once, paced like real lines so that they overlap; the second refuses every download, the fourth
-// the file: the others are not disturbed. Every port's French result and its cause in order, its progress and log
+// Four terminals at once, paced like real lines so that they overlap; the second refuses every download, the third
+// the file: the others are not disturbed, and the last one's success does not hide the failures. Every port's French result and its cause in order, its progress and log
 // lines named, its own transcript with the cause, and never a run of 4 bytes of the package.
-TEST(SeveralTerminals, OneOfFourFailsTheOthersAreUpdated)
+TEST(SeveralTerminals, TwoOfFourFailTheOthersAreUpdated)
 {
     ConfigFolder folder;
     QByteArray content; // ten blocks; no zero byte, which padding has
     for (uint32_t x = 20240611; content.size() < 1220; x = x * 1103515245 + 12345)
         content += char(1 + (x >> 16) % 255);
     ASSERT_TRUE(writePackage(folder.path(), content));
-    const QStringList faults[] = {{}, {"--fail-download", "4"}, {}, {"--refuse-authorization"}};
+    const QStringList faults[] = {{}, {"--fail-download", "4"}, {"--refuse-authorization"}, {}};
     const QString refused = "Veuillez contacter le support.\ncause: refused by the terminal (answer ";
     const QString results[] = {
         kSuccess,
         "Erreur chargement\nLe fichier : APP.BIN ne peut pas être chargé dans le terminal.\n" + refused + "04 01 00)\n",
-        kSuccess,
-        "Erreur autorisation\nLe fichier : APP.BIN n'est pas autorisé sur le terminal.\n" + refused + "03 01 00)\n"};
+        "Erreur autorisation\nLe fichier : APP.BIN n'est pas autorisé sur le terminal.\n" + refused + "03 01 00)\n",
+        kSuccess};
     SimProcess terminals[4];
     QStringList args{"install", "--config-dir", folder.path(), "--time-scale",
                      "0.001",   "--verbose",    "--trace",     folder.file("run.jsonl")};
@@ -124,7 +155,7 @@ TEST(SeveralTerminals, OneOfFourFailsTheOthersAreUpdated)
         const int started = install.err.indexOf(device + ": [ 60%] Téléchargement des fichiers"); // before any end
         EXPECT_TRUE(started >= 0 && started < install.err.indexOf("[100%]")) << install.err;
         EXPECT_TRUE(install.err.contains(device + ": Model::sendInfo advertise file APP.BIN of size 1220\n"));
-        EXPECT_TRUE(trace.contains(QString("%1 file(s) received, 0 problem(s)").arg(i % 2 ? 0 : 1))) << trace;
+        EXPECT_TRUE(trace.contains(QString("%1 file(s) received, 0 problem(s)").arg(results[i] == kSuccess))) << trace;
         const QString name = "run-" + device.mid(5).replace('/', '-') + ".jsonl";
         const QByteArray text = folder.read(name);
         for (int at = 0; at + 4 <= content.size(); ++at) {
@@ -136,7 +167,7 @@ TEST(SeveralTerminals, OneOfFourFailsTheOthersAreUpdated)
         ASSERT_TRUE(readTranscriptFile(QFile::encodeName(folder.file(name)).toStdString(), entries, error)) << error;
         const TranscriptEntry& beforeLast = entries.at(entries.size() - 2); // before the result
         EXPECT_EQ(QString::fromStdString(beforeLast.event + ": " + beforeLast.text),
-                  i % 2 ? results[i].mid(results[i].indexOf("cause: ")).trimmed() : "close: ");
+                  results[i] != kSuccess ? results[i].mid(results[i].indexOf("cause: ")).trimmed() : "close: ");
     }
     EXPECT_EQ(install.out, expected);
 }

@@ -95,7 +95,7 @@ inline void checkRsa(const Question& q)
                   0);
         EXPECT_EQ(length, key.bits / 8u);
         EXPECT_EQ(out, hex(q[isPrivate ? 4 : 5]) + Bytes(257 - key.bits / 8u, 0xA5))
-            << (isPrivate ? "private, " : "public, ") << key.bits << "-bit key, input " << q[2];
+            << (isPrivate ? "private, " : "public, ") << key.bits << "-bit key " << q[1] << ", input " << q[2];
     }
 }
 

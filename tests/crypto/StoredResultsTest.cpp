@@ -18,13 +18,10 @@ Bytes container(uint32_t length, const Bytes& body)
     return Bytes{uint8_t(length >> 24), uint8_t(length >> 16), uint8_t(length >> 8), uint8_t(length)} + body;
 }
 
-TEST(AesKnownAnswer, Fips197AndTheEcbExample)
+TEST(AesKnownAnswer, Fips197)
 {
     const std::string key = "000102030405060708090a0b0c0d0e0f", cipher = "69c4e0d86a7b0430d8cdb78070b4c55a";
     check({"aes", key, cipher, "", "00112233445566778899aabbccddeeff", ""});
-    check({"aes", "2b7e151628aed2a6abf7158809cf4f3c",
-           "3ad77bb40d7a3660a89ecaf32466ef97f5d3d58503b9699de785895a96fdbaaf", "",
-           "6bc1bee22e409f96e93d7e117393172aae2d8a571e03ac9c9eb76fac45af8e51", ""});
     EXPECT_EQ(Bytes(FILE_KEY, FILE_KEY + 16), kFileKey);
     // Only whole blocks are read and written.
     Bytes out(24, 0xA5), none(16, 0xA5);
@@ -67,11 +64,13 @@ TEST(Container, RefusalsLeaveEverythingAsItWas)
 
 TEST(Container, ContentIsTheFirstLengthBytesOfTheBody)
 {
+    int used = 0; // stored results under FILE_KEY
     for (const auto& q : kStored) {
         const Bytes cipher = hex(q[2]), plain = hex(q[4]);
+        if (q[0] != std::string("aes") || hex(q[1]) != kFileKey)
+            continue;
+        ++used;
         for (const uint32_t length : {0u, 1u, 15u, 16u, 17u, uint32_t(plain.size())}) {
-            if (q[0] != std::string("aes") || hex(q[1]) != kFileKey)
-                break;
             Bytes file = container(length, cipher), out;
             const uint8_t header[4] = {file[0], file[1], file[2], file[3]};
             uint32_t headerLength = 0;
@@ -82,6 +81,7 @@ TEST(Container, ContentIsTheFirstLengthBytesOfTheBody)
                       std::tuple(length, Bytes(plain.begin(), plain.begin() + length), out));
         }
     }
+    EXPECT_GE(used, 1) << "no stored result under FILE_KEY: no container was checked";
 }
 
 } // namespace

@@ -2,6 +2,7 @@
 #include "tests/engine/FakeTerminal.h"
 #include "tests/support/Pty.h"
 
+#include <QElapsedTimer>
 #include <iterator>
 #include <sstream>
 
@@ -87,6 +88,16 @@ const Outcome kOutcomes[] = {
 class Outcomes : public EngineTest, public ::testing::WithParamInterface<Outcome> {};
 
 } // namespace
+
+// The engine as the window builds it, with no option, pauses for the terminal's own time: a restart wait of 200 ms.
+TEST(ModelDefaults, PausesAreTheTerminalsOwn)
+{
+    Model model;
+    QElapsedTimer clock;
+    clock.start();
+    model.pauseUnlessStopped(200);
+    EXPECT_GE(clock.elapsed(), 200);
+}
 
 TEST_P(Outcomes, PairCleanUpProgressAndCause)
 {

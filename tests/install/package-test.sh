@@ -1,17 +1,17 @@
 #!/usr/bin/env bash
 # The Debian package as a user gets it: made by cpack from the build tree, checked by lintian (errors fail, where it
 # is installed), unpacked with dpkg-deb into a scratch root and run from there: 1. every file is in it, the links in
-# usr/bin are relative, the desktop entry and metainfo validate, the udev rule's manufacturer glob takes "Velmaris" in
-# any letter case only; 2. the installed mirdal-cli, started through its link without --config-dir, reads and accepts
+# usr/bin are relative, the desktop entry and metainfo validate, the udev rule read field by field, its manufacturer
+# glob taking "Velmaris" in any letter case only; 2. the installed mirdal-cli, started through its link without --config-dir, reads and accepts
 # the configuration beside its real executable; 3. the installed mirdal, started through its link, shows its window
-# "Mirdal" (on an X server of its own) with the class its desktop entry names.
+# "Mirdal" (on an X server of its own), 764x615, with the class its desktop entry names.
 # Usage: package-test.sh BUILD_DIR gui|no-gui
 set -euo pipefail
 build=$1
 gui=$2
 here=$(cd "$(dirname "$0")" && pwd)
 tools="cpack dpkg-deb gzip"
-[ "$gui" = gui ] && tools="$tools desktop-file-validate appstreamcli xdotool xprop"
+[ "$gui" = gui ] && tools="$tools desktop-file-validate appstreamcli xdotool xprop xwininfo"
 for tool in $tools; do command -v "$tool" >/dev/null || { echo "missing $tool (tools/setup-debian.sh)" >&2; exit 1; }; done
 
 work=$(mktemp -d /tmp/mirdal-package.XXXXXX)
@@ -82,14 +82,28 @@ if [ "$gui" = gui ]; then
 fi
 echo "ok - $(echo "$expected" | wc -l) files and the links of $programs"
 
-# The manufacturer glob of the udev rule, tried as udev's fnmatch does.
-glob=$(sed -n 's/.*ATTRS{manufacturer}=="\([^"]*\)".*/\1/p' "$root/usr/lib/udev/rules.d/70-mirdal.rules")
-[ -n "$glob" ] || fail "the udev rule matches no manufacturer"
+# The udev rule, one rule a line, field by field (KEY[{ATTR}]OP"VALUE" joined by ", "; the manufacturer glob as GLOB):
+# removals and other subsystems jump to the end; the maker's USB devices are the seat user's, and ModemManager's not.
+rules=
+while IFS= read -r line; do
+  [[ -z $line || $line == \#* ]] && continue
+  while [[ $line =~ ^([A-Z_]+(\{[A-Za-z_]+\})?(==|!=|\+=|=))\"([^\"]*)\"(, |$)(.*) ]]; do
+    key=${BASH_REMATCH[1]} value=${BASH_REMATCH[4]} more=${BASH_REMATCH[5]:+ }
+    [ "$key" = "ATTRS{manufacturer}==" ] && glob=$value value=GLOB
+    rules+="$key$value$more"
+    line=${BASH_REMATCH[6]}
+  done
+  [ -z "$line" ] || fail "the udev rule has a malformed field: $line"
+  rules+="|"
+done <"$root/usr/lib/udev/rules.d/70-mirdal.rules"
+[ "$rules" = "ACTION==remove GOTO=mirdal_end|SUBSYSTEM!=tty GOTO=mirdal_end|SUBSYSTEMS==usb ATTRS{manufacturer}==GLOB \
+TAG+=uaccess ENV{ID_MM_DEVICE_IGNORE}=1|LABEL=mirdal_end|" ] || fail "the udev rule reads: $rules"
+# The manufacturer glob, tried as udev's fnmatch does.
 # shellcheck disable=SC2053
 for name in Velmaris VELMARIS velmaris vELMARIs; do [[ $name == $glob ]] || fail "the udev rule refuses '$name'"; done
 # shellcheck disable=SC2053
 for name in Velmari Velmarisx "Velmaris Inc" Other; do [[ $name == $glob ]] && fail "the udev rule takes '$name'"; done
-echo "ok - the udev rule takes the maker's name in any letter case, nothing else"
+echo "ok - the udev rule, field by field; it takes the maker's name in any letter case, nothing else"
 
 # --- 2. The installed mirdal-cli and its configuration ----------------------------
 "$root/usr/bin/mirdal-cli" check >"$work/check.out" 2>"$work/check.err" \
@@ -119,4 +133,6 @@ done
   || fail "the installed mirdal shows the configuration error box"
 class=$(grep '^StartupWMClass=' "$root/usr/share/applications/com.velmaris.mirdal.desktop" | cut -d= -f2)
 xprop -id "$window" WM_CLASS | grep -q "\"$class\"\$" || fail "window class $(xprop -id "$window" WM_CLASS), not $class"
-echo "ok - the installed mirdal shows the window Mirdal"
+size=$(xwininfo -id "$window" | awk '/Width:/ {w=$2} /Height:/ {h=$2} END {print w "x" h}')
+[ "$size" = 764x615 ] || fail "the window is $size, not 764x615"
+echo "ok - the installed mirdal shows the window Mirdal, $size"

@@ -1,9 +1,12 @@
 // The reader switch against fake PC/SC functions: one table of readers and, for each case, every call
 // and every log line in their order. Codes are pcsc-lite's (0x42000000 + function).
+#include "engine/Model.h"
+#include "tests/support/FakeClock.h"
 #include "transport/PcscApi.h"
 
 #include <gtest/gtest.h>
 
+#include <QRegularExpression>
 #include <QStringList>
 #include <vector>
 
@@ -179,4 +182,21 @@ TEST(PcscSwitch, EveryReaderOfTheMakerIsSwitchedAndEveryFailureLogged)
         switchReadersToCom(kFakeApi, [](const std::string& line) { trace << QString::fromStdString(line); });
         EXPECT_EQ(trace, (QStringList{"establish scope 0", "list", up ? "release" : "release unknown context"}));
     }
+}
+
+// Search passes, the first one finding no port: it alone switches the reader, every later one waits 2 s instead.
+TEST(PcscSwitch, OnlyTheFirstSearchPassSwitchesTheReaders)
+{
+    readers = {reader("Till")};
+    serviceUp = true;
+    trace.clear();
+    Model model(nullptr, {std::make_shared<StaticPortProvider>(QList<PortInfo>{}),
+                          std::make_shared<FakeClock>([](uint32_t ms) { trace << QString("sleep %1").arg(ms); }),
+                          {},
+                          [] { switchReadersToCom(kFakeApi, [](const std::string&) {}); },
+                          {}});
+    for (int pass = 0; pass < 3; ++pass)
+        model.findTerminals();
+    EXPECT_EQ(trace.filter(QRegularExpression("^(control .* in 10 |sleep)")),
+              (QStringList{"control Till 0x42330001 in 10 out 256", "sleep 2000", "sleep 2000"}));
 }
