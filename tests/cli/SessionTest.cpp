@@ -35,6 +35,9 @@ TEST(CheckCommand, RefusedConfigurationsEndWithStatusThree)
     const std::pair<QByteArray, QString> cases[] = {
         {QByteArray(xml).replace("Test terminal", "Best terminal"), QString("Signature: does not match\n") + refused},
         {head + "<batch id=\"1\"><file>app.bin</file></batch>\n</configuration>\n", refused}, // no signature
+        {QByteArray(xml).replace("</signature>", "</signature><batch id=\"3\"><file>EVIL.BIN</file></batch>"),
+         "Signature: valid\nerror: configuration.xml goes on after its signature element with more than white space "
+         "and the root's end tag: the program refuses it\n"},
         {head + QByteArray(256 * 1024, ' ') + "</configuration>",
          "error: configuration.xml is missing or cannot be read (larger than 262144 bytes)\n"},
     };
