@@ -18,6 +18,7 @@
 #include <QLoggingCategory>
 #include <QRegularExpression>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -366,12 +367,20 @@ QString deviceIdentity(const QString& port)
     return QStringLiteral("path ") + QDir::cleanPath(port);
 }
 
-// Two device paths that name one device: two engines would share its line.
+// Two ports that name one device, by their paths or by a label of the port
+// list: two engines would share its line.
 QString sameDeviceTwice(const QStringList& ports)
 {
+    const bool labels = !std::all_of(ports.begin(), ports.end(), isDevicePath);
+    const QList<PortInfo> listed = labels ? SystemPortProvider().availablePorts() : QList<PortInfo>();
     QStringList identities;
     for (const QString& port : ports) {
-        const QString identity = isDevicePath(port) ? deviceIdentity(port) : QString();
+        QString device = isDevicePath(port) ? port : QString();
+        for (const PortInfo& info : listed) {
+            if (device.isEmpty() && portLabel(info) == port)
+                device = info.systemLocation;
+        }
+        const QString identity = device.isEmpty() ? QString() : deviceIdentity(device);
         const int earlier = identity.isEmpty() ? -1 : identities.indexOf(identity);
         if (earlier >= 0)
             return QStringLiteral("'%1' and '%2' are the same device: a port may be given only once")

@@ -5,6 +5,9 @@
 
 #include <QRegularExpression>
 #include <csignal>
+#include <cstring>
+#include <sys/mount.h>
+#include <sys/time.h>
 
 namespace {
 
@@ -149,4 +152,68 @@ TEST_F(InstallCommand, UpdateGoesOnWhenItsOutputGoesNowhere)
         EXPECT_TRUE(trace.contains("1 file(s) received, 0 problem(s)") && trace.contains("second release frame"))
             << trace;
     }
+}
+
+// One terminal, one driver. A second updater of the terminal, started during the first one's restart wait, is
+// refused at once with its cause (before: it took the line, and both sent their batches). A live holder of the serial
+// lock file is honoured; a dead or empty one (a crash's leftover) is cleaned; a lock folder where no lock can be taken
+// refuses the update. One port as a path and as its label is given twice (a pseudo-terminal bound over /dev/ttyS0).
+TEST_F(InstallCommand, OneTerminalHasOneDriver)
+{
+    ConfigFolder two;
+    ASSERT_TRUE(writeSignedConfiguration(two.path(), {0, {{1, 2, 3}}, {{{"a.bin", "first"}}, {{"b.bin", "second"}}}}));
+    SimProcess sim;
+    ASSERT_TRUE(started(sim, two.path()));
+    QProcess first;
+    first.start(MIRDAL_CLI, {"install", "--config-dir", two.path(), "--time-scale", "0.1", "--port", sim.device()});
+    QString trace;
+    for (int waited = 0; !trace.contains("end of session 1") && waited < 20000 && !sim.endsWithin(20); waited += 20)
+        trace += QString::fromUtf8(sim.errorOutput());
+    const CliRun second = cli(install({"--port", sim.device()}));
+    const QString device = QFileInfo(sim.device()).canonicalFilePath();
+    EXPECT_TRUE(second.status == 1 && second.out.startsWith(kOpenError + device + " is in use by another update ("))
+        << second.out;
+    EXPECT_TRUE(first.waitForFinished(30000) && first.exitCode() == 0) << first.readAllStandardOutput().data();
+    EXPECT_TRUE((trace + traceOf(sim)).contains("2 file(s) received, 0 problem(s)")) << trace;
+
+    const QString locks = f + "locks";
+    ASSERT_TRUE(QDir().mkpath(locks));
+    const std::pair<QByteArray, QString> cases[] = {
+        {QByteArray::number(qint64(::getpid())).rightJustified(10) + " tester\n",
+         "@ is held by another program (process " + QString::number(::getpid())},
+        {"", ""},
+        {"999999999\nmirdal-cli\n", ""},
+        {"ro", "cannot lock @ for the update: " + locks}};
+    for (const auto& [content, refusal] : cases) {
+        SimProcess again;
+        ASSERT_TRUE(started(again, f));
+        const QString path = QFileInfo(again.device()).canonicalFilePath();
+        const QString lock = "/var/lock/LCK.." + QString(path).mid(5).replace('/', '_');
+        const bool readOnly = content == "ro";
+        QFile file(lock);
+        ASSERT_TRUE(readOnly || (file.open(QIODevice::WriteOnly) && file.write(content) == content.size()));
+        file.close();
+        const timeval old[2] = {{1000, 0}, {1000, 0}};
+        ::utimes(qPrintable(lock), old);
+        if (readOnly && ::mount("tmpfs", qPrintable(locks), "tmpfs", MS_RDONLY, "") != 0)
+            GTEST_SKIP() << "cannot mount a read-only tmpfs (root only): " << std::strerror(errno);
+        qputenv("MIRDAL_LOCK_DIR", locks.toUtf8());
+        const CliRun run = cli(install({"--port", again.device()}));
+        qunsetenv("MIRDAL_LOCK_DIR");
+        EXPECT_TRUE(run.out.startsWith(refusal.isEmpty() ? kSuccess : kOpenError + QString(refusal).replace('@', path)))
+            << content.data() << ": " << run.out;
+        EXPECT_EQ(QFile::exists(lock), content.startsWith(' ')) << content.data();
+        QFile::remove(lock);
+        if (readOnly)
+            ::umount2(qPrintable(locks), MNT_DETACH);
+    }
+
+    const Pty pty;
+    if (!QFileInfo("/dev/ttyS0").exists() || ::geteuid() != 0)
+        GTEST_SKIP() << "no /dev/ttyS0 to bind a pseudo-terminal over, or not root";
+    const CliRun both =
+        cli({"-m", "sh", "-c", "mount --bind \"$1\" /dev/ttyS0 && \"$0\" install --port \"$1\" --port ' - (ttyS0)'",
+             MIRDAL_CLI, pty.path()},
+            {}, "unshare");
+    EXPECT_TRUE(both.status == 2 && both.err.contains("' - (ttyS0)' are the same device")) << both.err;
 }
