@@ -15,6 +15,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QLoggingCategory>
 #include <QRegularExpression>
 
@@ -26,6 +27,12 @@
 #include <mutex>
 #include <thread>
 #include <vector>
+
+#ifdef Q_OS_UNIX
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -438,6 +445,37 @@ QString transcriptClash(const InstallOptions& options)
     return {};
 }
 
+// Why a transcript may not go to `path`: a FIFO that nobody reads (opening
+// it would wait before anything is sent), or a file that the update reads
+// (configuration.xml and every file it names). Empty when it may. A FIFO's
+// reader is held by `held`, a descriptor to close once the transcript is
+// open: without a writer the reader would see the end of its input.
+QString traceTargetProblem(const QString& path, const Configuration& configuration, int& held)
+{
+    held = -1;
+    QStringList read = configuration.htermFiles;
+    read << configuration.configurationPath() << configuration.terminalImage();
+    for (const Batch* batch : configuration.batches()) {
+        for (const Application* application : batch->applications)
+            read << application->file;
+    }
+    const QString target = QFileInfo(path).canonicalFilePath();
+    for (const QString& file : read) {
+        if (!target.isEmpty() && QFileInfo(file).canonicalFilePath() == target)
+            return QStringLiteral("the transcript '%1' would overwrite %2, which the update reads").arg(path, file);
+    }
+#ifdef Q_OS_UNIX
+    struct stat status {};
+    if (::stat(QFile::encodeName(path).constData(), &status) == 0 && S_ISFIFO(status.st_mode)) {
+        const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0)
+            return QStringLiteral("nobody reads the FIFO '%1'").arg(path);
+        held = fd;
+    }
+#endif
+    return {};
+}
+
 bool loadConfiguration(Model& model)
 {
     bool loaded = false;
@@ -510,7 +548,17 @@ int runInstall(const QStringList& args)
 
     for (const auto& run : runs) {
         const QString path = transcriptPath(options.traceFile, run->name, runs.size() > 1);
-        if (run->transcript && !run->transcript->writer.open(QFile::encodeName(path).toStdString()))
+        int held = -1;
+        const QString refused =
+            run->transcript ? traceTargetProblem(path, *run->model->configuration(), held) : QString();
+        if (!refused.isEmpty())
+            return line.usageError(refused);
+        const bool opened = !run->transcript || run->transcript->writer.open(QFile::encodeName(path).toStdString());
+#ifdef Q_OS_UNIX
+        if (held >= 0)
+            ::close(held);
+#endif
+        if (!opened)
             return line.usageError(QStringLiteral("cannot write the transcript '%1'").arg(path));
         if (run->transcript)
             run->transcript->path = path;

@@ -7,6 +7,7 @@
 #include <csignal>
 #include <cstring>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 
 namespace {
@@ -35,6 +36,9 @@ TEST_F(InstallCommand, EveryCommandFollowsTheSameConventions)
     const QString scale = "--time-scale must be a number in (0,1], not ",
                   same = "are the same device: a port may be given only once";
     ASSERT_TRUE(QFile::link("/dev/null", f + "null"));
+    const QTemporaryDir other;
+    const QString fifo = other.filePath("fifo");
+    ASSERT_EQ(::mkfifo(qPrintable(fifo), 0600), 0);
     const QStringList cases[] = {
         {"--version", "0",
          "^mirdal-cli 2.0.3\ntrusted signing key: RSA-2048, SHA-256 ([0-9A-F]{2}:){31}[0-9A-F]{2}\n$"},
@@ -57,6 +61,11 @@ TEST_F(InstallCommand, EveryCommandFollowsTheSameConventions)
          "the transcripts of two ports would both be written to '" + f + "r-pts-1'"},
         {"install", "--port", "/dev/null", "--config-dir", f, "--trace", f + "no/t", "2",
          "cannot write the transcript '" + f + "no/t'"},
+        {"install", "--port", "/dev/null", "--config-dir", f, "--trace", f + "configuration.xml", "2",
+         "the transcript '" + f + "configuration.xml' would overwrite " + f +
+             "configuration.xml, which the update reads"},
+        {"install", "--port", "/dev/null", "--config-dir", f, "--trace", fifo, "2",
+         "nobody reads the FIFO '" + fifo + "'"},
         {"sign", "--key", "k", "--pass", "s3", "2",
          "--pass takes env:VAR, file:PATH or stdin, never the passphrase itself"},
     };
