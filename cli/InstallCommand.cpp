@@ -476,6 +476,27 @@ QString traceTargetProblem(const QString& path, const Configuration& configurati
     return {};
 }
 
+// More ports than the files this process may open can serve: a thread that
+// cannot get its descriptors would abort the whole process mid-update.
+QString tooManyPorts(int ports)
+{
+    // Per terminal, at the most: its port, the serial library's lock and
+    // ours, the wakeup of its thread's event loop, the package being sent,
+    // its transcript, a lock file being checked, and one to spare. Shared:
+    // the port list, the configuration's files, the interruption watch.
+    constexpr long kPerTerminal = 8;
+    constexpr long kShared = 16;
+    const long room = console::descriptorRoom();
+    const long need = kShared + kPerTerminal * ports;
+    if (room < 0 || need <= room)
+        return {};
+    return QStringLiteral("%1 ports need up to %2 more open files, and this process may open only %3 more "
+                          "(ulimit -n)")
+        .arg(ports)
+        .arg(need)
+        .arg(room);
+}
+
 bool loadConfiguration(Model& model)
 {
     bool loaded = false;
@@ -534,6 +555,9 @@ int runInstall(const QStringList& args)
     const QString clash = transcriptClash(options);
     if (!clash.isEmpty())
         return line.usageError(clash);
+    const QString crowded = tooManyPorts(options.ports.size());
+    if (!crowded.isEmpty())
+        return line.usageError(crowded);
 
     const auto start = TranscriptWriter::Clock::now();
     const auto clock = std::make_shared<ScaledClock>(options.timeScale);

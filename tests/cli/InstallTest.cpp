@@ -83,6 +83,24 @@ TEST_F(InstallCommand, EveryCommandFollowsTheSameConventions)
     }
 }
 
+// 64 ports under a low `ulimit -n`: a usage error with the figures (before: GLib's abort, SIGTRAP, in 0.03 s); with
+// only the soft limit low, it is raised and every port is tried.
+TEST_F(InstallCommand, PortsThatCannotHaveTheirFilesAreAUsageError)
+{
+    QStringList ports;
+    for (int i = 0; i < 64; ++i)
+        ports << "--port" << f + "p" + QString::number(i);
+    for (const QString limit : {"-n 64", "-n 100", "-n 150", "-Sn 100"}) {
+        const CliRun run = cli(
+            QStringList{"-c", "ulimit " + limit + " && exec \"$0\" \"$@\"", MIRDAL_CLI} + install(ports), {}, "bash");
+        EXPECT_TRUE(limit.startsWith("-S")
+                        ? run.status == 1 && run.out.count("does not exist") == 64
+                        : run.status == 2 && run.err.contains("64 ports need up to 528 more open "
+                                                              "files, and this process may open only"))
+            << limit << run.err;
+    }
+}
+
 // Without --port: MIRDAL_PORT, or the maker's port when it is the only one. A row: MIRDAL_PORT, the port chosen, the
 // note on stderr.
 TEST(DefaultPort, OnlyTheMakersSinglePortIsTakenUnasked)
