@@ -8,6 +8,7 @@
 #include "cli/Subcommands.h"
 
 #include "engine/BatchPlan.h"
+#include "engine/FileName.h"
 #include "cli/CommandLine.h"
 #include "config/Configuration.h"
 #include "engine/Model.h"
@@ -224,6 +225,11 @@ void Check::batch(int number, const PlannedBatch& batch)
 void Check::file(int number, const PlannedFile& file)
 {
     const QString name = nameOf(file.path);
+    if (!advertisable(file.path) && file.state != PlannedFile::State::Missing)
+        problems_.error(QStringLiteral("batch %1: the name %2 has characters outside Latin-1: the terminal cannot "
+                                       "receive it, and its advertisement fails")
+                            .arg(number)
+                            .arg(name));
     switch (file.state) {
     case PlannedFile::State::Missing:
         say(QStringLiteral("  %1: missing").arg(name));

@@ -91,7 +91,9 @@ std::string deviceIdentity(const std::string& path)
 
 namespace {
 
-const int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
+// Ctrl-\ (SIGQUIT) too: its default, a core dump, would leave the terminal
+// mid-dialogue without its release frames, for a key pressed by mistake.
+const int kSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 constexpr int kSignalCount = sizeof(kSignals) / sizeof(kSignals[0]);
 
 // What the handler may touch: lock-free atomics and a pipe to the watch's thread.

@@ -55,7 +55,7 @@ const CommandHelp kHelp = {
     "  2    usage error (no port given and none could be chosen, among others)\n"
     "  3    configuration missing or refused\n"
     "  4    a transcript could not be written whole (the result printed still stands)\n"
-    "  130  interrupted (Ctrl-C, SIGTERM, SIGHUP) before the update was done: it\n"
+    "  130  interrupted (Ctrl-C, Ctrl-\\, SIGTERM, SIGHUP) before the update was done: it\n"
     "       stopped at its next exchange with that stage's result and released the\n"
     "       terminal; a second interruption quits at once\n",
 };

@@ -135,12 +135,12 @@ TEST_F(InstallCommand, ProgressFitsItsTerminal)
     }
 }
 
-// Ctrl-C, SIGTERM or SIGHUP during the download: the update stops at its next exchange with the download's result,
+// Ctrl-C, Ctrl-\\ (SIGQUIT), SIGTERM or SIGHUP during the download: the update stops at its next exchange with the download's result,
 // ends the dialogue, sends the release frames and ends with status 130.
 TEST_F(InstallCommand, InterruptionEndsTheUpdateThroughItsCleanUp)
 {
     ASSERT_TRUE(writePackage(f, QByteArray(12000, 'x')));
-    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
         SimProcess sim;
         ASSERT_TRUE(started(sim, f, {"--baud", "9600"}));
         QProcess process;

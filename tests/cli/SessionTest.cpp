@@ -48,6 +48,18 @@ TEST(CheckCommand, RefusedConfigurationsEndWithStatusThree)
     }
 }
 
+// A name the terminal cannot receive, outside Latin-1, is an error (before: no word, and "??.BIN" on the wire).
+TEST(CheckCommand, NamesOutsideLatin1AreErrors)
+{
+    REQUIRE_SIGNING_KEY();
+    ConfigFolder folder;
+    ASSERT_TRUE(writeSignedConfiguration(folder.path(), {0, {{1, 2, 3}}, {{{"文件.bin", "x"}, {"café.bin", "y"}}}}));
+    const QString lines = report(folder.path(), 1);
+    EXPECT_TRUE(lines.contains("error: batch 1: the name 文件.bin has characters outside Latin-1") &&
+                !lines.contains("café.bin has"))
+        << lines;
+}
+
 // The one whole update of a single terminal: its port from MIRDAL_PORT, its progress, no log line without --verbose,
 // the release frames after the end of the dialogue; every write of the transcript fails, as on a full disk: one line
 // says so and the status is 4, the update done all the same.
