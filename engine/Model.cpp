@@ -114,9 +114,31 @@ int Model::preferredPort() const
 
 // ---------------------------------------------------------------- port
 
+bool Model::holdDevice(const PortChoice& port)
+{
+    QString device = port.text;
+    if (!port.isDevice) {
+        device.clear();
+        for (const PortInfo& info : options_.ports->availablePorts()) {
+            if (portLabel(info) == port.text)
+                device = info.systemLocation;
+        }
+    }
+    if (!lock_ || !lock_->holds(device)) {
+        lock_.reset();
+        lock_ = DeviceLock::take(device, openProblem_);
+        if (!openProblem_.isEmpty())
+            return false;
+    }
+    // Between two batches the port is closed, and another program may have taken it.
+    openProblem_ = foreignLockHolder(device);
+    return openProblem_.isEmpty();
+}
+
 bool Model::openPort(const PortChoice& port)
 {
-    return port_->open(port);
+    openProblem_.clear();
+    return holdDevice(port) && port_->open(port);
 }
 
 bool Model::closePort()
@@ -219,6 +241,7 @@ void Model::releasePorts()
         commands_->sendReleaseFrames();
     }
     closePort();
+    lock_.reset();
 }
 
 void Model::releasePort(const QString& label)
@@ -232,6 +255,7 @@ void Model::releasePort(const PortChoice& port)
     if (openPort(port))
         commands_->sendReleaseFrames();
     closePort();
+    lock_.reset();
 }
 
 int Model::lastResendRequests() const

@@ -6,6 +6,7 @@
 #include "engine/InstallationResult.h"
 #include "protocol/Clock.h"
 #include "config/Configuration.h"
+#include "transport/DeviceLock.h"
 #include "transport/SerialPort.h"
 
 #include <QObject>
@@ -49,7 +50,9 @@ public:
     QStringList portLabels() const;
     int preferredPort() const;
 
-    // The installation scenario, on the port of that label or on a port chosen by its device.
+    // The installation scenario, on the port of that label or on a port chosen
+    // by its device. The device stays locked against other updates from here
+    // to the end of the release frames that follow (or the next install()).
     bool install(const QString& port, QString& title, QString& text);
     bool install(const PortChoice& port, QString& title, QString& text);
     // Why the last install() failed, in a technician's words ("wrong CRC",
@@ -86,7 +89,8 @@ public:
     void releasePort(const QString& label);
     void releasePort(const PortChoice& port);
 
-    // The port the scenario works on.
+    // The port the scenario works on; not opened when another update or
+    // another program holds its device.
     bool openPort(const PortChoice& port);
     bool closePort();
 
@@ -116,6 +120,9 @@ signals:
 private:
     friend class InstallRun;
     void connectWindow();
+    // Takes the lock of the port's device, or keeps it; false, with
+    // openProblem_ saying why, when it cannot.
+    bool holdDevice(const PortChoice& port);
     // Notes why a command failed (its exchange's failure, or `cause`).
     bool commandDone(bool done);
     bool commandFailed(const QString& cause);
@@ -129,6 +136,8 @@ private:
     bool firstSearch_ = true;
     std::unique_ptr<CommandSet> commands_;
     QString commandCause_; // why the last command failed
+    std::unique_ptr<DeviceLock> lock_;
+    QString openProblem_; // why openPort() did not even try
     QString failureStage_;
     QString failureCause_;
     InstallationResult result_;

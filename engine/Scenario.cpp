@@ -264,6 +264,8 @@ QString InstallRun::causeOf(Stage stage) const
     case NoScenario: return QStringLiteral("the configuration has no batch");
     case Open: {
         // The port's own words: "permission denied on /dev/ttyUSB0; ...".
+        if (!model_.openProblem_.isEmpty())
+            return model_.openProblem_;
         const QString why = model_.port_->lastOpenFailure().describe();
         return why.isEmpty() ? QStringLiteral("the port cannot be opened") : why;
     }
