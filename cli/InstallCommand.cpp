@@ -4,22 +4,21 @@
 // frames follow every scenario on the port it used.
 #include "cli/Subcommands.h"
 
-#include "engine/BatchPlan.h"
 #include "cli/CommandLine.h"
-#include "config/ConfigurationError.h"
 #include "cli/Console.h"
 #include "cli/DefaultPort.h"
+#include "cli/InstallTranscripts.h"
+#include "cli/PortIdentity.h"
+#include "cli/ProgressView.h"
+#include "config/ConfigurationError.h"
+#include "engine/BatchPlan.h"
 #include "engine/Model.h"
-#include "transcript/TracingLink.h"
+#include "transcript/TracingPort.h"
 
-#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
-#include <QFileInfo>
 #include <QLoggingCategory>
-#include <QRegularExpression>
 
-#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -29,8 +28,6 @@
 #include <vector>
 
 #ifdef Q_OS_UNIX
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -118,288 +115,7 @@ QString readOptions(const CommandLine& line, InstallOptions& options, bool reade
     return {};
 }
 
-// ---------------------------------------------------------------- transcripts
-
-// How the transcript names a device opened by its path: as a port list
-// would label it ("Serial device - (pts/3)" for /dev/pts/3).
-const char* const kDirectDeviceDescription = "Serial device";
-
-QString transcriptName(const PortChoice& port)
-{
-    if (!port.isDevice)
-        return port.text;
-    const QString name = port.text.startsWith(QLatin1String("/dev/")) ? port.text.mid(5) : port.text;
-    return QLatin1String(kDirectDeviceDescription) + QLatin1String(" - (") + name + QLatin1Char(')');
-}
-
-// The engine's port with its session transcript: the opening and closing as
-// the scenario (and the release frames after it) does them, and every exchange.
-class TracingPort : public TerminalPort {
-public:
-    TracingPort(TranscriptWriter& writer, std::shared_ptr<TerminalPort> port)
-        : writer_(writer), port_(std::move(port)), link_(writer, port_.get())
-    {}
-
-    bool open(const PortChoice& port) override
-    {
-        const bool opened = port_->open(port);
-        writer_.portOpened(transcriptName(port).toStdString(), opened);
-        return opened;
-    }
-    bool close() override
-    {
-        link_.flush();
-        const bool closed = port_->close();
-        writer_.portClosed(closed);
-        return closed;
-    }
-    OpenFailure lastOpenFailure() const override { return port_->lastOpenFailure(); }
-
-    bool write(const uint8_t* data, uint16_t length) override { return link_.write(data, length); }
-    bool read(uint8_t* buffer, uint16_t& length, int timeoutMs) override
-    {
-        return link_.read(buffer, length, timeoutMs);
-    }
-    bool readFull(uint8_t* buffer, uint16_t& length, int deadlineMs) override
-    {
-        return link_.readFull(buffer, length, deadlineMs);
-    }
-    void clearInput() override { link_.clearInput(); }
-    void answerEnded() override { link_.answerEnded(); }
-
-private:
-    TranscriptWriter& writer_;
-    const std::shared_ptr<TerminalPort> port_;
-    TracingLink link_;
-};
-
-// The session transcript of one terminal.
-struct Transcript {
-    explicit Transcript(TranscriptWriter::Clock::time_point start) : writer(start) {}
-    QString path;
-    TranscriptWriter writer;
-};
-
-// A short name of the port for its transcript's file: the port name of a
-// label ("USB - (ttyUSB0)" gives ttyUSB0), a device path without "/dev/"
-// ("/dev/pts/3" gives pts-3), any character unfit for a file name replaced.
-QString portTag(const QString& port)
-{
-    static const QRegularExpression labelled(QStringLiteral("\\(([^()]+)\\)$"));
-    const QRegularExpressionMatch match = labelled.match(port);
-    QString tag = match.hasMatch() ? match.captured(1) : port;
-    if (tag.startsWith(QLatin1String("/dev/")))
-        tag = tag.mid(5);
-    tag.replace(QLatin1Char('/'), QLatin1Char('-'));
-    tag.replace(QRegularExpression(QStringLiteral("[^A-Za-z0-9._-]")), QStringLiteral("_"));
-    return tag;
-}
-
-// With one port the transcript is FILE itself (a FIFO works too); with
-// several, each port's goes to FILE with the port's tag before the
-// extension: run.jsonl gives run-ttyUSB0.jsonl, run-ttyUSB1.jsonl...
-QString transcriptPath(const QString& file, const QString& port, bool several)
-{
-    if (!several)
-        return file;
-    const int slash = file.lastIndexOf(QLatin1Char('/'));
-    const int dot = file.lastIndexOf(QLatin1Char('.'));
-    const QString tag = QLatin1Char('-') + portTag(port);
-    if (dot <= slash + 1)
-        return file + tag;
-    return file.left(dot) + tag + file.mid(dot);
-}
-
-// ---------------------------------------------------------------- progress
-
-// How the progress is shown on stderr.
-enum class ProgressMode {
-    Live,  // a status line per terminal, redrawn in place
-    Plain, // one plain line per status change (logs, pipes, dumb terminals)
-    Quiet, // none: only the result (and the log lines asked for)
-};
-
-// A status line per terminal on stderr: redrawn in place on a terminal, with
-// the time elapsed and the time expected to remain; one plain line per status
-// change otherwise.
-class ProgressView {
-public:
-    // `expectedSeconds`: the whole installation as the batch plan sees it.
-    ProgressView(const QStringList& names, ProgressMode mode, double expectedSeconds)
-        : names_(names), live_(mode == ProgressMode::Live), quiet_(mode == ProgressMode::Quiet),
-          expectedSeconds_(expectedSeconds), start_(std::chrono::steady_clock::now()), rows_(names.size())
-    {}
-
-    void status(int terminal, const QString& text, int value)
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        show(terminal, &Row::total, text, value);
-        if (!live_ && !quiet_)
-            std::fprintf(stderr, "%s[%3d%%] %s\n", prefix(terminal).toUtf8().constData(), value,
-                         text.toUtf8().constData());
-    }
-
-    void module(int terminal, const QString& text, int value)
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        show(terminal, &Row::module, text, value);
-    }
-
-    // The clock goes on between two statuses (a restart lasts a minute).
-    void tick()
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (live_ && drawn_)
-            redraw();
-    }
-
-    // A log line goes above the live rows, which are drawn again below it.
-    void log(const QString& line)
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (live_ && drawn_)
-            std::fprintf(stderr, "\x1b[%dA\r\x1b[J", static_cast<int>(rows_.size()));
-        std::fprintf(stderr, "%s\n", line.toUtf8().constData());
-        if (live_ && drawn_) {
-            drawn_ = false;
-            redraw();
-        }
-    }
-
-private:
-    struct Bar {
-        QString text;
-        int value = 0;
-    };
-    struct Row {
-        Bar total;
-        Bar module;
-    };
-
-    void show(int terminal, Bar Row::*which, const QString& text, int value)
-    {
-        rows_[terminal].*which = Bar{text, value};
-        if (live_)
-            redraw();
-    }
-
-    QString prefix(int terminal) const
-    {
-        return names_.size() > 1 ? names_[terminal] + QStringLiteral(": ") : QString();
-    }
-
-    static QString bar(int value)
-    {
-        constexpr int kWidth = 20;
-        const int filled = std::max(0, std::min(kWidth, value * kWidth / 100));
-        return QStringLiteral("[%1%2] %3%")
-            .arg(QString(filled, QLatin1Char('#')), QString(kWidth - filled, QLatin1Char('-')))
-            .arg(value, 3);
-    }
-
-    // "1:05"
-    static QString clock(qint64 seconds)
-    {
-        return QStringLiteral("%1:%2").arg(seconds / 60).arg(seconds % 60, 2, 10, QLatin1Char('0'));
-    }
-
-    // "0:42 ~2:10 left": what the plan expects less the time gone, never below zero.
-    QString times() const
-    {
-        const qint64 elapsed =
-            std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start_).count();
-        const qint64 remaining = std::max<qint64>(0, qRound64(expectedSeconds_) - elapsed);
-        return QStringLiteral("%1 ~%2 left").arg(clock(elapsed), clock(remaining));
-    }
-
-    static int columns()
-    {
-        const int width = console::columns(stderr);
-        return width > 0 ? width : 80;
-    }
-
-    // Cursor back to the first row, then every row rewritten; rows are cut to
-    // the width so that none wraps and the count of lines to go back stays right.
-    void redraw()
-    {
-        if (drawn_)
-            std::fprintf(stderr, "\x1b[%dA", static_cast<int>(rows_.size()));
-        const int width = columns() - 1;
-        const QString clocks = times();
-        for (size_t i = 0; i < rows_.size(); ++i) {
-            const Row& row = rows_[i];
-            // The numbers come first so that a narrow terminal cuts texts, not numbers.
-            QString line = prefix(static_cast<int>(i)) + bar(row.total.value) +
-                           QStringLiteral(" (%1%) %2 ").arg(row.module.value, 3).arg(clocks) + row.total.text;
-            if (!row.module.text.isEmpty())
-                line += QStringLiteral(" | ") + row.module.text;
-            std::fprintf(stderr, "\r\x1b[2K%s\n", line.left(width).toUtf8().constData());
-        }
-        std::fflush(stderr);
-        drawn_ = true;
-    }
-
-    const QStringList names_;
-    const bool live_;
-    const bool quiet_;
-    const double expectedSeconds_;
-    const std::chrono::steady_clock::time_point start_;
-    std::vector<Row> rows_;
-    bool drawn_ = false;
-    std::mutex mutex_;
-};
-
-// Live lines only on a terminal that can move its cursor.
-ProgressMode progressMode(bool quiet)
-{
-    if (quiet)
-        return ProgressMode::Quiet;
-    if (!console::isTerminal(stderr) || qEnvironmentVariable("TERM") == QLatin1String("dumb"))
-        return ProgressMode::Plain;
-    return ProgressMode::Live;
-}
-
 // ---------------------------------------------------------------- terminals
-
-bool isDevicePath(const QString& port)
-{
-    static const QRegularExpression windowsPort(QStringLiteral("^COM[0-9]+$"),
-                                                QRegularExpression::CaseInsensitiveOption);
-    return port.startsWith(QLatin1Char('/')) || windowsPort.match(port).hasMatch();
-}
-
-// What a device path names: the device itself, whatever links or repeated
-// slashes lead to it; the cleaned path for a device that is not there.
-QString deviceIdentity(const QString& port)
-{
-    const std::string identity = console::deviceIdentity(QFile::encodeName(port).toStdString());
-    if (!identity.empty())
-        return QString::fromStdString(identity);
-    return QStringLiteral("path ") + QDir::cleanPath(port);
-}
-
-// Two ports that name one device, by their paths or by a label of the port
-// list: two engines would share its line.
-QString sameDeviceTwice(const QStringList& ports)
-{
-    const bool labels = !std::all_of(ports.begin(), ports.end(), isDevicePath);
-    const QList<PortInfo> listed = labels ? SystemPortProvider().availablePorts() : QList<PortInfo>();
-    QStringList identities;
-    for (const QString& port : ports) {
-        QString device = isDevicePath(port) ? port : QString();
-        for (const PortInfo& info : listed) {
-            if (device.isEmpty() && portLabel(info) == port)
-                device = info.systemLocation;
-        }
-        const QString identity = device.isEmpty() ? QString() : deviceIdentity(device);
-        const int earlier = identity.isEmpty() ? -1 : identities.indexOf(identity);
-        if (earlier >= 0)
-            return QStringLiteral("'%1' and '%2' are the same device: a port may be given only once")
-                .arg(ports[earlier], port);
-        identities.append(identity);
-    }
-    return {};
-}
 
 // One terminal: its port, its own engine, and the outcome of its scenario.
 struct TerminalRun {
@@ -422,7 +138,7 @@ std::unique_ptr<TerminalRun> makeTerminal(const QString& port, const InstallOpti
     modelOptions.clock = clock;
     modelOptions.configurationDirectory = options.configurationDirectory;
     // A device path is opened directly, whatever the platform's enumeration says about it.
-    run->port = isDevicePath(port) ? PortChoice::device(port) : PortChoice::label(port);
+    run->port = PortChoice::parse(port);
     if (!options.traceFile.isEmpty()) {
         run->transcript = std::make_unique<Transcript>(start);
         TranscriptWriter& writer = run->transcript->writer;
@@ -432,52 +148,6 @@ std::unique_ptr<TerminalRun> makeTerminal(const QString& port, const InstallOpti
     }
     run->model = std::make_unique<Model>(nullptr, std::move(modelOptions));
     return run;
-}
-
-// Two ports whose transcripts would land in the same file.
-QString transcriptClash(const InstallOptions& options)
-{
-    if (options.traceFile.isEmpty() || options.ports.size() < 2)
-        return {};
-    QStringList paths;
-    for (const QString& port : options.ports) {
-        const QString path = transcriptPath(options.traceFile, port, true);
-        if (paths.contains(path))
-            return QStringLiteral("the transcripts of two ports would both be written to '%1'").arg(path);
-        paths.append(path);
-    }
-    return {};
-}
-
-// Why a transcript may not go to `path`: a FIFO that nobody reads (opening
-// it would wait before anything is sent), or a file that the update reads
-// (configuration.xml and every file it names). Empty when it may. A FIFO's
-// reader is held by `held`, a descriptor to close once the transcript is
-// open: without a writer the reader would see the end of its input.
-QString traceTargetProblem(const QString& path, const Configuration& configuration, int& held)
-{
-    held = -1;
-    QStringList read = configuration.htermFiles;
-    read << configuration.configurationPath() << configuration.terminalImage();
-    for (const Batch* batch : configuration.batches()) {
-        for (const Application* application : batch->applications)
-            read << application->file;
-    }
-    const QString target = QFileInfo(path).canonicalFilePath();
-    for (const QString& file : read) {
-        if (!target.isEmpty() && QFileInfo(file).canonicalFilePath() == target)
-            return QStringLiteral("the transcript '%1' would overwrite %2, which the update reads").arg(path, file);
-    }
-#ifdef Q_OS_UNIX
-    struct stat status {};
-    if (::stat(QFile::encodeName(path).constData(), &status) == 0 && S_ISFIFO(status.st_mode)) {
-        const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-        if (fd < 0)
-            return QStringLiteral("nobody reads the FIFO '%1'").arg(path);
-        held = fd;
-    }
-#endif
-    return {};
 }
 
 // More ports than the files this process may open can serve: a thread that
@@ -531,16 +201,15 @@ void logAboveProgress(QtMsgType type, const QMessageLogContext& context, const Q
     logView->log(logPrefix + qFormatLogMessage(type, context, message));
 }
 
-} // namespace
-
-int runInstall(const QStringList& args)
+// Reads the options and makes every terminal's engine and transcript; a
+// status to end with when they do not fit (`runs` is then of no use).
+int prepare(const QStringList& args, InstallOptions& options, std::vector<std::unique_ptr<TerminalRun>>& runs)
 {
     CommandLine line(kHelp);
     declareOptions(line);
     const int ended = line.parse(args);
     if (ended >= 0)
         return ended;
-    InstallOptions options;
     const QString problem =
         readOptions(line, options, switchCardReaders("install", line.isSet(QStringLiteral("verbose"))));
     if (!problem.isEmpty())
@@ -554,19 +223,14 @@ int runInstall(const QStringList& args)
     if (!options.verbose)
         QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false\ndefault.info=false"));
 
-    const QString twice = sameDeviceTwice(options.ports);
-    if (!twice.isEmpty())
-        return line.usageError(twice);
-    const QString clash = transcriptClash(options);
-    if (!clash.isEmpty())
-        return line.usageError(clash);
-    const QString crowded = tooManyPorts(options.ports.size());
-    if (!crowded.isEmpty())
-        return line.usageError(crowded);
+    for (const QString& refused : {sameDeviceTwice(options.ports), transcriptClash(options.traceFile, options.ports),
+                                   tooManyPorts(options.ports.size())}) {
+        if (!refused.isEmpty())
+            return line.usageError(refused);
+    }
 
     const auto start = TranscriptWriter::Clock::now();
     const auto clock = std::make_shared<ScaledClock>(options.timeScale);
-    std::vector<std::unique_ptr<TerminalRun>> runs;
     for (const QString& port : options.ports) {
         runs.push_back(makeTerminal(port, options, clock, start));
         if (!loadConfiguration(*runs.back()->model)) {
@@ -592,7 +256,29 @@ int runInstall(const QStringList& args)
         if (run->transcript)
             run->transcript->path = path;
     }
+    return -1;
+}
 
+// One terminal's scenario on its own thread, then its release frames and
+// the end of its transcript.
+void runTerminal(TerminalRun& run, bool several)
+{
+    if (several)
+        logPrefix = run.name + QStringLiteral(": ");
+    run.ok = run.model->install(run.port, run.title, run.text);
+    // Whatever the outcome, the terminal is told to leave its download mode.
+    run.model->releasePort(run.port);
+    if (run.transcript && !run.ok)
+        run.transcript->writer.cause(run.model->lastFailureStage().toStdString(),
+                                     run.model->lastFailureCause().toStdString());
+    if (run.transcript)
+        run.transcript->writer.result(run.ok, run.title.toStdString(), run.text.toStdString());
+}
+
+// Every terminal at once, the progress shown until the last one ends; true
+// when an interruption came.
+bool runAll(const InstallOptions& options, std::vector<std::unique_ptr<TerminalRun>>& runs)
+{
     // Every terminal runs the same batches; the plan of the first stands for all.
     const double expectedSeconds = planBatches(*runs.front()->model->configuration()).seconds(options.timeScale);
     ProgressView progress(options.ports, progressMode(options.quiet), expectedSeconds);
@@ -619,18 +305,8 @@ int runInstall(const QStringList& args)
                          [&progress, row](const QString& text, int value) { progress.status(row, text, value); });
         QObject::connect(run.model.get(), &Model::setModuleProgression,
                          [&progress, row](const QString& text, int value) { progress.module(row, text, value); });
-        const bool several = runs.size() > 1;
-        threads.emplace_back([&run, several, &finished, &finishedSignal, &finishedMutex] {
-            if (several)
-                logPrefix = run.name + QStringLiteral(": ");
-            run.ok = run.model->install(run.port, run.title, run.text);
-            // Whatever the outcome, the terminal is told to leave its download mode.
-            run.model->releasePort(run.port);
-            if (run.transcript && !run.ok)
-                run.transcript->writer.cause(run.model->lastFailureStage().toStdString(),
-                                             run.model->lastFailureCause().toStdString());
-            if (run.transcript)
-                run.transcript->writer.result(run.ok, run.title.toStdString(), run.text.toStdString());
+        threads.emplace_back([&run, several = runs.size() > 1, &finished, &finishedSignal, &finishedMutex] {
+            runTerminal(run, several);
             const std::lock_guard<std::mutex> lock(finishedMutex);
             ++finished;
             finishedSignal.notify_all();
@@ -646,7 +322,13 @@ int runInstall(const QStringList& args)
         thread.join();
     qInstallMessageHandler(previousHandler);
     logView = nullptr;
+    return interruptions.interrupted();
+}
 
+// Every terminal's result on stdout, the transcripts closed; the status:
+// interrupted, a transcript not whole, or the updates' own.
+int report(const std::vector<std::unique_ptr<TerminalRun>>& runs, bool interrupted)
+{
     bool allDone = true;
     for (const auto& run : runs) {
         printResult(*run, runs.size() > 1);
@@ -662,9 +344,22 @@ int runInstall(const QStringList& args)
             transcriptsWhole = false;
         }
     }
-    if (interruptions.interrupted() && !allDone)
+    if (interrupted && !allDone)
         return kExitInterrupted;
     if (!transcriptsWhole)
         return kExitTranscriptIncomplete;
     return allDone ? kExitOk : kExitFailed;
+}
+
+} // namespace
+
+int runInstall(const QStringList& args)
+{
+    InstallOptions options;
+    std::vector<std::unique_ptr<TerminalRun>> runs;
+    const int ended = prepare(args, options, runs);
+    if (ended >= 0)
+        return ended;
+    const bool interrupted = runAll(options, runs);
+    return report(runs, interrupted);
 }

@@ -1,5 +1,7 @@
 #include "transport/TerminalPort.h"
 
+#include <QRegularExpression>
+
 QString OpenFailure::reason() const
 {
     switch (kind) {
@@ -31,4 +33,11 @@ QString OpenFailure::describe() const
     case Other: break;
     }
     return QStringLiteral("cannot open %1: %2").arg(port, detail);
+}
+
+bool PortChoice::isDevicePath(const QString& text)
+{
+    static const QRegularExpression windowsPort(QStringLiteral("^COM[0-9]+$"),
+                                                QRegularExpression::CaseInsensitiveOption);
+    return text.startsWith(QLatin1Char('/')) || windowsPort.match(text).hasMatch();
 }

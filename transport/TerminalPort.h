@@ -15,6 +15,9 @@ struct PortChoice {
 
     static PortChoice label(const QString& label) { return {label, false}; }
     static PortChoice device(const QString& device) { return {device, true}; }
+    // A text as the user types it: a device path (/dev/..., COM4) or else a label.
+    static bool isDevicePath(const QString& text);
+    static PortChoice parse(const QString& text) { return isDevicePath(text) ? device(text) : label(text); }
 };
 
 // Why the last opening failed.
