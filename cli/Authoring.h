@@ -42,6 +42,12 @@ bool readPassphrase(const QString& source, QByteArray& passphrase, QString& erro
 // as colon-separated hex pairs. Empty if the key cannot be encoded.
 QString keyFingerprint(const RsaPublicKey& key);
 
+// Said by --version and check when this build trusts the repository's
+// development key.
+const char* const kDevelopmentKeyNotice =
+    "This build trusts the public development key: anyone holding Mirdal's source can sign a configuration "
+    "it accepts. A site installs a build made with its own key.";
+
 // Reads at most `maxBytes` of `path`; more is refused, not read.
 bool readWholeFile(const QString& path, qint64 maxBytes, FileSource source, QByteArray& bytes, QString& error);
 

@@ -9,7 +9,9 @@
 
 #include "engine/BatchPlan.h"
 #include "engine/FileName.h"
+#include "cli/Authoring.h"
 #include "cli/CommandLine.h"
+#include "config/Signature.h"
 #include "config/Configuration.h"
 #include "engine/Model.h"
 
@@ -116,6 +118,8 @@ bool Check::signature()
                               .arg(configuration_.xmlError));
     if (configuration_.checkSignature()) {
         say(QStringLiteral("Signature: valid"));
+        if (trustsDevelopmentKey())
+            say(QString::fromUtf8(kDevelopmentKeyNotice));
         return true;
     }
     say(QStringLiteral("Signature: does not match"));

@@ -49,6 +49,8 @@ int version()
     std::printf("mirdal-cli %s\n", MIRDAL_VERSION);
     std::printf("trusted signing key: RSA-%d, SHA-256 %s\n", signingPublicKey().bits,
                 keyFingerprint(signingPublicKey()).toUtf8().constData());
+    if (trustsDevelopmentKey())
+        std::printf("%s\n", kDevelopmentKeyNotice);
     return kExitOk;
 }
 

@@ -32,6 +32,16 @@ function(mirdal_is_private key out)
   endif()
 endfunction()
 
+# Whether the trusted key is the development key: by its file here, by its
+# public half below where openssl can tell (the package's version says so).
+get_filename_component(trusted_file "${MIRDAL_SIGNING_KEY}" REALPATH)
+get_filename_component(development_file "${CMAKE_SOURCE_DIR}/keys/dev-signing-key.pem" REALPATH)
+if(trusted_file STREQUAL development_file)
+  set(MIRDAL_TRUSTS_DEVELOPMENT_KEY TRUE)
+else()
+  set(MIRDAL_TRUSTS_DEVELOPMENT_KEY FALSE)
+endif()
+
 find_program(MIRDAL_OPENSSL openssl)
 if(NOT MIRDAL_OPENSSL)
   message(STATUS "openssl command not found: the signing keys are not compared at configure time")
@@ -53,6 +63,7 @@ if(trusted STREQUAL "")
   message(FATAL_ERROR "MIRDAL_SIGNING_KEY (${MIRDAL_SIGNING_KEY}) holds no PEM key that openssl reads")
 endif()
 if(trusted STREQUAL development)
+  set(MIRDAL_TRUSTS_DEVELOPMENT_KEY TRUE)
   message(WARNING
     "This build trusts the development signing key (keys/dev-signing-key.pem): anyone holding the "
     "repository can sign a configuration that it accepts. Fine for development and tests; a build "

@@ -107,3 +107,8 @@ const RsaPublicKey& signingPublicKey()
 {
     return kSigningPublicKey;
 }
+
+bool trustsDevelopmentKey()
+{
+    return kTrustsDevelopmentKey;
+}

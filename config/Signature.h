@@ -42,3 +42,8 @@ bool verifySignature(const QByteArray& signedBytes, const QString& text, const R
 
 // The verifying key compiled into the program.
 const RsaPublicKey& signingPublicKey();
+
+// Whether that key is the repository's development key, whose private half
+// anyone holding the repository has: such a build accepts configurations
+// that anyone can sign.
+bool trustsDevelopmentKey();

@@ -42,7 +42,10 @@ TEST_F(InstallCommand, EveryCommandFollowsTheSameConventions)
     ASSERT_EQ(::mkfifo(qPrintable(fifo), 0600), 0);
     const QStringList cases[] = {
         {"--version", "0",
-         "^mirdal-cli 2.0.3\ntrusted signing key: RSA-2048, SHA-256 ([0-9A-F]{2}:){31}[0-9A-F]{2}\n$"},
+         "^mirdal-cli 2.0.3\ntrusted signing key: RSA-2048, SHA-256 ([0-9A-F]{2}:){31}[0-9A-F]{2}\nThis build trusts "
+         "the "
+         "public development key: anyone holding Mirdal's source can sign a configuration it accepts\\. A site "
+         "installs a build made with its own key\\.\n$"},
         {"help", "install", "0",
          "^usage: mirdal-cli install .*\nExit status:\n  0 +updated\n  1 +installation failed\n"
          "  2 +usage error.*\n  3 +configuration .*\n  4 +a transcript .*\n  130 +interrupted"},

@@ -16,7 +16,9 @@ TEST(CheckCommand, SampleConfigurationIsReadyWithItsDuration)
 {
     // Wire: 2 x 369 + 3 x 224 + 35 x 160 bytes, 7.3 s; fixed: 2 x (4000 + 20000 + 10 + 10 + 35000) + 3 x 600 ms.
     EXPECT_EQ(report(MIRDAL_SAMPLE_CONFIGURATION, 0),
-              "Signature: valid\nTerminal: Terminal M10, restart wait 35.0 s\nPicture: terminal.png\n"
+              "Signature: valid\nThis build trusts the public development key: anyone holding Mirdal's source can sign "
+              "a configuration it accepts. A site installs a build made with its own key.\n"
+              "Terminal: Terminal M10, restart wait 35.0 s\nPicture: terminal.png\n"
               "Accepted hardware: M10.HTM, identification 4D 31 30 \"M10\"\nBatch 1 (id 1): 2 files\n"
               "  PARAM.CFG: 21 bytes, 1 block\n  FONTS.BIN: 489 bytes, 5 blocks\nBatch 2 (id 2): 1 file\n"
               "  APPLI.BIN: 3500 bytes, 29 blocks\n"
@@ -61,7 +63,7 @@ TEST(CheckCommand, EachDefectHasItsLineAndStatus)
                      f.read("configuration.xml")
                          .replace("</signature>", "</signature><batch id=\"3\"><file>E.BIN</file></batch>"));
          },
-         "Signature: valid\nerror: configuration.xml goes on after its signature element with more than white space "
+         "error: configuration.xml goes on after its signature element with more than white space "
          "and the root's end tag: the program refuses it\n",
          3},
         {[](auto& f) {

@@ -34,6 +34,9 @@ debs=("$work"/package/mirdal_*.deb)
 if [ ${#debs[@]} -ne 1 ] || [ ! -f "${debs[0]}" ]; then fail "not one package: ${debs[*]}"; fi
 deb=${debs[0]}
 echo "ok - $(basename "$deb"), $(stat -c %s "$deb") bytes"
+# Built with the development key (as the tests are): its version says so.
+version=$(dpkg-deb -f "$deb" Version)
+[ "$version" = "2.0.3-1~devkey" ] || fail "version $version, not 2.0.3-1~devkey"
 
 if command -v lintian >/dev/null; then
   lintian "$deb" >"$work/lintian.log" 2>&1 || true
