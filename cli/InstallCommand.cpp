@@ -188,6 +188,17 @@ void printResult(const TerminalRun& run, bool withName)
     const QString cause = run.model->lastFailureCause();
     if (!run.ok && !cause.isEmpty())
         std::printf("cause: %s\n", cause.toUtf8().constData());
+    // A failure in a later batch, or an interruption, after the terminal
+    // installed earlier ones: what it holds now.
+    for (const BatchResult& batch : run.model->lastResult().batches) {
+        QStringList installed;
+        for (const FileResult& file : batch.files)
+            if (!run.ok && file.installed)
+                installed.append(file.name);
+        if (!installed.isEmpty())
+            std::printf("installed before: batch %d: %s\n", batch.id,
+                        installed.join(QStringLiteral(", ")).toUtf8().constData());
+    }
 }
 
 // The engine's log lines while the progress is shown.

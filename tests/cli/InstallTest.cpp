@@ -304,3 +304,16 @@ TEST_F(InstallCommand, OneTerminalHasOneDriver)
             {}, "unshare");
     EXPECT_TRUE(both.status == 2 && both.err.contains("' - (ttyS0)' are the same device")) << both.err;
 }
+
+// A failure in a later batch says what the terminal installed before it.
+TEST_F(InstallCommand, AFailureInALaterBatchSaysWhatWasInstalled)
+{
+    ASSERT_TRUE(
+        writeSignedConfiguration(f, {0, {{1, 2, 3}}, {{{"one.bin", "1"}, {"two.bin", "2"}}, {{"three.bin", "3"}}}}));
+    SimProcess sim;
+    ASSERT_TRUE(started(sim, f, {"--fault", "varlenne:refuse:2"}));
+    const CliRun run = cli(install({"--port", sim.device()}));
+    EXPECT_TRUE(run.out.startsWith("Erreur varlenne\n") &&
+                run.out.endsWith("\ninstalled before: batch 1: ONE.BIN, TWO.BIN\n"))
+        << run.out;
+}
