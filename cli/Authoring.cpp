@@ -173,13 +173,22 @@ bool signConfiguration(const QByteArray& original, const RsaPrivateKey& key, QBy
 
 bool loadPrivateKey(const QString& path, RsaPrivateKey& key, QString& error, const QByteArray& passphrase)
 {
+    // A PEM key of 2048 bits is under 4 KiB, encrypted or not; a device or an
+    // endless file named by mistake is refused before it fills the memory.
+    constexpr qint64 kMaxKeySize = 64 * 1024;
+    QByteArray text;
+    if (!readWholeFile(path, kMaxKeySize, FileSource::RegularOnly, text, error))
+        return false;
     PemKey pem;
     std::string reason;
     std::string secret(passphrase.constData(), static_cast<size_t>(passphrase.size()));
-    const bool read = readPemKey(QFile::encodeName(path).toStdString(), pem, reason, secret);
+    std::string pemText(text.constData(), static_cast<size_t>(text.size()));
+    OPENSSL_cleanse(text.data(), static_cast<size_t>(text.size()));
+    const bool read = parsePemKey(pemText, pem, reason, secret);
     OPENSSL_cleanse(secret.data(), secret.size());
+    OPENSSL_cleanse(pemText.data(), pemText.size());
     if (!read) {
-        error = QString::fromStdString(reason);
+        error = QStringLiteral("%1: %2").arg(path, QString::fromStdString(reason));
         return false;
     }
     if (!pem.hasPrivate) {
@@ -312,11 +321,36 @@ bool writeAll(int fd, const QByteArray& bytes)
 
 } // namespace
 
+// Where writeWholeFile() puts its file: `path` itself when it is a regular
+// file or a new name; the regular file that a link leads to, so that the link
+// stays what it is. Anything else is not ours to replace: a device node
+// (replacing /dev/null would break the system), a FIFO, a folder. Empty, with
+// `error` saying why, then.
+QString writableTarget(const QString& path, QString& error)
+{
+    const QFileInfo entry(path);
+    const QString target = entry.isSymLink() ? entry.canonicalFilePath() : path;
+    if (target.isEmpty()) {
+        error = QStringLiteral("cannot write %1: a link to nothing").arg(path);
+        return {};
+    }
+    struct stat status {};
+    if (::stat(QFile::encodeName(target).constData(), &status) == 0 && !S_ISREG(status.st_mode)) {
+        error = QStringLiteral("cannot write %1: not a regular file (a device, a FIFO or a folder is never replaced)")
+                    .arg(path);
+        return {};
+    }
+    return target;
+}
+
 // QSaveFile is not used: in Qt 5 its commit() flushes its buffer while
 // closing and renames over the original even when that flush failed, so a
 // full disk turned a whole file into an empty one and still reported success.
-bool writeWholeFile(const QString& path, const QByteArray& bytes, QString& error)
+bool writeWholeFile(const QString& name, const QByteArray& bytes, QString& error)
 {
+    const QString path = writableTarget(name, error);
+    if (path.isEmpty())
+        return false;
     const QFileInfo target(path);
     QByteArray temporary =
         QFile::encodeName(target.absolutePath() + QStringLiteral("/.") + target.fileName()) + ".XXXXXX";

@@ -27,8 +27,8 @@ bool packContainer(const QByteArray& plain, QByteArray& container, QString& erro
 // its signature is checked with the public half of `key` before it is returned.
 bool signConfiguration(const QByteArray& original, const RsaPrivateKey& key, QByteArray& result, QString& error);
 
-// Loads a key that can sign: a PEM private key of 2048 bits; an encrypted
-// one with its `passphrase`.
+// Loads a key that can sign: a PEM private key of 2048 bits, from a regular
+// file of at most 64 KiB; an encrypted one with its `passphrase`.
 bool loadPrivateKey(const QString& path, RsaPrivateKey& key, QString& error, const QByteArray& passphrase = {});
 
 // The passphrase named by `source`: "env:VAR" (the variable's value),
@@ -48,6 +48,8 @@ bool readWholeFile(const QString& path, qint64 maxBytes, FileSource source, QByt
 // Writes a temporary file beside `path`, checks every write, flushes it to
 // the disk and closes it, and only then renames it over `path`: `path` holds
 // either its old content or all of `bytes`, and no temporary file is left.
+// A link is written through, to its regular target; a device, a FIFO or a
+// folder is refused.
 bool writeWholeFile(const QString& path, const QByteArray& bytes, QString& error);
 
 // Prints "mirdal-cli COMMAND: PROBLEM" as one line on stderr and returns `status`.

@@ -8,6 +8,7 @@
 #include "cli/Subcommands.h"
 
 #include "engine/BatchPlan.h"
+#include "engine/FileName.h"
 #include "cli/CommandLine.h"
 #include "config/Configuration.h"
 #include "engine/Model.h"
@@ -84,6 +85,7 @@ public:
     explicit Check(Configuration& configuration) : configuration_(configuration) {}
 
     bool signature();
+    void refused();
     void outsideNames();
     void terminal();
     void hardware();
@@ -121,9 +123,17 @@ bool Check::signature()
     return false;
 }
 
+void Check::refused()
+{
+    problems_.refusal(QStringLiteral("configuration.xml %1: the program refuses it").arg(configuration_.refusal));
+}
+
+// A signed file uses such names as written; they may still be a mistake.
 void Check::outsideNames()
 {
-    problems_.refusal(QStringLiteral("configuration.xml names a file outside its folder: the program refuses it"));
+    for (const QString& name : configuration_.outsideNames)
+        problems_.warning(
+            QStringLiteral("%1 is outside the configuration folder: it is used as written").arg(shown(name)));
 }
 
 void Check::terminal()
@@ -215,6 +225,11 @@ void Check::batch(int number, const PlannedBatch& batch)
 void Check::file(int number, const PlannedFile& file)
 {
     const QString name = nameOf(file.path);
+    if (!advertisable(file.path) && file.state != PlannedFile::State::Missing)
+        problems_.error(QStringLiteral("batch %1: the name %2 has characters outside Latin-1: the terminal cannot "
+                                       "receive it, and its advertisement fails")
+                            .arg(number)
+                            .arg(name));
     switch (file.state) {
     case PlannedFile::State::Missing:
         say(QStringLiteral("  %1: missing").arg(name));
@@ -284,10 +299,11 @@ int runCheck(const QStringList& args)
     }
     const bool signedAsRead = check.signature();
     if (!loaded)
+        check.refused();
+    // Like the program, the check reads nothing that an unsigned or refused
+    // configuration names.
+    if (signedAsRead && loaded) {
         check.outsideNames();
-    // Like the program, the check reads nothing that an unsigned
-    // configuration names: it would refuse it anyway.
-    if (signedAsRead) {
         check.terminal();
         check.hardware();
         check.batches();

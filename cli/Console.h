@@ -18,6 +18,16 @@ void keepRunningWithoutOutput();
 
 bool isTerminal(FILE* stream);
 
+// Raises the limit of open files to what the system allows this process
+// (the soft limit up to the hard one): each terminal updated at once needs
+// a few descriptors, and a thread that cannot get its own aborts the
+// process. Call it with keepRunningWithoutOutput().
+void raiseDescriptorLimit();
+
+// How many more files this process may open now: its limit less those open.
+// -1 where the platform sets no such limit.
+long descriptorRoom();
+
 // The width in columns of the console that `stream` writes to; 0 when unknown.
 int columns(FILE* stream);
 

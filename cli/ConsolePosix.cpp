@@ -1,12 +1,15 @@
 // The console of a POSIX system: signals, isatty, the terminal's size ioctl, stat.
 #include "cli/Console.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -31,6 +34,33 @@ void keepRunningWithoutOutput()
 bool isTerminal(FILE* stream)
 {
     return isatty(fileno(stream)) != 0;
+}
+
+void raiseDescriptorLimit()
+{
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
+
+long descriptorRoom()
+{
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
+        return -1;
+    long open = 0;
+    if (DIR* listing = opendir("/proc/self/fd")) {
+        while (const dirent* entry = readdir(listing))
+            open += entry->d_name[0] != '.' ? 1 : 0;
+        closedir(listing);
+        --open; // the listing's own
+    } else {
+        for (int fd = 0; fd < static_cast<int>(std::min<rlim_t>(limit.rlim_cur, 1 << 16)); ++fd)
+            open += fcntl(fd, F_GETFD) != -1 ? 1 : 0;
+    }
+    return static_cast<long>(limit.rlim_cur) - open;
 }
 
 int columns(FILE* stream)
@@ -61,7 +91,9 @@ std::string deviceIdentity(const std::string& path)
 
 namespace {
 
-const int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
+// Ctrl-\ (SIGQUIT) too: its default, a core dump, would leave the terminal
+// mid-dialogue without its release frames, for a key pressed by mistake.
+const int kSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 constexpr int kSignalCount = sizeof(kSignals) / sizeof(kSignals[0]);
 
 // What the handler may touch: lock-free atomics and a pipe to the watch's thread.

@@ -22,6 +22,14 @@ bool isTerminal(FILE* stream)
     return _isatty(_fileno(stream)) != 0;
 }
 
+// Windows counts handles per process in the millions.
+void raiseDescriptorLimit() {}
+
+long descriptorRoom()
+{
+    return -1;
+}
+
 int columns(FILE* stream)
 {
     const HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));

@@ -1,5 +1,11 @@
 #include "cli/DefaultPort.h"
 
+#include "transport/Pcsc.h"
+
+#include <QStringList>
+#include <chrono>
+#include <cstdio>
+#include <thread>
 #include <algorithm>
 
 namespace {
@@ -38,6 +44,31 @@ DefaultPort choosePort(const QList<PortInfo>& ports, const QString& fromEnvironm
             QStringLiteral("%1 maker's ports are listed, %2: choose one with --port or MIRDAL_PORT")
                 .arg(makers.size())
                 .arg(names.join(QStringLiteral(", ")))};
+}
+
+bool switchCardReaders(const char* command, bool verbose)
+{
+    const auto log = [verbose](const std::string& line) {
+        if (verbose)
+            qInfo("%s", line.c_str());
+    };
+    const std::vector<std::string> switched = switchMakersReaders(log);
+    for (const std::string& name : switched)
+        std::fprintf(stderr, "mirdal-cli %s: switched the card reader '%s' into serial mode\n", command, name.c_str());
+    return !switched.empty();
+}
+
+QList<PortInfo> portsAfterSwitch(bool readersSwitched)
+{
+    // A switched reader leaves the bus and comes back as a serial device.
+    constexpr auto kPoll = std::chrono::milliseconds(500);
+    constexpr int kPolls = 10;
+    QList<PortInfo> ports = SystemPortProvider().availablePorts();
+    for (int poll = 0; readersSwitched && makersPorts(ports).isEmpty() && poll < kPolls; ++poll) {
+        std::this_thread::sleep_for(kPoll);
+        ports = SystemPortProvider().availablePorts();
+    }
+    return ports;
 }
 
 QStringList portLines(const QList<PortInfo>& ports, const std::function<bool(const QString&)>& mayOpen)

@@ -19,6 +19,14 @@ DefaultPort choosePort(const QList<PortInfo>& ports, const QString& fromEnvironm
 // The ports whose manufacturer is the maker's, letter case ignored.
 QList<PortInfo> makersPorts(const QList<PortInfo>& ports);
 
+// Switches the maker's card readers into serial mode, as the desktop program
+// does at its start, each switch said in a line on stderr (and every step of
+// it in the log when `verbose`). True when a reader was switched.
+bool switchCardReaders(const char* command, bool verbose = false);
+
+// The ports listed now; when a reader was just switched and no maker's port
+// is listed yet, waits a few seconds for it to come back as a serial port.
+QList<PortInfo> portsAfterSwitch(bool readersSwitched);
 // The lines of `mirdal-cli ports`, one a port: its label, the maker's marked
 // '*', its device, its USB ids and serial number where known, and
 // "(no access)" where `mayOpen` says this user may not open the device.

@@ -15,9 +15,11 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QLoggingCategory>
 #include <QRegularExpression>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -25,6 +27,12 @@
 #include <mutex>
 #include <thread>
 #include <vector>
+
+#ifdef Q_OS_UNIX
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -47,7 +55,7 @@ const CommandHelp kHelp = {
     "  2    usage error (no port given and none could be chosen, among others)\n"
     "  3    configuration missing or refused\n"
     "  4    a transcript could not be written whole (the result printed still stands)\n"
-    "  130  interrupted (Ctrl-C, SIGTERM, SIGHUP) before the update was done: it\n"
+    "  130  interrupted (Ctrl-C, Ctrl-\\, SIGTERM, SIGHUP) before the update was done: it\n"
     "       stopped at its next exchange with that stage's result and released the\n"
     "       terminal; a second interruption quits at once\n",
 };
@@ -82,7 +90,7 @@ void declareOptions(CommandLine& line)
 }
 
 // Fills `options` from the arguments read; an empty result means they fit.
-QString readOptions(const CommandLine& line, InstallOptions& options)
+QString readOptions(const CommandLine& line, InstallOptions& options, bool readersSwitched)
 {
     options.ports = line.values(QStringLiteral("port"));
     options.configurationDirectory = line.configDir();
@@ -98,8 +106,7 @@ QString readOptions(const CommandLine& line, InstallOptions& options)
             return QStringLiteral("--time-scale must be a number in (0,1], not '%1'").arg(value);
     }
     if (options.ports.isEmpty()) {
-        const DefaultPort choice =
-            choosePort(SystemPortProvider().availablePorts(), qEnvironmentVariable("MIRDAL_PORT"));
+        const DefaultPort choice = choosePort(portsAfterSwitch(readersSwitched), qEnvironmentVariable("MIRDAL_PORT"));
         if (choice.port.isEmpty())
             return choice.note;
         if (!choice.note.isEmpty())
@@ -141,6 +148,7 @@ public:
     }
     bool close() override
     {
+        link_.flush();
         const bool closed = port_->close();
         writer_.portClosed(closed);
         return closed;
@@ -152,8 +160,12 @@ public:
     {
         return link_.read(buffer, length, timeoutMs);
     }
-    bool readFull(uint8_t* buffer, uint16_t& length) override { return link_.readFull(buffer, length); }
+    bool readFull(uint8_t* buffer, uint16_t& length, int deadlineMs) override
+    {
+        return link_.readFull(buffer, length, deadlineMs);
+    }
     void clearInput() override { link_.clearInput(); }
+    void answerEnded() override { link_.answerEnded(); }
 
 private:
     TranscriptWriter& writer_;
@@ -366,12 +378,20 @@ QString deviceIdentity(const QString& port)
     return QStringLiteral("path ") + QDir::cleanPath(port);
 }
 
-// Two device paths that name one device: two engines would share its line.
+// Two ports that name one device, by their paths or by a label of the port
+// list: two engines would share its line.
 QString sameDeviceTwice(const QStringList& ports)
 {
+    const bool labels = !std::all_of(ports.begin(), ports.end(), isDevicePath);
+    const QList<PortInfo> listed = labels ? SystemPortProvider().availablePorts() : QList<PortInfo>();
     QStringList identities;
     for (const QString& port : ports) {
-        const QString identity = isDevicePath(port) ? deviceIdentity(port) : QString();
+        QString device = isDevicePath(port) ? port : QString();
+        for (const PortInfo& info : listed) {
+            if (device.isEmpty() && portLabel(info) == port)
+                device = info.systemLocation;
+        }
+        const QString identity = device.isEmpty() ? QString() : deviceIdentity(device);
         const int earlier = identity.isEmpty() ? -1 : identities.indexOf(identity);
         if (earlier >= 0)
             return QStringLiteral("'%1' and '%2' are the same device: a port may be given only once")
@@ -429,6 +449,58 @@ QString transcriptClash(const InstallOptions& options)
     return {};
 }
 
+// Why a transcript may not go to `path`: a FIFO that nobody reads (opening
+// it would wait before anything is sent), or a file that the update reads
+// (configuration.xml and every file it names). Empty when it may. A FIFO's
+// reader is held by `held`, a descriptor to close once the transcript is
+// open: without a writer the reader would see the end of its input.
+QString traceTargetProblem(const QString& path, const Configuration& configuration, int& held)
+{
+    held = -1;
+    QStringList read = configuration.htermFiles;
+    read << configuration.configurationPath() << configuration.terminalImage();
+    for (const Batch* batch : configuration.batches()) {
+        for (const Application* application : batch->applications)
+            read << application->file;
+    }
+    const QString target = QFileInfo(path).canonicalFilePath();
+    for (const QString& file : read) {
+        if (!target.isEmpty() && QFileInfo(file).canonicalFilePath() == target)
+            return QStringLiteral("the transcript '%1' would overwrite %2, which the update reads").arg(path, file);
+    }
+#ifdef Q_OS_UNIX
+    struct stat status {};
+    if (::stat(QFile::encodeName(path).constData(), &status) == 0 && S_ISFIFO(status.st_mode)) {
+        const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0)
+            return QStringLiteral("nobody reads the FIFO '%1'").arg(path);
+        held = fd;
+    }
+#endif
+    return {};
+}
+
+// More ports than the files this process may open can serve: a thread that
+// cannot get its descriptors would abort the whole process mid-update.
+QString tooManyPorts(int ports)
+{
+    // Per terminal, at the most: its port, the serial library's lock and
+    // ours, the wakeup of its thread's event loop, the package being sent,
+    // its transcript, a lock file being checked, and one to spare. Shared:
+    // the port list, the configuration's files, the interruption watch.
+    constexpr long kPerTerminal = 8;
+    constexpr long kShared = 16;
+    const long room = console::descriptorRoom();
+    const long need = kShared + kPerTerminal * ports;
+    if (room < 0 || need <= room)
+        return {};
+    return QStringLiteral("%1 ports need up to %2 more open files, and this process may open only %3 more "
+                          "(ulimit -n)")
+        .arg(ports)
+        .arg(need)
+        .arg(room);
+}
+
 bool loadConfiguration(Model& model)
 {
     bool loaded = false;
@@ -469,7 +541,8 @@ int runInstall(const QStringList& args)
     if (ended >= 0)
         return ended;
     InstallOptions options;
-    const QString problem = readOptions(line, options);
+    const QString problem =
+        readOptions(line, options, switchCardReaders("install", line.isSet(QStringLiteral("verbose"))));
     if (!problem.isEmpty())
         return line.usageError(problem);
     options.configurationDirectory = QDir(options.configurationDirectory).absolutePath() + QLatin1Char('/');
@@ -487,6 +560,9 @@ int runInstall(const QStringList& args)
     const QString clash = transcriptClash(options);
     if (!clash.isEmpty())
         return line.usageError(clash);
+    const QString crowded = tooManyPorts(options.ports.size());
+    if (!crowded.isEmpty())
+        return line.usageError(crowded);
 
     const auto start = TranscriptWriter::Clock::now();
     const auto clock = std::make_shared<ScaledClock>(options.timeScale);
@@ -501,7 +577,17 @@ int runInstall(const QStringList& args)
 
     for (const auto& run : runs) {
         const QString path = transcriptPath(options.traceFile, run->name, runs.size() > 1);
-        if (run->transcript && !run->transcript->writer.open(QFile::encodeName(path).toStdString()))
+        int held = -1;
+        const QString refused =
+            run->transcript ? traceTargetProblem(path, *run->model->configuration(), held) : QString();
+        if (!refused.isEmpty())
+            return line.usageError(refused);
+        const bool opened = !run->transcript || run->transcript->writer.open(QFile::encodeName(path).toStdString());
+#ifdef Q_OS_UNIX
+        if (held >= 0)
+            ::close(held);
+#endif
+        if (!opened)
             return line.usageError(QStringLiteral("cannot write the transcript '%1'").arg(path));
         if (run->transcript)
             run->transcript->path = path;

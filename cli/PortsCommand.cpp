@@ -35,7 +35,7 @@ int runPorts(const QStringList& args)
     if (ended >= 0)
         return ended;
 
-    const QList<PortInfo> ports = SystemPortProvider().availablePorts();
+    const QList<PortInfo> ports = portsAfterSwitch(switchCardReaders("ports"));
     if (ports.isEmpty()) {
         std::fputs("mirdal-cli ports: no serial port found\n", stderr);
         return kExitFailed;

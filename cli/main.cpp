@@ -68,6 +68,7 @@ int main(int argc, char** argv)
     // Before anything opens a file: a missing standard stream must not
     // become the terminal's port, nor a closed pipe end an update.
     console::keepRunningWithoutOutput();
+    console::raiseDescriptorLimit();
     QCoreApplication app(argc, argv);
     QStringList args = app.arguments().mid(1);
     if (args.isEmpty()) {

@@ -2,6 +2,7 @@
 
 #include "config/BoundedFile.h"
 #include "config/Signature.h"
+#include "crypto/Aes.h"
 #include "crypto/Container.h"
 
 #include <QCoreApplication>
@@ -17,25 +18,24 @@
 namespace {
 
 // A configuration is a few levels deep. Deeper documents are hostile: the
-// reader would keep a stack entry per open element, so the walk stops there.
+// reader would keep a stack entry per open element.
 constexpr int kMaxDepth = 32;
 
 // A configuration's elements carry at most one attribute (the id of a
 // batch). The XML reader checks each attribute of an element against all the
 // others, a cost that grows faster than the square of their count (16,000
 // attributes on one element take a second, 32,000 seven); the file is
-// counted before the reader sees it, and the walk stops, as on broken XML,
-// at the first start tag with more than this many.
+// counted before the reader sees it, which is only given the bytes before
+// the first start tag with more than this many.
 constexpr int kMaxAttributesPerElement = 64;
 
 // The reader under the walk's own limits. Every token goes through next(),
-// which turns what a configuration never holds into a reading error, so that
-// every loop of the walk ends as it does on broken XML:
-// - a document type declaration: its entities could make a few hundred
-//   kilobytes of references expand to gigabytes of text;
-// - elements nested deeper than kMaxDepth.
-// - a start tag with more than kMaxAttributesPerElement attributes: the
-//   reader is only given the bytes before it.
+// which stops the walk at what a configuration never holds and says why in
+// refusal(): the file is then refused whole, never used in part.
+// - entity declarations: a few hundred kilobytes of references could expand
+//   to gigabytes of text (a document type declaration without any is read);
+// - elements nested deeper than kMaxDepth;
+// - a start tag with more than kMaxAttributesPerElement attributes.
 class XmlWalk {
 public:
     // `crowdedTag` is the offset of the first start tag with too many
@@ -50,19 +50,25 @@ public:
     {
         const QXmlStreamReader::TokenType type = reader_.readNext();
         if (cut_ && reader_.error() == QXmlStreamReader::PrematureEndOfDocumentError)
-            reader_.raiseError(QStringLiteral("an element with more than %1 attributes").arg(kMaxAttributesPerElement));
-        else if (type == QXmlStreamReader::DTD)
-            reader_.raiseError(QStringLiteral("document type declarations are not accepted"));
+            stop(QStringLiteral("an element with more than %1 attributes").arg(kMaxAttributesPerElement));
+        else if (type == QXmlStreamReader::DTD && !reader_.entityDeclarations().isEmpty())
+            stop(QStringLiteral("entity declarations, whose expansion is not accepted"));
         else if (type == QXmlStreamReader::StartElement && ++depth_ > kMaxDepth)
-            reader_.raiseError(QStringLiteral("elements nested too deeply"));
+            stop(QStringLiteral("elements nested deeper than %1 levels").arg(kMaxDepth));
         else if (type == QXmlStreamReader::EndElement)
             --depth_;
+        if (type == QXmlStreamReader::StartElement && root_.isEmpty())
+            root_ = name();
         return reader_.tokenType();
     }
 
     QString name() const { return reader_.name().toString(); }
     QString text() const { return reader_.text().toString(); }
     QXmlStreamAttributes attributes() const { return reader_.attributes(); }
+    // The name of the first element, the root in a well-formed file.
+    const QString& root() const { return root_; }
+    // What the walk stopped at that refuses the file; empty when none.
+    const QString& refusal() const { return refusal_; }
 
     QString errorText() const
     {
@@ -80,16 +86,53 @@ public:
     }
 
 private:
+    void stop(const QString& why)
+    {
+        refusal_ = QStringLiteral("holds ") + why;
+        reader_.raiseError(why);
+    }
+
     QXmlStreamReader reader_;
     bool cut_;
     int depth_ = 0;
+    QString root_;
+    QString refusal_;
 };
+
+// Where the document type declaration that starts at `from` ("<!DOCTYPE")
+// ends: past its '>', the internal subset in brackets, quoted literals,
+// comments and processing instructions passed over.
+int pastDoctype(const QByteArray& document, int from)
+{
+    const char* const bytes = document.constData();
+    const int size = document.size();
+    bool subset = false;
+    for (int i = from + 2; i < size; ++i) {
+        const char c = bytes[i];
+        const char* const end = std::strncmp(bytes + i, "<!--", 4) == 0 ? "-->"
+                                : std::strncmp(bytes + i, "<?", 2) == 0 ? "?>"
+                                : c == '"'                              ? "\""
+                                : c == '\''                             ? "'"
+                                                                        : nullptr;
+        if (end) {
+            const int at = document.indexOf(end, i + 1);
+            if (at < 0)
+                return size;
+            i = at + static_cast<int>(std::strlen(end)) - 1;
+        } else if (c == '[' || c == ']') {
+            subset = c == '[';
+        } else if (c == '>' && !subset) {
+            return i + 1;
+        }
+    }
+    return size;
+}
 
 // The offset of the first start tag of `document` with more than
 // kMaxAttributesPerElement attributes, or -1: one pass that counts the
 // '=' of each start tag outside its quoted values, and passes over comments,
-// character data, processing instructions and end tags. It stops at a
-// document type declaration, where the walk stops anyway.
+// character data, processing instructions, end tags and the document type
+// declaration.
 int firstCrowdedTag(const QByteArray& document)
 {
     const char* const bytes = document.constData();
@@ -111,8 +154,8 @@ int firstCrowdedTag(const QByteArray& document)
             i = skipPast(i + 9, "]]>");
         } else if (i + 1 < size && bytes[i + 1] == '?') {
             i = skipPast(i + 2, "?>");
-        } else if (i + 1 < size && bytes[i + 1] == '!') {
-            return -1;
+        } else if (std::strncmp(bytes + i, "<!DOCTYPE", 9) == 0) {
+            i = pastDoctype(document, i);
         } else {
             int attributes = 0;
             char quote = 0;
@@ -152,28 +195,39 @@ void readBlock(XmlWalk& walk, QLatin1String end, const std::function<void(const 
     }
 }
 
-// Hardware-configuration records come in the encrypted container. Our rule
-// for malformed files: a file shorter than its 4-byte header, a body that is
-// empty or not a whole number of 16-byte blocks, or a plain length above the
-// 128-byte record or above the body adds no entry. Only the blocks that hold
-// the record are decrypted, so nothing is ever read past the file's data or
-// written past the record. Returns why the file is refused, empty if it is not.
+// Hardware-configuration records come in the encrypted container, and the
+// record is its first L decrypted bytes, or all of them when L is not
+// smaller than the body. Our rule for malformed files: a file shorter than
+// its 4-byte header, or a body that is empty or not a whole number of 16-byte
+// blocks, adds no entry; nor does a record longer than the 128 bytes of an
+// entry, or too short to hold the hardware identification (its zero filling
+// would otherwise stand for one). Only the blocks that hold the record are
+// decrypted, so nothing is ever read past the file's data or written past
+// the record. Returns why the file is refused, empty if it is not.
 QString decryptHardwareRecord(const QByteArray& file, unsigned char (&record)[HTerminal::kDataSize])
 {
+    constexpr uint32_t kIdentificationEnd = kEntryHardwareIdOffset + kHardwareIdSize;
     const auto* bytes = reinterpret_cast<const uint8_t*>(file.constData());
-    const auto size = static_cast<size_t>(file.size());
     ContainerView view;
-    const ContainerError framing = parseContainer(bytes, size, view);
-    if (framing != ContainerError::None)
+    const ContainerError framing = parseContainer(bytes, static_cast<size_t>(file.size()), view);
+    if (framing == ContainerError::LengthBeyondBody) {
+        view.body = bytes + kContainerHeaderSize;
+        view.bodySize = static_cast<size_t>(file.size()) - kContainerHeaderSize;
+        view.plainLength = static_cast<uint32_t>(view.bodySize);
+    } else if (framing != ContainerError::None) {
         return QString::fromLatin1(containerErrorText(framing));
+    }
     if (view.plainLength > HTerminal::kDataSize)
         return QStringLiteral("record of %1 bytes, longer than %2").arg(view.plainLength).arg(HTerminal::kDataSize);
-    std::vector<uint8_t> plain;
-    const ContainerError decryption = decryptContainer(bytes, size, plain);
-    if (decryption != ContainerError::None)
-        return QString::fromLatin1(containerErrorText(decryption));
-    // An empty record (L = 0) has no buffer behind it: copy, not memcpy from null.
-    std::copy(plain.begin(), plain.end(), record);
+    if (view.plainLength < kIdentificationEnd)
+        return QStringLiteral("record of %1 bytes, too short to hold the hardware identification (bytes %2 to %3)")
+            .arg(view.plainLength)
+            .arg(kEntryHardwareIdOffset)
+            .arg(kIdentificationEnd - 1);
+    uint8_t plain[HTerminal::kDataSize];
+    const uint32_t blocks = (view.plainLength + kAesBlockSize - 1) / kAesBlockSize;
+    aesDecrypt(view.body, static_cast<uint32_t>(blocks * kAesBlockSize), plain);
+    std::copy_n(plain, view.plainLength, record);
     return {};
 }
 
@@ -200,40 +254,71 @@ QString systemPath(const QString& path, int links = 0)
 }
 
 // The configuration folder, which every name of the file is relative to.
-// A name that leads out of it is refused: by its text ("../../etc/passwd",
-// "a/../../b") or through a link inside the folder ("root/etc/shadow" where
-// "root" links to "/"). A configuration, even a signed one, has no business
-// naming files elsewhere, and a link placed in the folder must not lend its
-// files to one. Such a name is never opened, and the file fails to load.
+// Names are used as written, but those that lead out of it are noted: by
+// their text ("../../etc/passwd", "a/../../b") or through a link inside the
+// folder ("root/etc/shadow" where "root" links to "/"). A signed
+// configuration may name such files (a check warns about them); an unsigned
+// one is refused before any is opened, since a link placed in the folder
+// must not lend its files to whoever writes a configuration.xml.
 class Folder {
 public:
     explicit Folder(const QString& path) : path_(path), root_(systemPath(QDir::fromNativeSeparators(path))) {}
 
     const QString& path() const { return path_; }
-    bool refused() const { return refused_; }
+    const QStringList& outside() const { return outside_; }
 
     // The folder's path followed by the name, as the rest of the program uses it.
     QString join(const QString& name)
     {
-        if (leaves(name))
-            refused_ = true;
-        return path_ + name;
-    }
-
-    bool leaves(const QString& name) const
-    {
         const QString target = systemPath(QDir::fromNativeSeparators(path_ + name));
         const QString prefix = root_.endsWith(QLatin1Char('/')) ? root_ : root_ + QLatin1Char('/');
-        return target != root_ && !target.startsWith(prefix);
+        if (target != root_ && !target.startsWith(prefix) && !outside_.contains(name))
+            outside_.append(name);
+        return path_ + name;
     }
-
-    void refuse() { refused_ = true; }
 
 private:
     QString path_;
     QString root_;
-    bool refused_ = false;
+    QStringList outside_;
 };
+
+// What follows the end of the signature element must be nothing that the
+// reading could obey, since the signature does not cover it: only white
+// space and the root's end tag (a file cut right after the signature
+// element has none). Gives the name of that end tag ("" for none) in `root`;
+// false when anything else follows, or no signature element ends the file.
+bool onlyRootEndFollows(const QByteArray& bytes, QString& root)
+{
+    const QByteArray endTag = QByteArrayLiteral("</signature");
+    const int end = bytes.lastIndexOf(endTag);
+    if (end < 0)
+        return false;
+    const char* p = bytes.constData() + end + endTag.size();
+    const char* const last = bytes.constData() + bytes.size();
+    const auto space = [&] {
+        while (p < last && (*p == ' ' || *p == '\t' || *p == '\r' || *p == '\n'))
+            ++p;
+    };
+    space();
+    if (p == last || *p++ != '>')
+        return false;
+    space();
+    root.clear();
+    if (p == last)
+        return true;
+    if (last - p < 2 || p[0] != '<' || p[1] != '/')
+        return false;
+    const char* const name = p += 2;
+    while (p < last && *p != '>' && *p != ' ' && *p != '\t' && *p != '\r' && *p != '\n' && *p != '<')
+        ++p;
+    root = QString::fromUtf8(name, static_cast<int>(p - name));
+    space();
+    if (root.isEmpty() || p == last || *p++ != '>')
+        return false;
+    space();
+    return p == last;
+}
 
 void readTerminal(XmlWalk& walk, Terminal& terminal, Folder& folder)
 {
@@ -365,8 +450,11 @@ bool Configuration::load()
     }
     fileBytes_ = bytes;
     signature = storedSignature(bytes);
-    // No file that the configuration names is read before its signature holds.
-    const bool trusted = checkSignature();
+    QString rootEnd;
+    const bool closedBySignature = onlyRootEndFollows(bytes, rootEnd);
+    // No file that the configuration names is read before its signature
+    // holds over everything that the reading obeys.
+    const bool trusted = checkSignature() && closedBySignature;
 
     // The reader sees what a text-mode reading of the file gives: no '\r'.
     QByteArray text = bytes;
@@ -385,19 +473,24 @@ bool Configuration::load()
             readBatch(walk, *batchList.last(), folder);
         } else if (name == QLatin1String("hterm")) {
             walk.next();
-            const QString hterm = walk.text();
-            if (folder.leaves(hterm)) {
-                folder.refuse();
-            } else {
-                htermFiles.append(folder.join(hterm));
-                HTerminal* entry = trusted ? readHardwareConfiguration(htermFiles.last()) : nullptr;
-                if (entry)
-                    hterminalList.append(entry);
-            }
+            htermFiles.append(folder.join(walk.text()));
+            HTerminal* entry = trusted ? readHardwareConfiguration(htermFiles.last()) : nullptr;
+            if (entry)
+                hterminalList.append(entry);
         }
     }
     xmlError = walk.errorText();
-    return !folder.refused();
+    outsideNames = folder.outside();
+    if (!walk.refusal().isEmpty())
+        refusal = walk.refusal();
+    else if (!closedBySignature && !signature.isEmpty())
+        refusal = QStringLiteral("goes on after its signature element with more than white space and the root's "
+                                 "end tag");
+    else if (!rootEnd.isEmpty() && rootEnd != walk.root())
+        refusal = QStringLiteral("ends with </%1> after its signature element, not its root's end tag").arg(rootEnd);
+    else if (!outsideNames.isEmpty() && !trusted)
+        refusal = QStringLiteral("names a file outside its folder");
+    return refusal.isEmpty();
 }
 
 bool Configuration::checkSignature() const

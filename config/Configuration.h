@@ -76,9 +76,9 @@ public:
 
     // Reads configuration.xml once, as a regular file of bounded size, and
     // walks those bytes. False when it cannot be read so (`fileError` says
-    // why), or when it names a file outside the configuration folder, links
-    // followed (such a name is never opened). The hterm files are read only
-    // when the signature holds.
+    // why) or when the program refuses what it read (`refusal` says why).
+    // The hterm files are read only when the signature holds and nothing
+    // but white space and the root's end tag follows it.
     bool load();
     // True when the stored signature verifies with the compiled-in public key
     // against the bytes before the last "<signature>", in the very bytes that
@@ -107,6 +107,14 @@ public:
     // Why configuration.xml could not be read ("missing", "not a regular
     // file", "larger than N bytes"...); empty when it was.
     QString fileError;
+    // Why the program refuses a configuration.xml that it read, as the end
+    // of a sentence that starts with the file's name ("holds entity
+    // declarations...", "names a file outside its folder"); empty when it
+    // does not. A refused file is never used, not even in part.
+    QString refusal;
+    // The names that lead outside the folder, links followed, as written: a
+    // signed file uses them so, an unsigned one is refused for them.
+    QStringList outsideNames;
 
 private:
     QString directory_;

@@ -5,14 +5,24 @@
 #include "engine/PackageFile.h"
 #include "protocol/CommandSet.h"
 #include "protocol/Frames.h"
+#include "protocol/Steps.h"
 
 #include <algorithm>
 
 namespace {
 
-// The three command exchanges before a download (advertisement,
-// authorization, start), each a request and an answer.
-constexpr int kExchangesBeforeDownload = 3;
+// What one exchange puts on the line: its request and its answer. The
+// slash-frame answers are the terminal's choice and not counted.
+qint64 lineBytes(Step step)
+{
+    const StepRow& r = row(step);
+    return requestSize(r) + (r.shape == Shape::Slash ? 0 : r.capacity);
+}
+
+// The steps of a file before its blocks, and of a batch around its files.
+constexpr Step kBeforeBlocks[] = {Step::Advertise, Step::Authorize, Step::DownloadStart};
+constexpr Step kAroundFiles[] = {Step::Opening, Step::Varlenne, Step::Hardware,
+                                 Step::List,    Step::Activate, Step::Release};
 
 PlannedFile planFile(const Application& application)
 {
@@ -55,21 +65,26 @@ int BatchPlan::listAnswerBytes()
 
 double BatchPlan::perListedApplicationMs()
 {
-    return kCommandFrameSize / kBytesPerSecond * 1000.0 + kListPacingMs;
+    return kCommandFrameSize / kLineBytesPerSecond * 1000.0 + kListPacingMs;
 }
 
 BatchPlan planBatches(const Configuration& configuration)
 {
-    // One batch on the line, the files aside: opening and Varlenne start
-    // (their answers are the terminal's choice and not counted), hardware
-    // record, the end of the application list, activation and end of the
-    // dialogue; and the fixed waits around them, the terminal's restart last.
-    const qint64 slashFrames = static_cast<qint64>(kOpeningFrame.size() + kVarlenneStartFrame.size());
-    const qint64 hardwareRecord = kCommandFrameSize + kBlockFrameSize;
-    const qint64 listEnd = 2 * kCommandFrameSize;
-    const qint64 activationAndRelease = 2 * 2 * kCommandFrameSize;
-    const qint64 batchWaitsMs = kHardwareSettleMs + kShortSettleMs + kActivationPauseMs + kShortSettleMs +
-                                std::max(configuration.terminalDelayReboot(), Model::kMinimumRestartWaitMs);
+    // One batch on the line, the files aside: its exchanges (of the list,
+    // the request and the answer that ends it) and their fixed waits, the
+    // terminal's restart last.
+    qint64 batchBytes = 0;
+    qint64 batchWaitsMs = std::max(configuration.terminalDelayReboot(), Model::kMinimumRestartWaitMs);
+    for (const Step step : kAroundFiles) {
+        batchBytes += lineBytes(step);
+        batchWaitsMs += row(step).settleMs + row(step).afterSendMs;
+    }
+    qint64 fileBytes = lineBytes(Step::Final); // besides the blocks
+    qint64 fileWaitsMs = 0;
+    for (const Step step : kBeforeBlocks) {
+        fileBytes += lineBytes(step);
+        fileWaitsMs += row(step).settleMs;
+    }
 
     BatchPlan plan;
     for (const Batch* batch : configuration.batches()) {
@@ -84,12 +99,10 @@ BatchPlan planBatches(const Configuration& configuration)
                 continue;
             ++planned.sent;
             planned.blocks += file.blocks;
-            planned.wireBytes += kExchangesBeforeDownload * 2 * kCommandFrameSize +
-                                 file.blocks * (kBlockFrameSize + kCommandFrameSize) +
-                                 kCommandFrameSize; // the final confirmation
-            planned.fixedMs += kExchangesBeforeDownload * kSettleMs;
+            planned.wireBytes += fileBytes + file.blocks * lineBytes(Step::Block);
+            planned.fixedMs += fileWaitsMs;
         }
-        planned.wireBytes += slashFrames + hardwareRecord + listEnd + activationAndRelease;
+        planned.wireBytes += batchBytes;
         planned.fixedMs += batchWaitsMs;
         plan.wireBytes += planned.wireBytes;
         plan.fixedMs += planned.fixedMs;

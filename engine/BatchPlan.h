@@ -4,6 +4,7 @@
 // skips, the blocks of each, the bytes on the wire and the fixed waits. The
 // terminal's list of installed applications is not known beforehand and is
 // not counted (perListedApplicationMs() says what each name costs).
+#include "protocol/Line.h"
 #include "config/Configuration.h"
 #include "crypto/Container.h"
 
@@ -38,15 +39,12 @@ struct PlannedBatch {
 };
 
 struct BatchPlan {
-    // The line: 9600 baud, 10 bits a byte (start, 8 data, stop).
-    static constexpr double kBytesPerSecond = 9600.0 / 10.0;
-
     QList<PlannedBatch> batches;
     qint64 wireBytes = 0;
     qint64 fixedMs = 0;
     int sent = 0;
 
-    double wireSeconds() const { return static_cast<double>(wireBytes) / kBytesPerSecond; }
+    double wireSeconds() const { return static_cast<double>(wireBytes) / kLineBytesPerSecond; }
     // The whole installation with every fixed wait multiplied by `timeScale`.
     double seconds(double timeScale = 1.0) const
     {

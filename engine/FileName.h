@@ -13,6 +13,14 @@ inline QString fileDisplayName(const QString& path)
     return path.mid(slash + 1).toUpper();
 }
 
+// Whether the name can go on the wire: Latin-1 has no character for the
+// others, and a '?' in their place would be a name the terminal never got.
+inline bool advertisable(const QString& path)
+{
+    const QString name = fileDisplayName(path);
+    return std::all_of(name.begin(), name.end(), [](QChar c) { return c.unicode() <= 0xFF; });
+}
+
 // The same name as it goes on the wire: in Latin-1, whatever the PC's locale.
 inline std::string advertisedName(const QString& path)
 {

@@ -23,6 +23,10 @@ bool Model::sendInfo(const Application* application, bool& skip)
     // terminal cannot know that locale, and Latin-1 is what it displays. The
     // log shows the same name in the log's own encoding.
     const QString displayName = fileDisplayName(application->file);
+    if (!advertisable(application->file))
+        return commandFailed(QStringLiteral("the name %1 has characters outside Latin-1, which the terminal cannot "
+                                            "receive")
+                                 .arg(displayName));
     const std::string name = advertisedName(application->file);
     if (CommandSet::advertisementText(name, length).skipped()) {
         qInfo("Model::sendInfo file name + file length + head > 32 : SKIP! ");

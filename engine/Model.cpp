@@ -17,6 +17,7 @@ constexpr uint32_t kSearchPauseMs = 2000;
 
 Model::Model(QObject* window, ModelOptions options) : QObject(nullptr), window_(window), options_(std::move(options))
 {
+    qRegisterMetaType<InstallationResult>();
     if (!options_.ports)
         options_.ports = std::make_shared<SystemPortProvider>();
     if (!options_.clock)
@@ -113,9 +114,31 @@ int Model::preferredPort() const
 
 // ---------------------------------------------------------------- port
 
+bool Model::holdDevice(const PortChoice& port)
+{
+    QString device = port.text;
+    if (!port.isDevice) {
+        device.clear();
+        for (const PortInfo& info : options_.ports->availablePorts()) {
+            if (portLabel(info) == port.text)
+                device = info.systemLocation;
+        }
+    }
+    if (!lock_ || !lock_->holds(device)) {
+        lock_.reset();
+        lock_ = DeviceLock::take(device, openProblem_);
+        if (!openProblem_.isEmpty())
+            return false;
+    }
+    // Between two batches the port is closed, and another program may have taken it.
+    openProblem_ = foreignLockHolder(device);
+    return openProblem_.isEmpty();
+}
+
 bool Model::openPort(const PortChoice& port)
 {
-    return port_->open(port);
+    openProblem_.clear();
+    return holdDevice(port) && port_->open(port);
 }
 
 bool Model::closePort()
@@ -184,10 +207,11 @@ bool Model::checkHardwareConfiguration()
 {
     const HardwareId terminalId = recordHardwareId(hardwareRecord.data());
     const QList<HTerminal*> entries = configuration_->hterminals();
-    for (const HTerminal* entry : entries) {
-        if (entry->hardwareId() == terminalId)
+    for (acceptedEntry = 0; acceptedEntry < entries.size(); ++acceptedEntry) {
+        if (entries[acceptedEntry]->hardwareId() == terminalId)
             return commandDone(true);
     }
+    acceptedEntry = -1;
     const QByteArray id =
         QByteArray(reinterpret_cast<const char*>(terminalId.data()), kHardwareIdSize).toHex(' ').toUpper();
     return commandFailed(QStringLiteral("terminal hardware %1 matches no accepted configuration (%2 in the package)")
@@ -217,6 +241,7 @@ void Model::releasePorts()
         commands_->sendReleaseFrames();
     }
     closePort();
+    lock_.reset();
 }
 
 void Model::releasePort(const QString& label)
@@ -230,4 +255,10 @@ void Model::releasePort(const PortChoice& port)
     if (openPort(port))
         commands_->sendReleaseFrames();
     closePort();
+    lock_.reset();
+}
+
+int Model::lastResendRequests() const
+{
+    return commands_->lastResendRequests();
 }

@@ -3,8 +3,10 @@
 // configuration job, the terminal-search passes and the installation
 // scenario, and reports through six signals. It needs no window: the desktop
 // program connects the signals to its slots, the command line to its output.
+#include "engine/InstallationResult.h"
 #include "protocol/Clock.h"
 #include "config/Configuration.h"
+#include "transport/DeviceLock.h"
 #include "transport/SerialPort.h"
 
 #include <QObject>
@@ -48,7 +50,9 @@ public:
     QStringList portLabels() const;
     int preferredPort() const;
 
-    // The installation scenario, on the port of that label or on a port chosen by its device.
+    // The installation scenario, on the port of that label or on a port chosen
+    // by its device. The device stays locked against other updates from here
+    // to the end of the release frames that follow (or the next install()).
     bool install(const QString& port, QString& title, QString& text);
     bool install(const PortChoice& port, QString& title, QString& text);
     // Why the last install() failed, in a technician's words ("wrong CRC",
@@ -57,6 +61,8 @@ public:
     // stage is the step of the scenario that failed ("download of APP.BIN").
     QString lastFailureCause() const { return failureCause_; }
     QString lastFailureStage() const { return failureStage_; }
+    // The last install() as a value; also sent by installationFinished().
+    const InstallationResult& lastResult() const { return result_; }
 
     // Asks the installation under way to stop; safe from any thread. The
     // scenario fails at its next exchange, which is not sent, with that
@@ -83,7 +89,8 @@ public:
     void releasePort(const QString& label);
     void releasePort(const PortChoice& port);
 
-    // The port the scenario works on.
+    // The port the scenario works on; not opened when another update or
+    // another program holds its device.
     bool openPort(const PortChoice& port);
     bool closePort();
 
@@ -96,7 +103,9 @@ public:
     // whatever the configuration's delayReboot says.
     static constexpr int kMinimumRestartWaitMs = 35000;
     std::array<uint8_t, kHardwareRecordSize> hardwareRecord{};
+    int acceptedEntry = -1; // the accepted hardware entry the record matched
     QStringList applicationNames;
+    int lastResendRequests() const;
 
 signals:
     void configurationLoaded();
@@ -105,10 +114,15 @@ signals:
     void terminalsFailed();
     void setModuleProgression(QString, int);
     void setTotalProgression(QString, int);
+    // At the end of every install(), from the thread that ran it.
+    void installationFinished(InstallationResult result);
 
 private:
     friend class InstallRun;
     void connectWindow();
+    // Takes the lock of the port's device, or keeps it; false, with
+    // openProblem_ saying why, when it cannot.
+    bool holdDevice(const PortChoice& port);
     // Notes why a command failed (its exchange's failure, or `cause`).
     bool commandDone(bool done);
     bool commandFailed(const QString& cause);
@@ -122,6 +136,9 @@ private:
     bool firstSearch_ = true;
     std::unique_ptr<CommandSet> commands_;
     QString commandCause_; // why the last command failed
+    std::unique_ptr<DeviceLock> lock_;
+    QString openProblem_; // why openPort() did not even try
     QString failureStage_;
     QString failureCause_;
+    InstallationResult result_;
 };

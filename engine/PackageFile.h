@@ -4,6 +4,7 @@
 // so that a package of any size costs a few bytes of memory.
 #include "crypto/Container.h"
 
+#include <QCryptographicHash>
 #include <QFile>
 #include <QString>
 #include <array>
@@ -20,7 +21,10 @@ public:
 
     // The next `count` plain bytes. False when the file cannot give them
     // (shortened or unreadable since it was opened) or when they would go
-    // past the plain length.
+    // past the plain length. Before the last of them leave, the file is read
+    // again from its start: if its bytes are no longer those that were read
+    // block by block (rewritten in place while being sent), false, so that
+    // no terminal ever receives the head of one file and the tail of another.
     bool read(uint8_t* out, uint16_t count);
 
     // Why open() or read() failed: "package cannot be read: " and the reason.
@@ -32,8 +36,10 @@ private:
     bool refuse(const QString& reason);
 
     bool decryptNextBlock();
+    bool readAgainTheSame();
 
     QFile file_;
+    QCryptographicHash read_{QCryptographicHash::Sha256}; // every byte read so far
     uint32_t plainLength_ = 0;
     uint32_t delivered_ = 0;
     std::array<uint8_t, kAesBlockSize> block_{};

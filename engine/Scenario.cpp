@@ -5,6 +5,7 @@
 #include "engine/FileName.h"
 #include "engine/Model.h"
 #include "protocol/CommandSet.h"
+#include "protocol/Steps.h"
 
 #include <QDebug>
 #include <algorithm>
@@ -22,7 +23,7 @@ constexpr int kBatchSpan = 10;
 enum class CleanUp { None, Close, ReleaseAndClose };
 
 struct FailureRow {
-    const char* stage; // for the technician: the step that failed
+    const char* stage; // for the technician: the step that failed, an exchange's in its words
     CleanUp cleanUp;
     const char* title;
     const char* text;          // for the per-file failures, the text before the file name
@@ -87,22 +88,22 @@ const FailureRow InstallRun::kFailures[StageCount] = {
     {"port opening", CleanUp::None, "Erreur ouverture",
      "Le terminal sélectionné n'est pas disponible.\nVeuillez fermer toutes les applications ou contacter le support.",
      nullptr},
-    {"opening", CleanUp::Close, "Erreur initialisation",
+    {row(Step::Opening).what, CleanUp::Close, "Erreur initialisation",
      "Le terminal ne peut pas être initialisé.\nVeuillez contacter le support.", nullptr},
-    {"Varlenne start", CleanUp::ReleaseAndClose, "Erreur varlenne",
+    {row(Step::Varlenne).what, CleanUp::ReleaseAndClose, "Erreur varlenne",
      "L'application \"Varlenne\" n'est pas installée sur le terminal.\n", nullptr},
-    {"hardware record", CleanUp::ReleaseAndClose, "Erreur HTerminal",
+    {row(Step::Hardware).what, CleanUp::ReleaseAndClose, "Erreur HTerminal",
      "La configuration matérielle du terminal ne peut pas être lue.\nVeuillez contacter le support.", nullptr},
     {"hardware check", CleanUp::ReleaseAndClose, "Erreur cohérence HTerminal",
      "La configuration matérielle du terminal ne correspond pas au package à installer.\nVeuillez contacter le "
      "support.",
      nullptr},
-    {"application list", CleanUp::ReleaseAndClose, "Erreur liste applications",
+    {row(Step::List).what, CleanUp::ReleaseAndClose, "Erreur liste applications",
      "La liste des applications ne peut pas être lue.\nVeuillez contacter le support.", nullptr},
-    {"advertisement of", CleanUp::ReleaseAndClose, "Erreur Information", "Le fichier : ", kFileUnreadable},
-    {"authorization of", CleanUp::ReleaseAndClose, "Erreur autorisation", "Le fichier : ", kFileRefused},
-    {"download of", CleanUp::ReleaseAndClose, "Erreur chargement", "Le fichier : ", kFileNotLoaded},
-    {"activation", CleanUp::Close, "Erreur Activation",
+    {row(Step::Advertise).what, CleanUp::ReleaseAndClose, "Erreur Information", "Le fichier : ", kFileUnreadable},
+    {row(Step::Authorize).what, CleanUp::ReleaseAndClose, "Erreur autorisation", "Le fichier : ", kFileRefused},
+    {row(Step::DownloadStart).what, CleanUp::ReleaseAndClose, "Erreur chargement", "Le fichier : ", kFileNotLoaded},
+    {row(Step::Activate).what, CleanUp::Close, "Erreur Activation",
      "Les fichiers ne peuvent pas être installés sur le terminal.\nVeuillez contacter le support.", nullptr},
     {"port closing", CleanUp::None, "Erreur fermeture",
      "Le terminal sélectionné ne peut pas être relâché.\nVeuillez contacter le support.", nullptr},
@@ -140,6 +141,7 @@ bool InstallRun::run(QString& title, QString& text)
 bool InstallRun::runBatch(const Batch& batch)
 {
     const QList<Application*> files = batch.applications;
+    model_.result_.batches.append(BatchResult{batch.id, {}, false});
 
     overall_ += step_;
     total("Tentative d'accès au terminal", overall_);
@@ -159,14 +161,20 @@ bool InstallRun::runBatch(const Batch& batch)
     total("Récupération de la configuration matérielle du terminal", overall_ + step_);
     if (!model_.readHardwareConfiguration())
         return fail(Hardware);
+    model_.result_.hardwareRecord =
+        QByteArray(reinterpret_cast<const char*>(model_.hardwareRecord.data()), Model::kHardwareRecordSize);
 
     total("Vérification de la cohérence de la configuration matérielle du terminal", overall_ + step_);
-    if (!model_.checkHardwareConfiguration())
+    const bool accepted = model_.checkHardwareConfiguration();
+    model_.result_.acceptedEntry = model_.acceptedEntry;
+    if (!accepted)
         return fail(Coherence);
 
     total("Vérification de la liste des applications du terminal", overall_ + 2 * step_);
     if (!model_.readApplicationList())
         return fail(ApplicationList);
+    if (model_.result_.batches.size() == 1)
+        model_.result_.applications = model_.applicationNames;
 
     filePosition_ = overall_ + 3 * step_;
     if (!runFiles(files))
@@ -176,6 +184,10 @@ bool InstallRun::runBatch(const Batch& batch)
     module("Tous les fichiers ont été téléchargés", 100);
     if (!model_.activateFiles())
         return fail(Activation);
+    BatchResult& done = model_.result_.batches.last();
+    done.activated = true;
+    for (FileResult& file : done.files)
+        file.installed = file.downloaded;
 
     total("Redémarrage du terminal en cours. Veuillez patienter ...", filePosition_ + step_);
     module("Tous les fichiers ont été installés", 100);
@@ -204,6 +216,9 @@ bool InstallRun::runFiles(const QList<Application*>& files)
 // from the advertisement after each failed download until the restarts are spent.
 bool InstallRun::runFile(const Application& file, int index, int count)
 {
+    QList<FileResult>& results = model_.result_.batches.last().files;
+    results.append(FileResult{file.file, fileDisplayName(file.file)});
+    FileResult& result = results.last();
     for (;;) {
         bool skip = false;
         qDebug("START %d", index);
@@ -211,6 +226,8 @@ bool InstallRun::runFile(const Application& file, int index, int count)
               filePosition_);
         if (!model_.sendInfo(&file, skip))
             return fail(Information, &file);
+        result.advertised = !skip;
+        result.skipped = skip;
         if (skip) {
             qInfo("Download Skipping App %s", qUtf8Printable(file.file));
             return true;
@@ -218,7 +235,10 @@ bool InstallRun::runFile(const Application& file, int index, int count)
         if (!model_.requestAuthorization())
             return fail(Authorization, &file);
         // A success on the pass after the last restart still counts: the file is in.
-        if (model_.downloadFile(&file))
+        ++result.attempts;
+        result.downloaded = model_.downloadFile(&file);
+        result.resends += model_.lastResendRequests();
+        if (result.downloaded)
             return true;
         // A download stopped on request is not taken again.
         if (restarts_ >= kMaxRestarts || model_.stopRequested())
@@ -244,6 +264,8 @@ QString InstallRun::causeOf(Stage stage) const
     case NoScenario: return QStringLiteral("the configuration has no batch");
     case Open: {
         // The port's own words: "permission denied on /dev/ttyUSB0; ...".
+        if (!model_.openProblem_.isEmpty())
+            return model_.openProblem_;
         const QString why = model_.port_->lastOpenFailure().describe();
         return why.isEmpty() ? QStringLiteral("the port cannot be opened") : why;
     }
@@ -279,7 +301,16 @@ bool Model::install(const QString& port, QString& title, QString& text)
 
 bool Model::install(const PortChoice& port, QString& title, QString& text)
 {
+    result_ = InstallationResult{};
+    result_.started = QDateTime::currentDateTimeUtc();
     const bool done = InstallRun(*this, port).run(title, text);
     commands_->clearStop();
+    result_.success = done;
+    result_.title = title;
+    result_.text = text;
+    result_.stage = failureStage_;
+    result_.cause = failureCause_;
+    result_.ended = QDateTime::currentDateTimeUtc();
+    emit installationFinished(result_);
     return done;
 }

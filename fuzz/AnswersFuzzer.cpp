@@ -13,6 +13,7 @@
 #include "protocol/CommandSet.h"
 #include "protocol/Crc16.h"
 #include "protocol/Frames.h"
+#include "protocol/Steps.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -57,7 +58,7 @@ public:
         return true;
     }
 
-    bool readFull(uint8_t* buffer, uint16_t& length) override
+    bool readFull(uint8_t* buffer, uint16_t& length, int) override
     {
         uint8_t control = 0;
         if (!next(control) || (control & 0x7F) == 0 || size_ - offset_ < length) {
@@ -110,52 +111,61 @@ const std::vector<uint8_t>& content()
     return bytes;
 }
 
-void runSession(CommandSet& commands, FuzzedTerminal& terminal, int first)
+// One command per step of the protocol's table, from `first` on; the blocks
+// and the final confirmation belong to the download, the second release
+// frame to the first.
+void runStep(CommandSet& commands, FuzzedTerminal& terminal, Step step)
 {
-    const int steps = 10;
-    for (int step = first; step < steps; ++step) {
-        const int before = terminal.writes;
-        switch (step) {
-        case 0:
-            commands.initTerminal();
-            check(terminal.writes - before <= kOpeningAttempts, "three openings at most");
-            break;
-        case 1: commands.startVarlenne(); break;
-        case 2: {
-            std::array<uint8_t, 126> record{};
-            commands.readHardwareConfiguration(record);
-            break;
-        }
-        case 3: {
-            std::vector<std::string> names;
-            commands.readApplicationList(names);
-            for (const std::string& name : names)
-                check(name.size() <= kMaxNameLength && name.find('\0') == std::string::npos,
-                      "a name within its frame, up to its first zero");
-            break;
-        }
-        case 4: {
-            bool skip = false;
-            commands.advertise("APP.BIN", static_cast<uint32_t>(content().size()), skip);
-            check(!skip, "a short name is advertised");
-            break;
-        }
-        case 5: commands.requestAuthorization(); break;
-        case 6: {
-            int last = -1;
-            commands.download(content().data(), static_cast<uint32_t>(content().size()), [&](int percent) {
-                check(percent > last && percent <= 100, "progress climbs to 100");
-                last = percent;
-            });
-            const int blocks = 3;
-            check(terminal.writes - before <= 1 + blocks * (1 + kMaxResendRequests), "resend requests are bounded");
-            break;
-        }
-        case 7: commands.activateFiles(); break;
-        case 8: commands.releaseTerminal(); break;
-        case 9: commands.sendReleaseFrames(); break;
-        }
+    const int before = terminal.writes;
+    switch (step) {
+    case Step::Opening:
+        commands.initTerminal();
+        check(terminal.writes - before <= kOpeningAttempts, "three openings at most");
+        break;
+    case Step::Varlenne: commands.startVarlenne(); break;
+    case Step::Hardware: {
+        std::array<uint8_t, 126> record{};
+        commands.readHardwareConfiguration(record);
+        break;
     }
+    case Step::List: {
+        std::vector<std::string> names;
+        commands.readApplicationList(names);
+        for (const std::string& name : names)
+            check(name.size() <= kMaxNameLength && name.find('\0') == std::string::npos,
+                  "a name within its frame, up to its first zero");
+        break;
+    }
+    case Step::Advertise: {
+        bool skip = false;
+        commands.advertise("APP.BIN", static_cast<uint32_t>(content().size()), skip);
+        check(!skip, "a short name is advertised");
+        break;
+    }
+    case Step::Authorize: commands.requestAuthorization(); break;
+    case Step::DownloadStart: {
+        int last = -1;
+        commands.download(content().data(), static_cast<uint32_t>(content().size()), [&](int percent) {
+            check(percent > last && percent <= 100, "progress climbs to 100");
+            last = percent;
+        });
+        const int blocks = 3;
+        check(terminal.writes - before <= 1 + blocks * (1 + kMaxResendRequests), "resend requests are bounded");
+        break;
+    }
+    case Step::Activate: commands.activateFiles(); break;
+    case Step::Release: commands.releaseTerminal(); break;
+    case Step::FirstRelease: commands.sendReleaseFrames(); break;
+    case Step::Block:
+    case Step::Final:
+    case Step::SecondRelease: break;
+    }
+}
+
+void runSession(CommandSet& commands, FuzzedTerminal& terminal, size_t first)
+{
+    for (size_t i = first; i < kStepCount; ++i)
+        runStep(commands, terminal, kSteps[i].step);
 }
 
 } // namespace
@@ -169,7 +179,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     CommandSet commands(terminal, clock);
     int finalCrcFailures = 0;
     commands.setDebugLog([&](const std::string&) { ++finalCrcFailures; });
-    runSession(commands, terminal, data[0] % 10);
+    runSession(commands, terminal, data[0] % kStepCount);
     check(finalCrcFailures <= 1, "one download, one final confirmation");
     return 0;
 }

@@ -66,9 +66,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     Configuration configuration;
     configuration.setDirectory(fuzz::scratchFolder());
     const QString folder = configuration.directory();
-    // The file opens, so a failed load is a refused name; a loaded model
-    // holds no path that leaves the configuration folder.
-    if (configuration.load()) {
+    // A loaded model that is not signed holds no path that leaves the
+    // configuration folder (a signed one uses its names as written), and a
+    // refused one always says why.
+    const bool loaded = configuration.load();
+    check(loaded != !configuration.refusal.isEmpty(), "a refusal has its reason");
+    if (loaded && !configuration.checkSignature()) {
         check(inFolder(configuration.terminalImage(), folder) || configuration.terminalImage().isEmpty(),
               "terminal picture path");
         for (const Batch* batch : configuration.batches()) {

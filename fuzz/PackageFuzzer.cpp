@@ -56,7 +56,7 @@ public:
         return take(buffer, length);
     }
 
-    bool readFull(uint8_t* buffer, uint16_t& length) override
+    bool readFull(uint8_t* buffer, uint16_t& length, int) override
     {
         if (pending_.empty() || length != kCommandFrameSize) {
             length = 0;

@@ -96,9 +96,16 @@ STEPS = [
 ]
 
 
+# The position in the protocol's table of steps (protocol/Steps.h) of each
+# entry of STEPS: the first byte of an input picks the step a session starts
+# with; the blocks, the final confirmation and the second release frame are
+# read within the steps before them.
+STEP_INDEX = [0, 1, 2, 3, 4, 5, 6, 9, 10, 11]
+
+
 def answer_seeds():
     for first in range(len(STEPS)):
-        write("answers", "session-from-%d" % first, bytes([first]) + b"".join(STEPS[first:]))
+        write("answers", "session-from-%d" % STEP_INDEX[first], bytes([STEP_INDEX[first]]) + b"".join(STEPS[first:]))
     write("answers", "varlenne-refused", bytes([1]) + unsealed(b"/@\x02\x01\x81\x00\x00"))
     write("answers", "list-overlong-name", bytes([3]) + unsealed(bytes([1, 200]) + b"N" * 28 + b"\x00\x00"))
     write("answers", "endless-resend", bytes([6]) + full(frame(0x04, 0x01, 0x55))

@@ -2,6 +2,8 @@
 
 #include "protocol/Crc16.h"
 #include "protocol/Framing.h"
+#include "protocol/Line.h"
+#include "protocol/Steps.h"
 
 #include <algorithm>
 #include <chrono>
@@ -9,16 +11,11 @@
 
 namespace {
 
-enum class Reception {
-    None,     // the request has no answer of its own (application list)
-    Read,     // one wait of the time-out, then one read of what arrived
-    ReadFull, // exactly the capacity, however long it takes
-};
-
 // What arrived, in a zero-filled buffer large enough for every capacity.
 struct Answer {
-    std::array<uint8_t, kReleaseAnswerCapacity> bytes{};
+    std::array<uint8_t, kLongestAnswer> bytes{};
     uint16_t count = 0;
+    bool damaged = false; // accepted with a wrong CRC: its rest may still come
 };
 
 // One request/answer exchange, described by data so that every command runs
@@ -30,9 +27,11 @@ struct Exchange {
     uint32_t afterSendMs = 0;       // between request and reception
     bool clearBeforeRequest = true; // drop what earlier exchanges left before writing
     Reception reception = Reception::Read;
+    Shape shape = Shape::Command;
     uint16_t capacity = kCommandFrameSize;
-    int timeoutMs = 0;                // Read only
-    bool exactLength = false;         // Read gathers the whole capacity within the time-out
+    int timeoutMs = 0;                // Read: the wait for the first bytes
+    int deadlineMs = 0;               // ReadFull: the whole answer's deadline
+    bool exactLength = false;         // Read fails unless the whole capacity came
     uint16_t crcOffset = 0;           // 0: no CRC test (slash-frame answers)
     bool crcOnlyLogged = false;       // a wrong CRC is reported, not failed
     std::array<uint8_t, 3> leading{}; // expected first bytes of the answer
@@ -76,22 +75,67 @@ ExchangeFailure judged(Kind kind, const Answer& answer, uint16_t telling = kResu
     return outcome;
 }
 
-// Takes pieces until the whole capacity has arrived or the time-out, counted
-// from the start of the read, has passed: an answer may reach the port in
-// pieces a few milliseconds apart (USB adapters, pseudo-terminals).
-ExchangeFailure readExactly(Link& link, uint16_t capacity, int timeoutMs, Answer& answer)
+// The length the answer will have once whole, as far as its first `count`
+// bytes tell; 0 when they cannot tell (a slash-frame answer without its "/").
+uint16_t frameLength(Shape shape, const uint8_t* bytes, uint16_t count)
+{
+    switch (shape) {
+    case Shape::Command: return kCommandFrameSize;
+    case Shape::Block: return kBlockFrameSize;
+    case Shape::Slash:
+        if (bytes[0] != kSlashStart)
+            return 0;
+        if (count <= kSlashCountOffset)
+            return kSlashHeaderSize; // the count byte is still on its way
+        return static_cast<uint16_t>(kSlashOverhead + bytes[kSlashCountOffset]);
+    }
+    return 0;
+}
+
+// Gathers the rest of an answer whose first `answer.count` bytes are in: a
+// frame of known length until it is whole or its rest has had its line time
+// and the margin, any other until the line stays quiet. What lies beyond the
+// frame's end stays on the line for the next reader.
+void gatherRest(Link& link, Shape shape, Answer& answer)
 {
     using namespace std::chrono;
-    const auto deadline = steady_clock::now() + milliseconds(timeoutMs);
-    int left = timeoutMs;
-    while (answer.count < capacity) {
-        uint16_t length = static_cast<uint16_t>(capacity - answer.count);
-        if (!link.read(answer.bytes.data() + answer.count, length, left))
-            return answer.count == 0 ? timeOut(0, timeoutMs, capacity) : shortAnswer(answer.count, capacity);
+    const auto begun = steady_clock::now();
+    const uint16_t first = answer.count;
+    for (;;) {
+        const uint16_t whole = frameLength(shape, answer.bytes.data(), answer.count);
+        if (whole != 0 && answer.count >= whole)
+            return;
+        int waitMs = kQuietGapMs;
+        if (whole != 0) {
+            // Past its budget a frame still takes what keeps coming without a pause.
+            const int budget = lineTimeMs(whole - first) + kAnswerRestMarginMs;
+            const auto spent = duration_cast<milliseconds>(steady_clock::now() - begun).count();
+            waitMs = static_cast<int>(std::max<int64_t>(1, budget - spent));
+        }
+        const uint16_t target = whole != 0 ? std::min(whole, kLongestAnswer) : kLongestAnswer;
+        uint16_t length = static_cast<uint16_t>(target - answer.count);
+        if (length == 0 || !link.read(answer.bytes.data() + answer.count, length, waitMs))
+            return;
         answer.count = static_cast<uint16_t>(answer.count + length);
-        left =
-            static_cast<int>(std::max<int64_t>(0, duration_cast<milliseconds>(deadline - steady_clock::now()).count()));
     }
+}
+
+// The first bytes within the time-out, then the rest by the answer's shape.
+// Bytes past the capacity are dropped: the command never sees them.
+ExchangeFailure readAnswer(Link& link, const Exchange& exchange, Answer& answer)
+{
+    uint16_t length = exchange.capacity;
+    if (!link.read(answer.bytes.data(), length, exchange.timeoutMs))
+        return timeOut(0, exchange.timeoutMs, exchange.capacity);
+    answer.count = length;
+    gatherRest(link, exchange.shape, answer);
+    link.answerEnded();
+    if (answer.count > exchange.capacity) {
+        std::fill(answer.bytes.begin() + exchange.capacity, answer.bytes.end(), uint8_t{0});
+        answer.count = exchange.capacity;
+    }
+    if (exchange.exactLength && answer.count < exchange.capacity)
+        return shortAnswer(answer.count, exchange.capacity);
     return {};
 }
 
@@ -101,17 +145,11 @@ ExchangeFailure receive(Link& link, const Exchange& exchange, Answer& answer)
     uint16_t length = exchange.capacity;
     switch (exchange.reception) {
     case Reception::None: return {};
-    case Reception::Read:
-        if (exchange.exactLength)
-            return readExactly(link, exchange.capacity, exchange.timeoutMs, answer);
-        if (!link.read(answer.bytes.data(), length, exchange.timeoutMs))
-            return timeOut(0, exchange.timeoutMs, exchange.capacity);
-        answer.count = length;
-        return {};
+    case Reception::Read: return readAnswer(link, exchange, answer);
     case Reception::ReadFull:
         // A whole read that fails tells no count: the answer did not come
-        // whole before the link's deadline, or the line failed.
-        if (!link.readFull(answer.bytes.data(), length))
+        // whole before its deadline, or the line failed.
+        if (!link.readFull(answer.bytes.data(), length, exchange.deadlineMs + lineTimeMs(exchange.capacity)))
             return timeOut(0, -1, exchange.capacity);
         answer.count = length;
         if (length != exchange.capacity)
@@ -133,6 +171,7 @@ ExchangeFailure crcJudged(const Exchange& exchange, Answer& answer, const Comman
     }
     if (debugLog)
         debugLog("CRC fails: " + std::to_string(answer.count));
+    answer.damaged = true;
     return {};
 }
 
@@ -148,25 +187,42 @@ ExchangeFailure leadingJudged(const Exchange& exchange, const Answer& answer)
     return judged(resultOnly ? Kind::Refused : Kind::UnexpectedAnswer, answer);
 }
 
-ExchangeFailure runExchange(StopGate& link, Clock& clock, const CommandSet::Log& debugLog, const Exchange& exchange,
-                            Answer& answer)
+// Reads and drops what the line still carries until it stays quiet, for at
+// most kSettleAfterFailureMs: the rest of a wrong answer, or what the
+// terminal sends after it, arrives at the line's pace.
+void waitForQuiet(Link& link)
 {
+    using namespace std::chrono;
+    const auto end = steady_clock::now() + milliseconds(kSettleAfterFailureMs);
+    std::array<uint8_t, kLongestAnswer> dropped{};
+    for (uint16_t length = dropped.size(); steady_clock::now() < end; length = dropped.size()) {
+        if (!link.read(dropped.data(), length, kQuietGapMs))
+            return;
+    }
+}
+
+ExchangeFailure exchangeOnce(ExchangeContext& context, const Exchange& exchange, Answer& answer)
+{
+    StopGate& link = context.link;
     if (exchange.request) {
         if (exchange.settleMs > 0)
-            clock.sleepMs(exchange.settleMs);
+            context.clock.sleepMs(exchange.settleMs);
         // An answer that came after its exchange gave up must not pass for
         // the answer to this request.
-        if (exchange.clearBeforeRequest)
+        if (exchange.clearBeforeRequest) {
+            if (context.lineUnsettled)
+                waitForQuiet(link);
             link.clearInput();
+        }
         if (!link.write(exchange.request, exchange.requestSize))
             return failure(link.refusing() ? Kind::Stopped : Kind::WriteFailed);
         if (exchange.afterSendMs > 0)
-            clock.sleepMs(exchange.afterSendMs);
+            context.clock.sleepMs(exchange.afterSendMs);
     }
     ExchangeFailure outcome = receive(link, exchange, answer);
     if (outcome.kind != Kind::None || exchange.reception == Reception::None)
         return outcome;
-    outcome = crcJudged(exchange, answer, debugLog);
+    outcome = crcJudged(exchange, answer, context.debugLog);
     if (outcome.kind == Kind::None)
         outcome = leadingJudged(exchange, answer);
     if (outcome.kind == Kind::None && exchange.accept)
@@ -178,53 +234,57 @@ ExchangeFailure runExchange(StopGate& link, Clock& clock, const CommandSet::Log&
     return {};
 }
 
-// --- Exchange shapes --------------------------------------------------------
-
-// The judgement of a 32-byte answer: CRC over bytes 0..29, then the leading bytes.
-Exchange expecting(std::initializer_list<uint8_t> leading)
+// Whether a failed command may leave bytes on their way: not when its
+// request never left.
+bool unsettles(const ExchangeFailure& outcome)
 {
+    return outcome.kind != Kind::None && outcome.kind != Kind::WriteFailed && outcome.kind != Kind::Stopped;
+}
+
+ExchangeFailure runExchange(ExchangeContext& context, const Exchange& exchange, Answer& answer)
+{
+    const ExchangeFailure outcome = exchangeOnce(context, exchange, answer);
+    context.lineUnsettled = unsettles(outcome) || answer.damaged;
+    return outcome;
+}
+
+// --- Exchanges from their rows ---------------------------------------------
+
+// The exchange of a step as its row declares it; the request is the row's
+// slash frame or, for a command, `frame`.
+Exchange exchangeFor(Step step, const uint8_t* frame = nullptr, uint16_t frameSize = 0)
+{
+    const StepRow& r = row(step);
     Exchange exchange;
-    exchange.crcOffset = kCommandCrcOffset;
-    std::copy(leading.begin(), leading.end(), exchange.leading.begin());
-    exchange.leadingCount = leading.size();
+    exchange.request = r.slash ? r.slash : frame;
+    exchange.requestSize = r.slash ? r.slashSize : frameSize;
+    exchange.settleMs = r.settleMs;
+    exchange.afterSendMs = r.afterSendMs;
+    exchange.reception = r.reception;
+    exchange.shape = r.shape;
+    exchange.capacity = r.capacity;
+    (r.reception == Reception::ReadFull ? exchange.deadlineMs : exchange.timeoutMs) = r.waitMs;
+    exchange.crcOffset = r.shape == Shape::Command ? kCommandCrcOffset
+                         : r.shape == Shape::Block ? kBlockCrcOffset
+                                                   : 0; // slash-frame answers are judged by content only
+    exchange.leading = r.lead;
+    exchange.leadingCount = r.leadCount;
+    // The input is kept as it is before a slash frame: the opening takes any
+    // byte as the terminal's answer (a late answer to an earlier attempt is
+    // one), the Varlenne start follows the opening's own clearing, and the
+    // release answers are not judged.
+    exchange.clearBeforeRequest = r.shape != Shape::Slash;
     return exchange;
 }
 
+// The exchange keeps the frame's address: the frame must outlive it.
 template <size_t N>
-Exchange sending(Exchange exchange, const std::array<uint8_t, N>& frame, uint32_t settleMs)
+Exchange exchangeFor(Step step, const std::array<uint8_t, N>& frame)
 {
-    exchange.request = frame.data();
-    exchange.requestSize = static_cast<uint16_t>(N);
-    exchange.settleMs = settleMs;
-    return exchange;
+    return exchangeFor(step, frame.data(), static_cast<uint16_t>(N));
 }
-
-Exchange withRead(Exchange exchange, uint16_t capacity, int timeoutMs)
-{
-    exchange.reception = Reception::Read;
-    exchange.capacity = capacity;
-    exchange.timeoutMs = timeoutMs;
-    return exchange;
-}
-
-Exchange withReadFull(Exchange exchange)
-{
-    exchange.reception = Reception::ReadFull;
-    exchange.capacity = kCommandFrameSize;
-    return exchange;
-}
-
-// Slash-frame answers are judged by content only, never by a CRC. The input
-// is kept as it is before them: the opening takes any byte as the terminal's
-// answer (a late answer to an earlier attempt is one), the Varlenne start
-// follows the opening's own clearing, and the release answers are not judged.
 template <size_t N>
-Exchange slashExchange(const std::array<uint8_t, N>& frame, uint16_t capacity, int timeoutMs)
-{
-    Exchange exchange = withRead(sending(Exchange{}, frame, 0), capacity, timeoutMs);
-    exchange.clearBeforeRequest = false;
-    return exchange;
-}
+Exchange exchangeFor(Step step, const std::array<uint8_t, N>&& frame) = delete;
 
 ExchangeFailure varlenneStarted(const Answer& answer)
 {
@@ -234,7 +294,7 @@ ExchangeFailure varlenneStarted(const Answer& answer)
         if (answer.bytes[i] == kVarlenneAccepted)
             return {};
     }
-    return judged(Kind::UnexpectedAnswer, answer, kVarlenneAnswerCapacity);
+    return judged(Kind::UnexpectedAnswer, answer, row(Step::Varlenne).capacity);
 }
 
 // The name of one application-list answer. A length byte above 28 would
@@ -292,6 +352,9 @@ std::string ExchangeFailure::describe() const
 bool CommandSet::settle(const ExchangeFailure& outcome)
 {
     lastFailure_ = outcome;
+    // A command may fail on an answer its exchange accepted (a list that
+    // does not end, a refused block): the terminal may still be sending.
+    context_.lineUnsettled = context_.lineUnsettled || unsettles(outcome);
     return outcome.kind == Kind::None;
 }
 
@@ -299,10 +362,10 @@ bool CommandSet::settle(const ExchangeFailure& outcome)
 
 bool CommandSet::initTerminal()
 {
-    const Exchange exchange = slashExchange(kOpeningFrame, kOpeningAnswerCapacity, kOpeningTimeoutMs);
+    const Exchange exchange = exchangeFor(Step::Opening);
     for (int attempt = 0; attempt < kOpeningAttempts; ++attempt) {
         Answer answer;
-        if (settle(runExchange(gate_, clock_, debugLog_, exchange, answer)))
+        if (settle(runExchange(context_, exchange, answer)))
             return true;
     }
     return false;
@@ -310,42 +373,49 @@ bool CommandSet::initTerminal()
 
 bool CommandSet::startVarlenne()
 {
-    Exchange exchange = slashExchange(kVarlenneStartFrame, kVarlenneAnswerCapacity, kVarlenneTimeoutMs);
+    Exchange exchange = exchangeFor(Step::Varlenne);
     exchange.accept = varlenneStarted;
     Answer answer;
-    return settle(runExchange(gate_, clock_, debugLog_, exchange, answer));
+    return settle(runExchange(context_, exchange, answer));
 }
 
 bool CommandSet::readHardwareConfiguration(std::array<uint8_t, 126>& record)
 {
     static_assert(sizeof(record) == kBlockCrcOffset, "the record is the body of a block frame");
-    const CommandFrame frame = commandFrame(kCodeHardwareConfiguration);
-    Exchange exchange = withRead(sending(Exchange{}, frame, kHardwareSettleMs), kBlockFrameSize, kHardwareTimeoutMs);
-    exchange.crcOffset = kBlockCrcOffset;
+    const CommandFrame frame = commandFrame(row(Step::Hardware).code);
+    Exchange exchange = exchangeFor(Step::Hardware, frame);
     exchange.accept = [&record](const Answer& answer) {
         std::copy_n(answer.bytes.begin(), record.size(), record.begin());
         return ExchangeFailure{};
     };
     Answer answer;
-    return settle(runExchange(gate_, clock_, debugLog_, exchange, answer));
+    return settle(runExchange(context_, exchange, answer));
 }
 
 bool CommandSet::readApplicationList(std::vector<std::string>& names)
 {
-    const CommandFrame frame = commandFrame(kCodeApplicationList);
-    Exchange request = sending(Exchange{}, frame, 0);
+    const StepRow& list = row(Step::List);
+    const CommandFrame frame = commandFrame(list.code);
+    Exchange request = exchangeFor(Step::List, frame);
     request.reception = Reception::None;
     Answer answer;
-    if (!settle(runExchange(gate_, clock_, debugLog_, request, answer)))
+    if (!settle(runExchange(context_, request, answer)))
         return false;
     names.clear();
 
-    // Answers follow without further requests; each must be whole when read.
-    Exchange next = withRead(expecting({}), kCommandFrameSize, kListTimeoutMs);
+    // Answers follow without further requests, each one whole. The first
+    // cannot begin before the request itself has crossed the line, which
+    // takes longer than the answers' short wait, and the terminal has read
+    // it: its wait counts from then, with the margin a USB adapter may hold
+    // the first bytes back.
+    Exchange next = exchangeFor(Step::List);
+    next.timeoutMs = list.waitMs + lineTimeMs(frame.size()) + kAnswerRestMarginMs;
     next.exactLength = true;
     next.clearOnSuccess = false;
     for (;;) {
-        if (!settle(runExchange(gate_, clock_, debugLog_, next, answer)))
+        const bool read = settle(runExchange(context_, next, answer));
+        next.timeoutMs = list.waitMs;
+        if (!read)
             return false;
         if (answer.bytes[kNameLengthOffset] == 0) {
             link_.clearInput();
@@ -363,23 +433,20 @@ bool CommandSet::readApplicationList(std::vector<std::string>& names)
 bool CommandSet::requestAuthorization()
 {
     CommandFrame frame{};
-    frame[0] = kCodeAuthorization;
+    frame[0] = row(Step::Authorize).code;
     frame[kAuthorizationParameterOffset] = kAuthorizationParameter;
     sealCommandFrame(frame);
-    const Exchange exchange =
-        withReadFull(sending(expecting({kCodeAuthorization, kAnswerMarker, kResultGranted}), frame, kSettleMs));
+    const Exchange exchange = exchangeFor(Step::Authorize, frame);
     Answer answer;
-    return settle(runExchange(gate_, clock_, debugLog_, exchange, answer));
+    return settle(runExchange(context_, exchange, answer));
 }
 
 bool CommandSet::activateFiles()
 {
-    const CommandFrame frame = commandFrame(kCodeActivate);
-    Exchange exchange = withRead(sending(expecting({kCodeActivate, kAnswerMarker, kResultDone}), frame, kShortSettleMs),
-                                 kCommandFrameSize, kActivationTimeoutMs);
-    exchange.afterSendMs = kActivationPauseMs;
+    const CommandFrame frame = commandFrame(row(Step::Activate).code);
+    const Exchange exchange = exchangeFor(Step::Activate, frame);
     Answer answer;
-    return settle(runExchange(gate_, clock_, debugLog_, exchange, answer));
+    return settle(runExchange(context_, exchange, answer));
 }
 
 namespace {
@@ -399,12 +466,10 @@ private:
 bool CommandSet::releaseTerminal()
 {
     const CleanUp cleanUp(gate_);
-    const CommandFrame frame = commandFrame(kCodeRelease);
-    const Exchange exchange =
-        withRead(sending(expecting({kCodeRelease, kAnswerMarker, kResultDone}), frame, kShortSettleMs),
-                 kCommandFrameSize, kReleaseTimeoutMs);
+    const CommandFrame frame = commandFrame(row(Step::Release).code);
+    const Exchange exchange = exchangeFor(Step::Release, frame);
     Answer answer;
-    return settle(runExchange(gate_, clock_, debugLog_, exchange, answer));
+    return settle(runExchange(context_, exchange, answer));
 }
 
 void CommandSet::sendReleaseFrames()
@@ -413,13 +478,13 @@ void CommandSet::sendReleaseFrames()
     // The answers are not judged: the frames only put the terminal back to
     // its own menu, and the second one is worth sending only to a port that
     // answered the first.
-    Exchange first = slashExchange(kFirstReleaseFrame, kReleaseAnswerCapacity, kReleaseFramesTimeoutMs);
+    Exchange first = exchangeFor(Step::FirstRelease);
     first.clearOnSuccess = false;
-    Exchange second = slashExchange(kSecondReleaseFrame, kReleaseAnswerCapacity, kReleaseFramesTimeoutMs);
+    Exchange second = exchangeFor(Step::SecondRelease);
     second.clearOnSuccess = false;
     Answer answer;
-    if (settle(runExchange(gate_, clock_, debugLog_, first, answer)))
-        settle(runExchange(gate_, clock_, debugLog_, second, answer));
+    if (settle(runExchange(context_, first, answer)))
+        settle(runExchange(context_, second, answer));
 }
 
 // --- File transfer ----------------------------------------------------------
@@ -451,10 +516,9 @@ bool CommandSet::advertise(const std::string& name, uint32_t length, bool& skip)
     if (skip)
         return settle({});
     const CommandFrame frame = advertisementFrame(advertisement.text);
-    const Exchange exchange =
-        withReadFull(sending(expecting({kCodeAdvertise, kAnswerMarker, kResultDone}), frame, kSettleMs));
+    const Exchange exchange = exchangeFor(Step::Advertise, frame);
     Answer answer;
-    return settle(runExchange(gate_, clock_, debugLog_, exchange, answer));
+    return settle(runExchange(context_, exchange, answer));
 }
 
 bool CommandSet::download(const uint8_t* content, uint32_t length, const std::function<void(int)>& progress)
@@ -470,17 +534,17 @@ bool CommandSet::download(const uint8_t* content, uint32_t length, const std::fu
 
 bool CommandSet::download(uint32_t length, const ContentSource& next, const std::function<void(int)>& progress)
 {
-    const CommandFrame start = commandFrame(kCodeDownload);
-    Exchange startExchange =
-        withReadFull(sending(expecting({kCodeDownload, kAnswerMarker, kResultDone}), start, kSettleMs));
+    const CommandFrame start = commandFrame(row(Step::DownloadStart).code);
+    Exchange startExchange = exchangeFor(Step::DownloadStart, start);
     // A terminal may already have queued more; the first block's answer is read whole anyway.
     startExchange.clearOnSuccess = false;
     Answer answer;
-    if (!settle(runExchange(gate_, clock_, debugLog_, startExchange, answer)))
+    if (!settle(runExchange(context_, startExchange, answer)))
         return false;
 
     uint32_t sent = 0;
     uint16_t number = 0; // wraps after 65535 like the 16-bit field
+    resendRequests_ = 0;
     while (sent < length) {
         const uint16_t count = static_cast<uint16_t>(std::min<uint32_t>(kMaxBlockPayload, length - sent));
         std::array<uint8_t, kMaxBlockPayload> data{};
@@ -490,16 +554,17 @@ bool CommandSet::download(uint32_t length, const ContentSource& next, const std:
         // The result byte decides between done and resend, so it is tested below.
         // The input is cleared between blocks and before a block is sent
         // again, but not before the first block (see the start above).
-        Exchange blockExchange = withReadFull(sending(expecting({kCodeDownload, kAnswerMarker}), block, 0));
+        Exchange blockExchange = exchangeFor(Step::Block, block);
         blockExchange.clearBeforeRequest = false;
         blockExchange.clearOnSuccess = false;
 
         int resendRequests = 0;
         for (;;) {
-            if (!settle(runExchange(gate_, clock_, debugLog_, blockExchange, answer)))
+            if (!settle(runExchange(context_, blockExchange, answer)))
                 return false;
             if (answer.bytes[kResultOffset] != kResultResend)
                 break;
+            ++resendRequests_;
             if (++resendRequests > kMaxResendRequests) {
                 ExchangeFailure outcome = failure(Kind::ResendLimit);
                 outcome.resendRequests = resendRequests;
@@ -520,8 +585,7 @@ bool CommandSet::download(uint32_t length, const ContentSource& next, const std:
             progress(static_cast<int>(uint64_t{sent} * 100 / length));
     }
 
-    Exchange confirmation = withRead(expecting({kCodeDownload, kAnswerMarker, kResultDone}), kCommandFrameSize,
-                                     kFinalConfirmationTimeoutMs);
+    Exchange confirmation = exchangeFor(Step::Final);
     confirmation.crcOnlyLogged = true;
-    return settle(runExchange(gate_, clock_, debugLog_, confirmation, answer));
+    return settle(runExchange(context_, confirmation, answer));
 }

@@ -16,29 +16,30 @@
 // The link as the exchanges see it: once a stop was asked for, a request is
 // not sent (its exchange fails as a refused write does), unless it belongs
 // to the clean-up that ends the dialogue.
-class StopGate : public Link {
+class StopGate : public ForwardingLink<> {
 public:
-    explicit StopGate(Link& link) : link_(link) {}
+    explicit StopGate(Link& link) : ForwardingLink(link) {}
 
     std::atomic<bool> stop{false};
     bool cleaningUp = false; // only touched by the thread of the exchanges
 
     bool write(const uint8_t* data, uint16_t length) override
     {
-        return (cleaningUp || !stop.load()) && link_.write(data, length);
+        return (cleaningUp || !stop.load()) && target_.write(data, length);
     }
-    bool read(uint8_t* buffer, uint16_t& length, int timeoutMs) override
-    {
-        return link_.read(buffer, length, timeoutMs);
-    }
-    bool readFull(uint8_t* buffer, uint16_t& length) override { return link_.readFull(buffer, length); }
-    void clearInput() override { link_.clearInput(); }
 
     // Whether a request would now be held back by a stop.
     bool refusing() const { return !cleaningUp && stop.load(); }
+};
 
-private:
-    Link& link_;
+// What every exchange of one command set shares: the gated link, the clock,
+// the debug log, and whether the last exchange left the line unsettled (its
+// answer wrong or incomplete: the rest of it, or more, may still be coming).
+struct ExchangeContext {
+    StopGate& link;
+    Clock& clock;
+    const std::function<void(const std::string&)>& debugLog;
+    bool lineUnsettled = false;
 };
 
 // Why an exchange, and so the command that ran it, failed.
@@ -91,6 +92,8 @@ public:
     // Why the last command failed (kind None when it succeeded). The
     // opening's is that of its last attempt.
     const ExchangeFailure& lastFailure() const { return lastFailure_; }
+    // Blocks the terminal asked for again during the last download.
+    int lastResendRequests() const { return resendRequests_; }
 
     bool initTerminal();                                              // opening slash frame, 3 attempts
     bool startVarlenne();                                             // Varlenne start slash frame
@@ -131,5 +134,7 @@ private:
     Link& link_; // the gate
     Clock& clock_;
     Log debugLog_;
+    ExchangeContext context_{gate_, clock_, debugLog_};
     ExchangeFailure lastFailure_;
+    int resendRequests_ = 0;
 };

@@ -99,9 +99,10 @@ constexpr uint16_t kNameOffset = 2;
 constexpr uint16_t kMaxNameLength = kCommandCrcOffset - kNameOffset; // 28
 
 // Names accepted in one list. A terminal's memory holds a few dozen
-// applications; a list that goes on past this many names comes from a
-// terminal that never ends it, and would hold the update for good.
-constexpr size_t kMaxApplications = 100;
+// applications; a list that goes on past this many names (about 100 s of
+// answers at the real pacing) comes from a terminal that never ends it, and
+// would hold the update for good.
+constexpr size_t kMaxApplications = 1000;
 
 // --- File advertisement -----------------------------------------------------
 
@@ -121,29 +122,34 @@ constexpr uint16_t kMaxBlockPayload = kBlockCrcOffset - kBlockDataOffset; // 122
 
 // --- Reception --------------------------------------------------------------
 
-constexpr uint16_t kOpeningAnswerCapacity = 16;
-constexpr uint16_t kVarlenneAnswerCapacity = 7;
-constexpr uint16_t kReleaseAnswerCapacity = 256;
-
-constexpr int kOpeningTimeoutMs = 4000;
-constexpr int kVarlenneTimeoutMs = 4000;
-constexpr int kHardwareTimeoutMs = 4000;
-constexpr int kListTimeoutMs = 20;
-constexpr int kActivationTimeoutMs = 1000;
-constexpr int kReleaseTimeoutMs = 4000;
-constexpr int kReleaseFramesTimeoutMs = 1000;
-constexpr int kFinalConfirmationTimeoutMs = 1000;
+// Each exchange's pauses, time-outs and capacity are its row in
+// protocol/Steps.h; what follows is shared by all of them.
 
 constexpr int kOpeningAttempts = 3;
 
-// --- Pauses (through Clock) -------------------------------------------------
+// An answer reaches the port as the line delivers it: a byte every 1.04 ms,
+// a UART's FIFO or a USB packet at a time. An exchange's time-out bounds the
+// wait for its first bytes; once it has begun, it is gathered until whole by
+// its own shape, and its rest gets its own line time plus this margin (a USB
+// adapter may hold bytes 16 ms before it passes them on).
+constexpr int kAnswerRestMarginMs = 50;
+// An answer whose first bytes do not tell its length (a slash-frame answer
+// that does not start with "/") ends when the line stays quiet this long:
+// about 20 character times, longer than a USB adapter holds bytes back.
+constexpr int kQuietGapMs = 20;
+// After an exchange whose answer was wrong or incomplete, the next request
+// waits until the line is quiet (at most this long), so that the rest of
+// that answer is not taken for the next one.
+constexpr int kSettleAfterFailureMs = 1000;
+// The longest answer gathered: a slash frame with 255 data bytes. Bytes
+// beyond a command's capacity are read and dropped, so that the tail of an
+// answer never passes for the next one.
+constexpr uint16_t kLongestAnswer = kSlashOverhead + 255;
 
-constexpr uint32_t kShortSettleMs = 10;        // activation, release
-constexpr uint32_t kSettleMs = 200;            // advertisement, authorization, download start
-constexpr uint32_t kHardwareSettleMs = 4000;   // before the hardware record is asked for
-constexpr uint32_t kActivationPauseMs = 20000; // the terminal installs before it answers
-constexpr uint32_t kListPacingMs = 50;         // between two application-list answers
-constexpr uint32_t kResendPauseMs = 200;       // before a block is sent again
+// --- Pauses (through Clock) outside the exchanges ---------------------------
+
+constexpr uint32_t kListPacingMs = 50;   // between two application-list answers
+constexpr uint32_t kResendPauseMs = 200; // before a block is sent again
 
 // --- Download policy --------------------------------------------------------
 

@@ -6,20 +6,6 @@
 
 namespace {
 
-constexpr std::array<std::pair<Stage, const char*>, 11> kStages = {{
-    {Stage::Open, "open"},
-    {Stage::Varlenne, "varlenne"},
-    {Stage::Hardware, "hardware"},
-    {Stage::List, "list"},
-    {Stage::Advertise, "advertise"},
-    {Stage::Authorize, "authorize"},
-    {Stage::Start, "start"},
-    {Stage::Block, "block"},
-    {Stage::Final, "final"},
-    {Stage::Activate, "activate"},
-    {Stage::Release, "release"},
-}};
-
 constexpr std::array<std::pair<FaultKind, const char*>, 9> kKinds = {{
     {FaultKind::Silent, "silent"},
     {FaultKind::BadCrc, "bad-crc"},
@@ -44,14 +30,6 @@ bool lookUp(const Table& table, const std::string& name, Value& value)
     return false;
 }
 
-bool parseCount(const std::string& text, int& value)
-{
-    if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos)
-        return false;
-    value = std::atoi(text.c_str());
-    return true;
-}
-
 bool parseSelectors(const std::string& text, Fault& fault, std::string& error)
 {
     size_t begin = 0;
@@ -70,15 +48,19 @@ bool parseSelectors(const std::string& text, Fault& fault, std::string& error)
     return true;
 }
 
-} // namespace
-
-const char* stageName(Stage stage)
+// The step a fault names: its name in the protocol's steps, or one of the
+// short names the simulator has always taken ("open", "start"). The release
+// frames' answers are not judged: they take no fault.
+bool faultStep(const std::string& name, Step& step)
 {
-    for (const auto& [entry, text] : kStages)
-        if (entry == stage)
-            return text;
-    return "?";
+    const StepRow* named = stepNamed(name == "open" ? "opening" : name == "start" ? "download-start" : name);
+    if (!named || named->step == Step::FirstRelease || named->step == Step::SecondRelease)
+        return false;
+    step = named->step;
+    return true;
 }
+
+} // namespace
 
 const char* faultKindName(FaultKind kind)
 {
@@ -100,7 +82,7 @@ bool parseFault(const std::string& text, Fault& fault, std::string& error)
     const std::string stage = text.substr(0, first);
     const std::string kind =
         text.substr(first + 1, second == std::string::npos ? std::string::npos : second - first - 1);
-    if (!lookUp(kStages, stage, fault.stage)) {
+    if (!faultStep(stage, fault.stage)) {
         error = "unknown stage \"" + stage + "\"";
         return false;
     }
@@ -108,11 +90,11 @@ bool parseFault(const std::string& text, Fault& fault, std::string& error)
         error = "unknown fault \"" + kind + "\"";
         return false;
     }
-    if (fault.kind == FaultKind::Resend && fault.stage != Stage::Block) {
+    if (fault.kind == FaultKind::Resend && fault.stage != Step::Block) {
         error = "resend applies to blocks only";
         return false;
     }
-    if (fault.kind == FaultKind::Refuse && fault.stage == Stage::List) {
+    if (fault.kind == FaultKind::Refuse && fault.stage == Step::List) {
         error = "the application list has no negative answer";
         return false;
     }
@@ -127,7 +109,7 @@ bool parseFault(const std::string& text, Fault& fault, std::string& error)
     return parseSelectors(argument, fault, error);
 }
 
-std::optional<FaultKind> FaultPlan::fire(Stage stage, int index)
+std::optional<FaultKind> FaultPlan::fire(Step stage, int index)
 {
     for (auto& fault : faults_) {
         if (fault.stage == stage && fault.matches(index)) {
@@ -136,4 +118,12 @@ std::optional<FaultKind> FaultPlan::fire(Stage stage, int index)
         }
     }
     return std::nullopt;
+}
+
+bool parseCount(const std::string& text, int& value)
+{
+    if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    value = std::atoi(text.c_str());
+    return true;
 }

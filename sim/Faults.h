@@ -1,12 +1,11 @@
 #pragma once
 // Faults that the simulated terminal can be told to commit, so that every
 // failure path of the updater can be driven from the command line.
+#include "protocol/Steps.h"
+
 #include <optional>
 #include <string>
 #include <vector>
-
-// The exchanges of a session, in their usual order.
-enum class Stage { Open, Varlenne, Hardware, List, Advertise, Authorize, Start, Block, Final, Activate, Release };
 
 enum class FaultKind {
     Silent,  // no answer at all
@@ -20,11 +19,11 @@ enum class FaultKind {
     Vanish,  // the terminal goes away: the simulator closes the line and ends
 };
 
-// When a fault fires. `index` is the block number for Stage::Block and the
+// When a fault fires. `index` is the block number for Step::Block and the
 // 1-based occurrence of the stage (counted over the simulator's life) for
 // every other stage.
 struct Fault {
-    Stage stage = Stage::Open;
+    Step stage = Step::Opening;
     FaultKind kind = FaultKind::Silent;
     int at = -1;    // only this index; -1: any
     int after = -1; // only indexes above this one; -1: any
@@ -37,7 +36,8 @@ struct Fault {
     }
 };
 
-const char* stageName(Stage stage);
+// A count of at most nine decimal digits, nothing else: the simulator's numbers.
+bool parseCount(const std::string& text, int& value);
 const char* faultKindName(FaultKind kind);
 
 // Reads STAGE:KIND[:ARG]. ARG is either a number, meaning the number of
@@ -49,7 +49,7 @@ bool parseFault(const std::string& text, Fault& fault, std::string& error);
 class FaultPlan {
 public:
     void add(const Fault& fault) { faults_.push_back(fault); }
-    std::optional<FaultKind> fire(Stage stage, int index);
+    std::optional<FaultKind> fire(Step stage, int index);
     bool empty() const { return faults_.empty(); }
     const std::vector<Fault>& faults() const { return faults_; }
 

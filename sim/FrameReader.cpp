@@ -1,6 +1,7 @@
 #include "sim/FrameReader.h"
 
 #include "protocol/Frames.h"
+#include "protocol/Steps.h"
 
 #include <algorithm>
 
@@ -8,7 +9,8 @@ namespace {
 
 bool isCommandCode(uint8_t byte)
 {
-    return byte >= kCodeApplicationList && byte <= kCodeHardwareConfiguration;
+    return byte != 0 &&
+           std::any_of(std::begin(kSteps), std::end(kSteps), [byte](const StepRow& r) { return r.code == byte; });
 }
 
 bool startsFrame(uint8_t byte)

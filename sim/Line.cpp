@@ -1,5 +1,7 @@
 #include "sim/Line.h"
 
+#include "protocol/Line.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
@@ -14,7 +16,6 @@
 
 namespace {
 
-constexpr unsigned kDefaultBaud = 9600;
 constexpr int kWriteTimeoutMs = 2000;                // a PC that reads nothing loses the answer
 constexpr std::chrono::milliseconds kPauseSlice{50}; // how soon a pause notices a stop request
 
@@ -66,7 +67,7 @@ bool openPseudoTerminal(Line& line, std::string& error)
         error = failure("openpty");
         return false;
     }
-    if (!makeRaw(slave, speedOf(kDefaultBaud)) || !makeNonBlocking(master)) {
+    if (!makeRaw(slave, speedOf(kBaudRate)) || !makeNonBlocking(master)) {
         error = failure("pseudo-terminal settings");
         close(master);
         close(slave);

@@ -15,11 +15,14 @@ and writes one line per frame received to standard error.
 
 Line:
   --device PATH           serve this serial device instead of a new pseudo-terminal
-  --baud RATE             pace the answers like a real line: each leaves after the
-                          wire time of the request and of itself at 10 bits per
-                          byte. The application-list answers are not paced: the
-                          updater reads each with a 20 ms wait, which only an answer
-                          already waiting meets. Without --baud answers leave at once.
+  --baud RATE             the line's speed (default 9600): the terminal answers once
+                          the request has crossed the line, and each byte of the
+                          answer reaches the PC at its own time, 10 bits per byte,
+                          as a plain UART delivers it. 0: answers leave at once
+  --delivery HOW          how the PC's side hands the bytes on: byte (default, a
+                          plain UART), fifo[:N] (pieces of N bytes, default 14, as a
+                          UART's FIFO) when its last byte has crossed the line, or usb
+                          (packets of up to 64 bytes 1 ms apart, as a USB device)
   --frame-timeout MS      drop an incomplete frame after MS of silence (default 1000)
   --sessions N            end after N sessions (release requests), once the PC has
                           read the last answers
@@ -50,14 +53,16 @@ Replay:
 Faults:
   --fault STAGE:KIND[:ARG]
       Repeatable; the first fault given that matches an exchange fires.
-      STAGE  open, varlenne, hardware, list, advertise, authorize, start, block,
-             final, activate, release
+      STAGE  opening, varlenne, hardware, list, advertise, authorize,
+             download-start, block, final, activate, release (the steps'
+             names in transcripts; open and start are taken too)
       KIND   silent    no answer; the terminal ignores the frame
              bad-crc   the answer's CRC is damaged
              bad-echo  byte 0 of the answer is changed, its CRC made to match
              short     only the first half of the answer is sent
-             split     the answer goes in two halves, --split-pause MS apart
-                       (default 100)
+             split     the answer goes in two pieces, --split-pause MS apart
+                       (default 100), cut before byte --split-offset N
+                       (default: its middle)
              garbage   three junk bytes go before the answer
              resend    04 01 33 instead of accepting the block (block only)
              refuse    the terminal's negative answer: open NAK slash frame,
@@ -90,14 +95,6 @@ stopped before its end; 2 on a usage error or an unreadable transcript; 3 when
 the line could not be opened or failed.
 )";
 
-bool parseNumber(const std::string& text, int& value)
-{
-    if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos)
-        return false;
-    value = std::atoi(text.c_str());
-    return true;
-}
-
 bool parseHardware(const std::string& text, std::array<uint8_t, 3>& bytes)
 {
     if (text.size() != 6 || text.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
@@ -124,7 +121,7 @@ bool parseNames(const std::string& text, std::vector<std::string>& names)
     }
 }
 
-Fault makeFault(Stage stage, FaultKind kind, int at = -1, int after = -1, int times = -1)
+Fault makeFault(Step stage, FaultKind kind, int at = -1, int after = -1, int times = -1)
 {
     Fault fault;
     fault.stage = stage;
@@ -141,11 +138,11 @@ bool parseResendBlock(const std::string& text, Fault& fault)
     const size_t colon = text.find(':');
     int block = 0;
     int times = -1;
-    if (!parseNumber(text.substr(0, colon), block))
+    if (!parseCount(text.substr(0, colon), block))
         return false;
-    if (colon != std::string::npos && !parseNumber(text.substr(colon + 1), times))
+    if (colon != std::string::npos && !parseCount(text.substr(colon + 1), times))
         return false;
-    fault = makeFault(Stage::Block, FaultKind::Resend, block, -1, times);
+    fault = makeFault(Step::Block, FaultKind::Resend, block, -1, times);
     return true;
 }
 
@@ -160,7 +157,7 @@ struct OptionSpec {
 Handler numberInto(int ServeOptions::*field)
 {
     return [field](const std::string& value, SimOptions& options, std::string&) {
-        return parseNumber(value, options.serve.*field);
+        return parseCount(value, options.serve.*field);
     };
 }
 
@@ -177,11 +174,28 @@ Handler addsFaultWith(std::function<Fault(int)> make)
 {
     return [make](const std::string& value, SimOptions& options, std::string&) {
         int number = 0;
-        if (!parseNumber(value, number))
+        if (!parseCount(value, number))
             return false;
         options.terminal.faults.add(make(number));
         return true;
     };
+}
+
+// byte, fifo, fifo:N or usb: how the pieces reach the PC.
+bool parseDelivery(const std::string& value, SimOptions& options, std::string&)
+{
+    constexpr size_t kFifoTrigger = 14; // a 16550's receive trigger level
+    int size = 0;
+    options.serve.usbPackets = value == "usb";
+    if (value == "byte" || value == "usb")
+        options.serve.chunk = 1;
+    else if (value == "fifo")
+        options.serve.chunk = kFifoTrigger;
+    else if (value.rfind("fifo:", 0) == 0 && parseCount(value.substr(5), size) && size > 0)
+        options.serve.chunk = static_cast<size_t>(size);
+    else
+        return false;
+    return true;
 }
 
 const std::map<std::string, OptionSpec>& optionTable()
@@ -198,7 +212,7 @@ const std::map<std::string, OptionSpec>& optionTable()
          {true,
           [](const std::string& v, SimOptions& o, std::string&) {
               int baud = 0;
-              if (!parseNumber(v, baud) || baud == 0)
+              if (!parseCount(v, baud))
                   return false;
               o.serve.baud = static_cast<unsigned>(baud);
               return true;
@@ -206,7 +220,7 @@ const std::map<std::string, OptionSpec>& optionTable()
         {"--frame-timeout",
          {true,
           [](const std::string& v, SimOptions& o, std::string&) {
-              const bool ok = parseNumber(v, o.serve.frameTimeoutMs);
+              const bool ok = parseCount(v, o.serve.frameTimeoutMs);
               o.replay.frameTimeoutMs = o.serve.frameTimeoutMs;
               return ok;
           },
@@ -230,11 +244,20 @@ const std::map<std::string, OptionSpec>& optionTable()
               o.terminal.verifyDirectory = v;
               return !v.empty();
           }}},
+        {"--delivery", {true, parseDelivery}},
+        {"--split-offset",
+         {true,
+          [](const std::string& v, SimOptions& o, std::string&) {
+              int offset = 0;
+              const bool ok = parseCount(v, offset) && offset > 0;
+              o.terminal.splitOffset = static_cast<size_t>(offset);
+              return ok;
+          }}},
         {"--split-pause",
          {true,
           [](const std::string& v, SimOptions& o, std::string&) {
               int ms = 0;
-              const bool ok = parseNumber(v, ms);
+              const bool ok = parseCount(v, ms);
               o.terminal.splitPauseMs = static_cast<uint32_t>(ms);
               return ok;
           }}},
@@ -271,8 +294,8 @@ const std::map<std::string, OptionSpec>& optionTable()
               return true;
           }}},
         {"--ignore-open",
-         {true, addsFaultWith([](int n) { return makeFault(Stage::Open, FaultKind::Silent, -1, -1, n); })}},
-        {"--refuse-varlenne", {false, addsFault(makeFault(Stage::Varlenne, FaultKind::Refuse))}},
+         {true, addsFaultWith([](int n) { return makeFault(Step::Opening, FaultKind::Silent, -1, -1, n); })}},
+        {"--refuse-varlenne", {false, addsFault(makeFault(Step::Varlenne, FaultKind::Refuse))}},
         {"--resend-block",
          {true,
           [](const std::string& v, SimOptions& o, std::string&) {
@@ -283,12 +306,12 @@ const std::map<std::string, OptionSpec>& optionTable()
               return true;
           }}},
         {"--fail-download",
-         {true, addsFaultWith([](int m) { return makeFault(Stage::Final, FaultKind::Refuse, -1, -1, m); })}},
-        {"--bad-final-crc", {false, addsFault(makeFault(Stage::Final, FaultKind::BadCrc))}},
+         {true, addsFaultWith([](int m) { return makeFault(Step::Final, FaultKind::Refuse, -1, -1, m); })}},
+        {"--bad-final-crc", {false, addsFault(makeFault(Step::Final, FaultKind::BadCrc))}},
         {"--silent-after-block",
-         {true, addsFaultWith([](int k) { return makeFault(Stage::Block, FaultKind::Silent, -1, k); })}},
-        {"--refuse-authorization", {false, addsFault(makeFault(Stage::Authorize, FaultKind::Refuse))}},
-        {"--refuse-activation", {false, addsFault(makeFault(Stage::Activate, FaultKind::Refuse))}},
+         {true, addsFaultWith([](int k) { return makeFault(Step::Block, FaultKind::Silent, -1, k); })}},
+        {"--refuse-authorization", {false, addsFault(makeFault(Step::Authorize, FaultKind::Refuse))}},
+        {"--refuse-activation", {false, addsFault(makeFault(Step::Activate, FaultKind::Refuse))}},
     };
     return table;
 }

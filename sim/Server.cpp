@@ -10,7 +10,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-constexpr int kBitsPerByte = 10;
 constexpr int kPollMs = 100;                  // how often a stop request is noticed
 constexpr milliseconds kIdleAfterHangUp{100}; // a line without peer is not polled in a loop
 constexpr milliseconds kQuietBeforeEnd{500};  // after the last session, for late release frames
@@ -63,24 +62,43 @@ ServeEnd Server::serve(const Line& line)
     return ServeEnd::Stopped;
 }
 
-// The first answer to a frame waits for the wire time of the request and of
-// itself; further pieces only for their own.
+// On a paced line the terminal hears a request only once the request has
+// crossed the line, and its answers cross it at the line's speed.
 bool Server::perform(const Line& line, const std::vector<Action>& actions, size_t requestBytes)
 {
+    if (!actions.empty())
+        pause(wireTime(requestBytes, options_.baud));
     for (const Action& action : actions) {
         switch (action.type) {
         case Action::Vanish: return false;
         case Action::Pause: pause(milliseconds(action.ms)); break;
-        case Action::Send:
-            if (action.paced) {
-                pause(wireTime(requestBytes + action.bytes.size(), options_.baud));
-                requestBytes = 0;
-            }
-            writeAll(line.fd, action.bytes);
-            break;
+        case Action::Send: deliver(line.fd, action.bytes); break;
         }
     }
     return true;
+}
+
+// Each piece of `chunk` bytes reaches the PC when its last byte has crossed
+// the line, as a UART (a byte at a time) or its FIFO hands them on; a USB
+// device sends a packet of up to 64 bytes each millisecond. The times count
+// from the first piece, so that the late wake-ups of a sleeping thread do not
+// add up over an answer.
+void Server::deliver(int fd, const Bytes& bytes)
+{
+    constexpr size_t kUsbPacket = 64;
+    constexpr std::chrono::milliseconds kUsbFrame{1};
+    if (options_.baud == 0)
+        return writeAll(fd, bytes);
+    const size_t chunk = options_.usbPackets ? kUsbPacket : options_.chunk;
+    const auto start = Clock::now();
+    for (size_t at = 0; at < bytes.size() && !stop_.load(); at += chunk) {
+        const size_t end = std::min(bytes.size(), at + chunk);
+        const auto due = options_.usbPackets ? start + kUsbFrame * static_cast<int>(at / chunk + 1)
+                                             : start + wireTime(end, options_.baud);
+        if (due > Clock::now())
+            pause(std::chrono::duration_cast<std::chrono::microseconds>(due - Clock::now()));
+        writeAll(fd, Bytes(bytes.begin() + static_cast<long>(at), bytes.begin() + static_cast<long>(end)));
+    }
 }
 
 void Server::writeAll(int fd, const Bytes& bytes)

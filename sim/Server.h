@@ -4,6 +4,7 @@
 // answers, at the pace of a real line when asked.
 #include "sim/Line.h"
 #include "sim/SimulatedTerminal.h"
+#include "protocol/Line.h"
 
 #include <atomic>
 #include <chrono>
@@ -11,7 +12,9 @@
 #include <cstdint>
 
 struct ServeOptions {
-    unsigned baud = 0;         // 0: answers go out at once
+    unsigned baud = kBaudRate; // 0: answers go out at once
+    size_t chunk = 1;          // bytes the PC receives at once: 1 a plain UART, more a UART's FIFO
+    bool usbPackets = false;   // packets of up to 64 bytes, 1 ms apart, as a USB device sends them
     int sessions = 0;          // end after this many sessions; 0: no end
     int frameTimeoutMs = 1000; // an incomplete frame is dropped after this much silence
 };
@@ -37,6 +40,7 @@ public:
 
 private:
     bool perform(const Line& line, const std::vector<Action>& actions, size_t requestBytes);
+    void deliver(int fd, const Bytes& bytes);
     void writeAll(int fd, const Bytes& bytes);
     void pause(std::chrono::microseconds duration);
     bool sessionsOver(const Line& line);

@@ -43,9 +43,9 @@ bool equals(const Bytes& frame, const std::array<uint8_t, N>& expected)
     return frame.size() == N && std::equal(expected.begin(), expected.end(), frame.begin());
 }
 
-Action send(Bytes bytes, bool paced = true)
+Action send(Bytes bytes)
 {
-    return {Action::Send, std::move(bytes), 0, paced};
+    return {Action::Send, std::move(bytes), 0};
 }
 
 std::string hex(uint8_t byte)
@@ -106,10 +106,10 @@ std::vector<Action> SimulatedTerminal::handle(const FrameReader::Frame& frame)
 
 // --- Faults and answers -------------------------------------------------------
 
-std::optional<FaultKind> SimulatedTerminal::fire(Stage stage, int blockNumber)
+std::optional<FaultKind> SimulatedTerminal::fire(Step stage, int blockNumber)
 {
     const int occurrence = ++occurrences_[static_cast<size_t>(stage)];
-    return options_.faults.fire(stage, stage == Stage::Block ? blockNumber : occurrence);
+    return options_.faults.fire(stage, stage == Step::Block ? blockNumber : occurrence);
 }
 
 std::vector<Action> SimulatedTerminal::reply(const std::string& line, std::optional<FaultKind> fault, Bytes answer)
@@ -127,17 +127,20 @@ std::vector<Action> SimulatedTerminal::shape(std::optional<FaultKind> fault, Byt
     const size_t half = std::max<size_t>(1, answer.size() / 2);
     switch (*fault) {
     case FaultKind::Silent: return {};
-    case FaultKind::Vanish: return {{Action::Vanish, {}, 0, false}};
+    case FaultKind::Vanish: return {{Action::Vanish, {}, 0}};
     case FaultKind::BadCrc: answer.back() ^= 0xFF; return {send(answer)};
     case FaultKind::BadEcho:
         answer[0] ^= kBadEchoMask;
         reseal(answer);
         return {send(answer)};
     case FaultKind::Short: answer.resize(half); return {send(answer)};
-    case FaultKind::Split:
-        return {send(Bytes(answer.begin(), answer.begin() + static_cast<long>(half))),
+    case FaultKind::Split: {
+        const auto cut = static_cast<long>(
+            options_.splitOffset == 0 ? half : std::min(options_.splitOffset, std::max<size_t>(1, answer.size() - 1)));
+        return {send(Bytes(answer.begin(), answer.begin() + cut)),
                 {Action::Pause, {}, options_.splitPauseMs},
-                send(Bytes(answer.begin() + static_cast<long>(half), answer.end()))};
+                send(Bytes(answer.begin() + cut, answer.end()))};
+    }
     case FaultKind::Garbage: answer.insert(answer.begin(), kGarbage.begin(), kGarbage.end()); return {send(answer)};
     case FaultKind::Resend:
     case FaultKind::Refuse: break;
@@ -161,12 +164,12 @@ std::vector<Action> SimulatedTerminal::onSlash(const Bytes& frame)
         return {};
     }
     if (equals(frame, kOpeningFrame)) {
-        const auto fault = fire(Stage::Open);
+        const auto fault = fire(Step::Opening);
         const bool refused = fault == FaultKind::Refuse;
         return reply("opening frame", fault, slashFrame(selector, {refused ? kNak : kAck}));
     }
     if (equals(frame, kVarlenneStartFrame)) {
-        const auto fault = fire(Stage::Varlenne);
+        const auto fault = fire(Step::Varlenne);
         const bool refused = fault == FaultKind::Refuse;
         if (!ignores(fault))
             varlenneRunning_ = !refused;
@@ -212,7 +215,7 @@ std::vector<Action> SimulatedTerminal::onCommand(const Bytes& frame)
 
 std::vector<Action> SimulatedTerminal::onHardware()
 {
-    const auto fault = fire(Stage::Hardware);
+    const auto fault = fire(Step::Hardware);
     if (fault == FaultKind::Refuse)
         return reply("hardware configuration request", fault,
                      toBytes(answerFrame(kCodeHardwareConfiguration, kRefused)));
@@ -225,12 +228,11 @@ std::vector<Action> SimulatedTerminal::onHardware()
     return reply("hardware configuration request", fault, record);
 }
 
-// One answer per application, then one with length 0. The answers go out
-// together and unpaced: the updater reads each with a 20 ms wait, which
-// only a whole answer already waiting can meet. Faults touch the first one.
+// One answer per application, then one with length 0, back to back. Faults
+// touch the first one.
 std::vector<Action> SimulatedTerminal::onList()
 {
-    const auto fault = fire(Stage::List);
+    const auto fault = fire(Step::List);
     std::vector<Bytes> answers;
     for (const auto& name : options_.applications) {
         CommandFrame frame{};
@@ -247,14 +249,12 @@ std::vector<Action> SimulatedTerminal::onList()
         return actions;
     for (size_t i = 1; i < answers.size(); ++i)
         actions.push_back(send(answers[i]));
-    for (auto& action : actions)
-        action.paced = false;
     return actions;
 }
 
 std::vector<Action> SimulatedTerminal::onAdvertise(const Bytes& frame)
 {
-    const auto fault = fire(Stage::Advertise);
+    const auto fault = fire(Step::Advertise);
     const uint8_t textLength = std::min<uint8_t>(frame[kTextLengthOffset], kMaxAdvertisementText);
     const std::string text(frame.begin() + kTextOffset, frame.begin() + kTextOffset + textLength);
     Transfer transfer;
@@ -273,7 +273,7 @@ std::vector<Action> SimulatedTerminal::onAdvertise(const Bytes& frame)
 
 std::vector<Action> SimulatedTerminal::onAuthorize()
 {
-    const auto fault = fire(Stage::Authorize);
+    const auto fault = fire(Step::Authorize);
     const bool granted = transfer_ && fault != FaultKind::Refuse;
     if (granted && !ignores(fault))
         transfer_->authorized = true;
@@ -284,7 +284,7 @@ std::vector<Action> SimulatedTerminal::onAuthorize()
 
 std::vector<Action> SimulatedTerminal::onStart()
 {
-    const auto fault = fire(Stage::Start);
+    const auto fault = fire(Step::DownloadStart);
     const bool accepted = transfer_ && transfer_->authorized && fault != FaultKind::Refuse;
     const std::string line =
         transfer_ ? "download start of " + transfer_->name : std::string("download start without a file");
@@ -303,14 +303,14 @@ std::vector<Action> SimulatedTerminal::onStart()
 
 std::vector<Action> SimulatedTerminal::onActivate()
 {
-    const auto fault = fire(Stage::Activate);
+    const auto fault = fire(Step::Activate);
     const bool done = fault != FaultKind::Refuse;
     return reply("activation request", fault, toBytes(answerFrame(kCodeActivate, done ? kResultDone : kResultResend)));
 }
 
 std::vector<Action> SimulatedTerminal::onRelease()
 {
-    const auto fault = fire(Stage::Release);
+    const auto fault = fire(Step::Release);
     const bool done = fault != FaultKind::Refuse;
     if (!ignores(fault)) {
         varlenneRunning_ = false;
@@ -333,7 +333,7 @@ std::vector<Action> SimulatedTerminal::onBlock(const Bytes& frame)
         trace_(line + " with a wrong CRC, asked again");
         return {send(toBytes(answerFrame(kCodeDownload, kResultResend)))};
     }
-    const auto fault = fire(Stage::Block, number);
+    const auto fault = fire(Step::Block, number);
     if (ignores(fault))
         return reply(line, fault, {});
     if (fault == FaultKind::Resend)
@@ -364,7 +364,7 @@ std::vector<Action> SimulatedTerminal::onBlock(const Bytes& frame)
 // the file and confirms it. It keeps the file unless it refuses or stays silent.
 std::vector<Action> SimulatedTerminal::finalConfirmation()
 {
-    const auto fault = fire(Stage::Final);
+    const auto fault = fire(Step::Final);
     const Transfer transfer = *transfer_;
     transfer_.reset();
     const bool refused = fault == FaultKind::Refuse;

@@ -24,15 +24,15 @@ struct TerminalOptions {
     std::string verifyDirectory; // empty: received files are not compared
     FaultPlan faults;
     uint32_t splitPauseMs = 100; // between the halves of a split answer
+    size_t splitOffset = 0;      // the byte a split answer is cut before; 0: its middle
 };
 
 // One step of the reply to a frame.
 struct Action {
     enum Type { Send, Pause, Vanish };
     Type type = Send;
-    Bytes bytes;       // Send
-    uint32_t ms = 0;   // Pause
-    bool paced = true; // Send: takes its wire time when the line is paced
+    Bytes bytes;     // Send
+    uint32_t ms = 0; // Pause
 };
 
 struct ReceivedFile {
@@ -78,7 +78,7 @@ private:
     std::vector<Action> onRelease();
     std::vector<Action> finalConfirmation();
 
-    std::optional<FaultKind> fire(Stage stage, int blockNumber = -1);
+    std::optional<FaultKind> fire(Step stage, int blockNumber = -1);
     std::vector<Action> reply(const std::string& line, std::optional<FaultKind> fault, Bytes answer);
     std::vector<Action> shape(std::optional<FaultKind> fault, Bytes answer) const;
     void keep(const Transfer& transfer);
@@ -89,7 +89,7 @@ private:
     Trace problem_;
     bool varlenneRunning_ = false;
     std::optional<Transfer> transfer_;
-    std::array<int, 11> occurrences_{};
+    std::array<int, kStepCount> occurrences_{};
     int sessions_ = 0;
     std::vector<ReceivedFile> files_;
     std::vector<std::string> problems_;

@@ -25,6 +25,7 @@ bool sharesARun(const uint8_t* bytes, size_t length, const uint8_t* payload, siz
 
 bool TracingLink::write(const uint8_t* data, uint16_t length)
 {
+    flush();
     const double t = writer_.elapsed();
     const bool sent = target_->write(data, length);
     writer_.pcFrame(t, data, length, sent);
@@ -42,21 +43,38 @@ void TracingLink::recordAnswer(const uint8_t* bytes, uint16_t length)
     writer_.terminalBytes(lastRequest_, bytes, length, sharesARun(bytes, length, payload_.data(), payloadSize_));
 }
 
+void TracingLink::flush()
+{
+    if (answer_.empty())
+        return;
+    writer_.terminalBytes(lastRequest_, answer_.data(), answer_.size(),
+                          sharesARun(answer_.data(), answer_.size(), payload_.data(), payloadSize_), answerAt_);
+    answer_.clear();
+}
+
+// A read that finds nothing after the first pieces of an answer ends that
+// answer; only one that finds nothing at all is a read without answer.
 bool TracingLink::read(uint8_t* buffer, uint16_t& length, int timeoutMs)
 {
     const bool got = target_->read(buffer, length, timeoutMs);
-    if (got)
-        recordAnswer(buffer, length);
-    else
+    if (got) {
+        if (answer_.empty())
+            answerAt_ = writer_.elapsed();
+        answer_.insert(answer_.end(), buffer, buffer + length);
+    } else if (!answer_.empty()) {
+        flush();
+    } else {
         writer_.noAnswer(lastRequest_, timeoutMs);
+    }
     return got;
 }
 
 // A full read that fails reports no count: the pieces that came before the
 // silence are not known here, and the transcript shows the read as unanswered.
-bool TracingLink::readFull(uint8_t* buffer, uint16_t& length)
+bool TracingLink::readFull(uint8_t* buffer, uint16_t& length, int deadlineMs)
 {
-    const bool got = target_->readFull(buffer, length);
+    flush();
+    const bool got = target_->readFull(buffer, length, deadlineMs);
     if (got)
         recordAnswer(buffer, length);
     else
@@ -66,5 +84,6 @@ bool TracingLink::readFull(uint8_t* buffer, uint16_t& length)
 
 void TracingLink::clearInput()
 {
+    flush();
     target_->clearInput();
 }

@@ -3,6 +3,7 @@
 #include "transcript/Json.h"
 #include "protocol/Crc16.h"
 #include "protocol/Frames.h"
+#include "protocol/Steps.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -10,21 +11,11 @@
 #include <cstring>
 #include <fstream>
 
-const char* const kBlockKind = "block";
+const char* const kBlockKind = row(Step::Block).name;
 
 namespace {
 
 constexpr int kTimeDecimals = 3; // milliseconds
-
-// Names of the command codes 1 to 7.
-const char* const kCommandNames[] = {"list",     "advertise", "authorize", "download-start",
-                                     "activate", "release",   "hardware"};
-
-template <size_t N>
-bool sameFrame(const uint8_t* frame, size_t length, const std::array<uint8_t, N>& expected)
-{
-    return length == N && std::equal(expected.begin(), expected.end(), frame);
-}
 
 const char* directionName(Direction direction)
 {
@@ -229,22 +220,10 @@ bool readEntry(const std::string& line, TranscriptEntry& entry, std::string& err
 
 std::string frameKind(const uint8_t* frame, size_t length)
 {
-    if (sameFrame(frame, length, kOpeningFrame))
-        return "opening";
-    if (sameFrame(frame, length, kVarlenneStartFrame))
-        return "varlenne";
-    if (sameFrame(frame, length, kFirstReleaseFrame))
-        return "release-1";
-    if (sameFrame(frame, length, kSecondReleaseFrame))
-        return "release-2";
-    if (length == 0)
-        return "unknown";
-    if (frame[0] == kSlashStart)
+    if (const StepRow* step = stepOfRequest(frame, length))
+        return step->name;
+    if (length > 0 && frame[0] == kSlashStart)
         return "slash";
-    if (length == kBlockFrameSize && frame[0] == kCodeDownload)
-        return kBlockKind;
-    if (length == kCommandFrameSize && frame[0] >= kCodeApplicationList && frame[0] <= kCodeHardwareConfiguration)
-        return kCommandNames[frame[0] - kCodeApplicationList];
     return "unknown";
 }
 
@@ -273,8 +252,7 @@ size_t knownFrameAt(const uint8_t* bytes, size_t length)
 
 bool knownAnswerShape(const std::string& answering, const uint8_t* bytes, size_t length)
 {
-    if (answering == kCommandNames[kCodeHardwareConfiguration - kCodeApplicationList] && length == kBlockFrameSize &&
-        crcRight(bytes, kBlockCrcOffset))
+    if (answering == row(Step::Hardware).name && length == kBlockFrameSize && crcRight(bytes, kBlockCrcOffset))
         return true;
     if (length == 0)
         return false;
@@ -454,9 +432,9 @@ void TranscriptWriter::pcFrame(double t, const uint8_t* frame, size_t length, bo
 }
 
 void TranscriptWriter::terminalBytes(const std::string& answering, const uint8_t* bytes, size_t length,
-                                     bool carriesPackage)
+                                     bool carriesPackage, double at)
 {
-    JsonLine line = lineAt(elapsed(), Direction::Terminal);
+    JsonLine line = lineAt(at >= 0 ? at : elapsed(), Direction::Terminal);
     line.text("kind", "answer");
     if (!answering.empty())
         line.text("to", answering);

@@ -121,7 +121,9 @@ public:
     // `t` is the time the frame started to leave (taken before the write).
     void pcFrame(double t, const uint8_t* frame, size_t length, bool sent);
     // Written whole only when not `carriesPackage` and of a known answer shape.
-    void terminalBytes(const std::string& answering, const uint8_t* bytes, size_t length, bool carriesPackage = false);
+    // `at`: when the answer began to arrive (seconds, as elapsed()); by default now.
+    void terminalBytes(const std::string& answering, const uint8_t* bytes, size_t length, bool carriesPackage = false,
+                       double at = -1);
     void noAnswer(const std::string& answering, int timeoutMs);
     void portOpened(const std::string& port, bool ok);
     void portClosed(bool ok);

@@ -68,19 +68,20 @@ std::string withErrorCode(const char* text, LONG result, const char* end = "")
 }
 
 // Recognises the reader behind an open direct connection and, if it is the
-// maker's, sends it the switch command. The caller disconnects.
-void switchConnectedReader(const PcscApi& api, const PcscLog& log, SCARDHANDLE card, const PcscChar* name)
+// maker's, sends it the switch command; true once it was sent. The caller
+// disconnects.
+bool switchConnectedReader(const PcscApi& api, const PcscLog& log, SCARDHANDLE card, const PcscChar* name)
 {
     uint8_t vendor[kPcscBufferSize] = {};
     DWORD vendorLength = sizeof vendor;
     LONG result = api.getAttrib(card, SCARD_ATTR_VENDOR_NAME, vendor, &vendorLength);
     if (result != SCARD_S_SUCCESS) {
         log(withErrorCode("Pcsc_switchToCom cannot get SCARD_ATTR_VENDOR_NAME Error : ", result, "\n"));
-        return;
+        return false;
     }
     if (!isMakerVendor(vendor, std::min<std::size_t>(vendorLength, sizeof vendor))) {
         log("Pcsc_switchToCom : Not an Velmaris reader\n");
-        return;
+        return false;
     }
 
     uint8_t features[kPcscBufferSize] = {};
@@ -88,7 +89,7 @@ void switchConnectedReader(const PcscApi& api, const PcscLog& log, SCARDHANDLE c
     result = api.control(card, kFeatureRequestCode, nullptr, 0, features, sizeof features, &featuresLength);
     if (result != SCARD_S_SUCCESS) {
         log(withErrorCode("Pcsc_switchToCom CM_IOCTL_GET_FEATURE_REQUEST failed : ", result));
-        return;
+        return false;
     }
     // Worked out for each reader: models of the maker may differ.
     const uint32_t escapeCode =
@@ -100,12 +101,13 @@ void switchConnectedReader(const PcscApi& api, const PcscLog& log, SCARDHANDLE c
     result = api.control(card, escapeCode, &command, sizeof command, answer, sizeof answer, &answerLength);
     if (result != SCARD_S_SUCCESS) {
         log(withErrorCode("Pcsc_switchToCom SCardControl Escape command failed : ", result));
-        return;
+        return false;
     }
     log("Pcsc_switchToCom : Switched reader: " + readerLogName(name));
+    return true;
 }
 
-void tryReader(const PcscApi& api, const PcscLog& log, SCARDCONTEXT context, const PcscChar* name)
+bool tryReader(const PcscApi& api, const PcscLog& log, SCARDCONTEXT context, const PcscChar* name)
 {
     log("Pcsc_switchToCom : Try reader: " + readerLogName(name));
     SCARDHANDLE card = 0;
@@ -114,15 +116,16 @@ void tryReader(const PcscApi& api, const PcscLog& log, SCARDCONTEXT context, con
     const LONG result = api.connect(context, name, SCARD_SHARE_DIRECT, 0, &card, &protocol);
     if (result != SCARD_S_SUCCESS) {
         log(withErrorCode("Pcsc_switchToCom SCardConnect failed Error : ", result, "\n"));
-        return;
+        return false;
     }
-    switchConnectedReader(api, log, card, name);
+    const bool switched = switchConnectedReader(api, log, card, name);
     api.disconnect(card, SCARD_LEAVE_CARD);
+    return switched;
 }
 
 } // namespace
 
-void switchReadersToCom(const PcscApi& api, const PcscLog& log)
+std::vector<std::string> switchReadersToCom(const PcscApi& api, const PcscLog& log)
 {
     // Without a service the context stays unusable and the listing fails:
     // there is then simply no reader to try.
@@ -137,10 +140,14 @@ void switchReadersToCom(const PcscApi& api, const PcscLog& log)
         readers = nullptr;
 
     // A multi-string: names ended by a zero, the list by an empty name.
-    for (const PcscChar* name = readers; name && *name; name += std::char_traits<PcscChar>::length(name) + 1)
-        tryReader(api, log, context, name);
+    std::vector<std::string> switched;
+    for (const PcscChar* name = readers; name && *name; name += std::char_traits<PcscChar>::length(name) + 1) {
+        if (tryReader(api, log, context, name))
+            switched.push_back(readerLogName(name));
+    }
 
     if (readers)
         api.freeMemory(context, readers);
     api.releaseContext(context);
+    return switched;
 }

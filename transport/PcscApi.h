@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "transport/PcscPlatform.h"
 
@@ -34,12 +35,13 @@ struct PcscApi {
 // Receives each log line of the switch, as UTF-8 text.
 using PcscLog = std::function<void(const std::string& line)>;
 
-// The whole switch, on the given functions, its lines going to `log`.
-void switchReadersToCom(const PcscApi& api, const PcscLog& log);
+// The whole switch, on the given functions, its lines going to `log`. The
+// names of the readers switched, in the order tried.
+std::vector<std::string> switchReadersToCom(const PcscApi& api, const PcscLog& log);
 
 // The same with the lines going to Qt's info log (PcscQtLog.cpp):
 // Pcsc_switchToCom() is this on systemPcscApi().
-void switchReadersToCom(const PcscApi& api);
+std::vector<std::string> switchReadersToCom(const PcscApi& api);
 
 // Function numbers of the two reader controls the switch uses.
 constexpr uint32_t kFeatureRequestFunction = 3400; // list of the reader's features

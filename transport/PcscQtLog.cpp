@@ -5,12 +5,17 @@
 
 #include <QtGlobal>
 
-void switchReadersToCom(const PcscApi& api)
+std::vector<std::string> switchReadersToCom(const PcscApi& api)
 {
-    switchReadersToCom(api, [](const std::string& line) { qInfo("%s", line.c_str()); });
+    return switchReadersToCom(api, [](const std::string& line) { qInfo("%s", line.c_str()); });
 }
 
 void Pcsc_switchToCom()
 {
     switchReadersToCom(systemPcscApi());
+}
+
+std::vector<std::string> switchMakersReaders(const std::function<void(const std::string&)>& log)
+{
+    return switchReadersToCom(systemPcscApi(), log);
 }

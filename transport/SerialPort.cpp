@@ -1,5 +1,7 @@
 #include "transport/SerialPort.h"
 
+#include "protocol/Line.h"
+
 #include <QAbstractEventDispatcher>
 #include <QDeadlineTimer>
 #include <QEventLoop>
@@ -16,8 +18,6 @@
 #endif
 
 namespace {
-
-constexpr qint32 kBaudRate = 9600;
 
 // The maker's ports announce this manufacturer, in whatever letter case.
 const QLatin1String kMakerName("velmaris");
@@ -202,6 +202,9 @@ bool SerialPort::openDevice(const QString& device)
         close();
         return refuse(OpenFailure::LineSettings, device);
     }
+    // Bytes still waiting from before (the tail of a killed run's answer, a
+    // late answer to its opening) would pass for the answer to our opening.
+    port_->clear(QSerialPort::Input);
     return true;
 }
 
@@ -277,19 +280,13 @@ bool SerialPort::read(uint8_t* buffer, uint16_t& length, int timeoutMs)
     return true;
 }
 
-int SerialPort::readFullDeadlineMs(uint16_t length)
-{
-    constexpr int kBitsPerByte = 10; // start, 8 data bits, stop
-    return kReadFullTimeoutMs + (length * kBitsPerByte * 1000 + kBaudRate - 1) / kBaudRate;
-}
-
-bool SerialPort::readFull(uint8_t* buffer, uint16_t& length)
+bool SerialPort::readFull(uint8_t* buffer, uint16_t& length, int deadlineMs)
 {
     const uint16_t total = length;
     uint16_t received = 0;
     // One deadline for the whole answer: a line that dribbles a byte now and
     // then must not hold the read for longer than a silent one.
-    const QDeadlineTimer deadline(readFullDeadlineMs(total));
+    const QDeadlineTimer deadline(deadlineMs);
     while (received < total) {
         if (!isOpen() || !waitForInput(*port_, int(std::max<qint64>(0, deadline.remainingTime())))) {
             length = 0;

@@ -40,14 +40,10 @@ public:
 
     bool write(const uint8_t* data, uint16_t length) override;
     bool read(uint8_t* buffer, uint16_t& length, int timeoutMs) override;
-    bool readFull(uint8_t* buffer, uint16_t& length) override;
+    bool readFull(uint8_t* buffer, uint16_t& length, int deadlineMs) override;
     void clearInput() override;
 
-    // A whole-answer read ends by this deadline, counted from its start, plus
-    // the time its bytes take on the 9600-baud line.
-    static constexpr int kReadFullTimeoutMs = 10000;
     static constexpr int kDrainTimeoutMs = 10000;
-    static int readFullDeadlineMs(uint16_t length);
 
 private:
     bool openDevice(const QString& device);

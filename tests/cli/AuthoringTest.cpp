@@ -4,6 +4,8 @@
 
 #include <cstring>
 #include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 namespace {
 
@@ -129,4 +131,44 @@ TEST(SignCommand, KeysAndTheirPassphrases)
             cli(QStringList{"sign", "--config-dir", folder.path(), "--key", keys.file(args.takeFirst())} + args, input);
         expectRefused(sign, status, status ? kTemplate : expected, folder.read("configuration.xml")); // or warned
     }
+    // A key is read as a regular file of at most 64 KiB (before: a 1 GiB file took 2.1 GB, /dev/zero grew for ever).
+    ASSERT_TRUE(QFile(keys.file("big.pem")).open(QIODevice::WriteOnly) && QFile(keys.file("big.pem")).resize(1 << 30));
+    ASSERT_TRUE(QFile::link("/dev/zero", keys.file("zero.pem")));
+    for (const auto& [key, why] :
+         {std::pair{"big.pem", ": larger than 65536 bytes\n"}, {"zero.pem", ": not a regular"}})
+        expectRefused(cli({"sign", "--key", keys.file(key), "--config-dir", folder.path()}), 1, kTemplate,
+                      folder.read("configuration.xml"), why);
+}
+
+// pack and sign write only regular files or new names: a device node (made by the test, root only), a FIFO or a
+// folder is refused and stays what it was (before: a node became a 36-byte file); a link is written through to its
+// regular target and stays a link.
+TEST(AuthoringCommands, OnlyRegularFilesAreReplacedLinksAreWrittenThrough)
+{
+    REQUIRE_SIGNING_KEY();
+    ConfigFolder folder, target;
+    folder.write("plain", "abc");
+    ASSERT_EQ(::mkfifo(qPrintable(folder.file("fifo")), 0600), 0);
+    ASSERT_TRUE(QDir(folder.path()).mkdir("dir"));
+    const bool root = ::mknod(qPrintable(folder.file("node")), S_IFCHR | 0600, makedev(1, 3)) == 0;
+    for (const char* out : {"node", "fifo", "dir"}) {
+        const CliRun pack = cli({"pack", folder.file("plain"), folder.file(out)});
+        EXPECT_TRUE(pack.status == 1 && pack.err.contains(root || out[0] != 'n' ? "not a regular file" : "")) << out;
+    }
+    const auto type = [&folder](const char* name) {
+        struct stat status {};
+        return ::lstat(qPrintable(folder.file(name)), &status) == 0 ? status.st_mode & S_IFMT : 0u;
+    };
+    EXPECT_TRUE(type("dir") == S_IFDIR && type("fifo") == S_IFIFO && (!root || type("node") == S_IFCHR));
+    target.write("configuration.xml", kTemplate);
+    target.write("old.bin", "previous");
+    ASSERT_TRUE(QFile::link(target.file("old.bin"), folder.file("link.bin")) &&
+                QFile::link(target.file("configuration.xml"), folder.file("configuration.xml")));
+    EXPECT_EQ(cli({"pack", folder.file("plain"), folder.file("link.bin")}).status, 0);
+    EXPECT_EQ(cli({"sign", "--key", buildSigningKeyPath(), "--config-dir", folder.path()}).status, 0);
+    EXPECT_TRUE(type("link.bin") == S_IFLNK && type("configuration.xml") == S_IFLNK);
+    EXPECT_EQ(target.read("old.bin").size(), 4 + 16);
+    EXPECT_TRUE(target.read("configuration.xml").contains("<signature>"));
+    if (!root)
+        GTEST_SKIP() << "cannot make a device node (root only): " << std::strerror(errno);
 }

@@ -6,6 +6,10 @@
 #include <QElapsedTimer>
 #include <QRegularExpression>
 #include <csignal>
+#include <cstring>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/time.h>
 
 namespace {
 
@@ -33,6 +37,9 @@ TEST_F(InstallCommand, EveryCommandFollowsTheSameConventions)
     const QString scale = "--time-scale must be a number in (0,1], not ",
                   same = "are the same device: a port may be given only once";
     ASSERT_TRUE(QFile::link("/dev/null", f + "null"));
+    const QTemporaryDir other;
+    const QString fifo = other.filePath("fifo");
+    ASSERT_EQ(::mkfifo(qPrintable(fifo), 0600), 0);
     const QStringList cases[] = {
         {"--version", "0",
          "^mirdal-cli 2.0.3\ntrusted signing key: RSA-2048, SHA-256 ([0-9A-F]{2}:){31}[0-9A-F]{2}\n$"},
@@ -55,6 +62,11 @@ TEST_F(InstallCommand, EveryCommandFollowsTheSameConventions)
          "the transcripts of two ports would both be written to '" + f + "r-pts-1'"},
         {"install", "--port", "/dev/null", "--config-dir", f, "--trace", f + "no/t", "2",
          "cannot write the transcript '" + f + "no/t'"},
+        {"install", "--port", "/dev/null", "--config-dir", f, "--trace", f + "configuration.xml", "2",
+         "the transcript '" + f + "configuration.xml' would overwrite " + f +
+             "configuration.xml, which the update reads"},
+        {"install", "--port", "/dev/null", "--config-dir", f, "--trace", fifo, "2",
+         "nobody reads the FIFO '" + fifo + "'"},
         {"sign", "--key", "k", "--pass", "s3", "2",
          "--pass takes env:VAR, file:PATH or stdin, never the passphrase itself"},
     };
@@ -69,6 +81,24 @@ TEST_F(InstallCommand, EveryCommandFollowsTheSameConventions)
         EXPECT_EQ(run.status, status.toInt()) << args.join(' ');
         EXPECT_TRUE((status == "2" ? run.err + run.out : run.out).contains(QRegularExpression("(?s)" + pattern)))
             << args.join(' ') << "\nout: " << run.out << "\nerr: " << run.err;
+    }
+}
+
+// 64 ports under a low `ulimit -n`: a usage error with the figures (before: GLib's abort, SIGTRAP, in 0.03 s); with
+// only the soft limit low, it is raised and every port is tried.
+TEST_F(InstallCommand, PortsThatCannotHaveTheirFilesAreAUsageError)
+{
+    QStringList ports;
+    for (int i = 0; i < 64; ++i)
+        ports << "--port" << f + "p" + QString::number(i);
+    for (const QString limit : {"-n 64", "-n 100", "-n 150", "-Sn 100"}) {
+        const CliRun run = cli(
+            QStringList{"-c", "ulimit " + limit + " && exec \"$0\" \"$@\"", MIRDAL_CLI} + install(ports), {}, "bash");
+        EXPECT_TRUE(limit.startsWith("-S")
+                        ? run.status == 1 && run.out.count("does not exist") == 64
+                        : run.status == 2 && run.err.contains("64 ports need up to 528 more open "
+                                                              "files, and this process may open only"))
+            << limit << run.err;
     }
 }
 
@@ -145,12 +175,12 @@ TEST_F(InstallCommand, ProgressFitsItsTerminal)
     }
 }
 
-// Ctrl-C, SIGTERM or SIGHUP during the download: the update stops at its next exchange with the download's result,
+// Ctrl-C, Ctrl-\\ (SIGQUIT), SIGTERM or SIGHUP during the download: the update stops at its next exchange with the download's result,
 // ends the dialogue, sends the release frames and ends with status 130.
 TEST_F(InstallCommand, InterruptionEndsTheUpdateThroughItsCleanUp)
 {
     ASSERT_TRUE(writePackage(f, QByteArray(12000, 'x')));
-    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
         SimProcess sim;
         ASSERT_TRUE(started(sim, f, {"--baud", "9600"}));
         QProcess process;
@@ -172,4 +202,102 @@ TEST_F(InstallCommand, InterruptionEndsTheUpdateThroughItsCleanUp)
         EXPECT_TRUE(end > 0 && trace.indexOf("second release frame", end) > end && !trace.contains("block 90 "))
             << trace;
     }
+}
+
+// Answers as real lines deliver them: a byte every 1.04 ms (the simulator's default), a FIFO's or a USB adapter's
+// pieces, or cut in two anywhere with a pause between. A rest that comes within its line time and 50 ms counts; one
+// that comes later fails with its cause. A row: the simulator's options, the result's first line, the cause.
+TEST_F(InstallCommand, AnswersAsARealLineDeliversThem)
+{
+    const QString list = "Erreur liste applications", record = "Erreur HTerminal";
+    const QStringList cases[] = {
+        {"--fault", "hardware:split", "--split-pause", "2", "Installation réalisée avec succès", ""},
+        {"--fault", "hardware:split", "--split-offset", "127", "--split-pause", "40",
+         "Installation réalisée avec succès", ""},
+        {"--fault", "open:split", "--split-offset", "1", "--split-pause", "40", "Installation réalisée avec succès",
+         ""},
+        {"--fault", "varlenne:split", "--split-pause", "30", "Installation réalisée avec succès", ""},
+        {"--fault", "list:split", "--split-offset", "31", "--split-pause", "40", "Installation réalisée avec succès",
+         ""},
+        {"--fault", "final:split", "--split-pause", "20", "Installation réalisée avec succès", ""},
+        {"--delivery", "fifo:16", "Installation réalisée avec succès", ""},
+        {"--delivery", "usb", "Installation réalisée avec succès", ""},
+        {"--fault", "hardware:split", "--split-pause", "1000", record, "answer of 64 bytes, 128 expected"},
+        {"--fault", "list:split", "--split-offset", "5", "--split-pause", "500", list,
+         "answer of 5 bytes, 32 expected"},
+    };
+    for (QStringList options : cases) {
+        const QString cause = options.takeLast(), title = options.takeLast();
+        SimProcess sim;
+        ASSERT_TRUE(started(sim, f, options));
+        const CliRun run = cli(install({"--port", sim.device()}));
+        EXPECT_TRUE(run.out.startsWith(title + "\n") &&
+                    run.out.endsWith(cause.isEmpty() ? "" : "cause: " + cause + "\n"))
+            << options.join(' ') << ": " << run.out;
+        EXPECT_EQ(run.status, cause.isEmpty() ? 0 : 1) << options.join(' ');
+    }
+}
+
+// One terminal, one driver. A second updater of the terminal, started during the first one's restart wait, is
+// refused at once with its cause (before: it took the line, and both sent their batches). A live holder of the serial
+// lock file is honoured; a dead or empty one (a crash's leftover) is cleaned; a lock folder where no lock can be taken
+// refuses the update. One port as a path and as its label is given twice (a pseudo-terminal bound over /dev/ttyS0).
+TEST_F(InstallCommand, OneTerminalHasOneDriver)
+{
+    ConfigFolder two;
+    ASSERT_TRUE(writeSignedConfiguration(two.path(), {0, {{1, 2, 3}}, {{{"a.bin", "first"}}, {{"b.bin", "second"}}}}));
+    SimProcess sim;
+    ASSERT_TRUE(started(sim, two.path()));
+    QProcess first;
+    first.start(MIRDAL_CLI, {"install", "--config-dir", two.path(), "--time-scale", "0.1", "--port", sim.device()});
+    QString trace;
+    for (int waited = 0; !trace.contains("end of session 1") && waited < 20000 && !sim.endsWithin(20); waited += 20)
+        trace += QString::fromUtf8(sim.errorOutput());
+    const CliRun second = cli(install({"--port", sim.device()}));
+    const QString device = QFileInfo(sim.device()).canonicalFilePath();
+    EXPECT_TRUE(second.status == 1 && second.out.startsWith(kOpenError + device + " is in use by another update ("))
+        << second.out;
+    EXPECT_TRUE(first.waitForFinished(30000) && first.exitCode() == 0) << first.readAllStandardOutput().data();
+    EXPECT_TRUE((trace + traceOf(sim)).contains("2 file(s) received, 0 problem(s)")) << trace;
+
+    const QString locks = f + "locks";
+    ASSERT_TRUE(QDir().mkpath(locks));
+    const std::pair<QByteArray, QString> cases[] = {
+        {QByteArray::number(qint64(::getpid())).rightJustified(10) + " tester\n",
+         "@ is held by another program (process " + QString::number(::getpid())},
+        {"", ""},
+        {"999999999\nmirdal-cli\n", ""},
+        {"ro", "cannot lock @ for the update: " + locks}};
+    for (const auto& [content, refusal] : cases) {
+        SimProcess again;
+        ASSERT_TRUE(started(again, f));
+        const QString path = QFileInfo(again.device()).canonicalFilePath();
+        const QString lock = "/var/lock/LCK.." + QString(path).mid(5).replace('/', '_');
+        const bool readOnly = content == "ro";
+        QFile file(lock);
+        ASSERT_TRUE(readOnly || (file.open(QIODevice::WriteOnly) && file.write(content) == content.size()));
+        file.close();
+        const timeval old[2] = {{1000, 0}, {1000, 0}};
+        ::utimes(qPrintable(lock), old);
+        if (readOnly && ::mount("tmpfs", qPrintable(locks), "tmpfs", MS_RDONLY, "") != 0)
+            GTEST_SKIP() << "cannot mount a read-only tmpfs (root only): " << std::strerror(errno);
+        qputenv("MIRDAL_LOCK_DIR", locks.toUtf8());
+        const CliRun run = cli(install({"--port", again.device()}));
+        qunsetenv("MIRDAL_LOCK_DIR");
+        EXPECT_TRUE(run.out.startsWith(refusal.isEmpty() ? kSuccess : kOpenError + QString(refusal).replace('@', path)))
+            << content.data() << ": " << run.out;
+        EXPECT_EQ(QFile::exists(lock), content.startsWith(' ')) << content.data();
+        QFile::remove(lock);
+        if (readOnly)
+            ::umount2(qPrintable(locks), MNT_DETACH);
+    }
+
+    const Pty pty;
+    if (!QFileInfo("/dev/ttyS0").exists() || ::geteuid() != 0)
+        GTEST_SKIP() << "no /dev/ttyS0 to bind a pseudo-terminal over, or not root";
+    const CliRun both =
+        cli({"-m", "sh", "-c", "mount --bind \"$1\" /dev/ttyS0 && \"$0\" install --port \"$1\" --port ' - (ttyS0)'",
+             MIRDAL_CLI, pty.path()},
+            {}, "unshare");
+    EXPECT_TRUE(both.status == 2 && both.err.contains("' - (ttyS0)' are the same device")) << both.err;
 }

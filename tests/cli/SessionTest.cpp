@@ -56,6 +56,18 @@ TEST(CheckCommand, EachDefectHasItsLineAndStatus)
              writeSignedConfiguration(f.path(), {0, {{1, 2, 3}}, {{}}});
          },
          "warning: batch 1 (id 1) has no file: the terminal is opened, activated and restarted for nothing", 0},
+        {[](auto& f) {
+             f.write("configuration.xml",
+                     f.read("configuration.xml")
+                         .replace("</signature>", "</signature><batch id=\"3\"><file>E.BIN</file></batch>"));
+         },
+         "Signature: valid\nerror: configuration.xml goes on after its signature element with more than white space "
+         "and the root's end tag: the program refuses it\n",
+         3},
+        {[](auto& f) {
+             writeSignedConfiguration(f.path(), {0, {{1, 2, 3}}, {{{"文件.bin", "x"}, {"café.bin", "y"}}}});
+         },
+         "error: batch 1: the name 文件.bin has characters outside Latin-1", 1},
     };
     for (const auto& [defect, line, status] : cases) {
         ConfigFolder folder;

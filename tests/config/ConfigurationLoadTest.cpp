@@ -21,9 +21,18 @@ QByteArray nested(int depth, const QByteArray& inside)
     return QByteArray("<x>").repeated(depth) + inside + QByteArray("</x>").repeated(depth);
 }
 
+// " a0='' a1='' ...": `count` attributes.
+QByteArray attributes(int count)
+{
+    QByteArray list;
+    for (int i = 0; i < count; ++i)
+        list += " a" + QByteArray::number(i) + "=''";
+    return list;
+}
+
 // The model in one line: terminal name|code|image|delay|operation title|description,
 // then each batch as id[files], then the stored signature (its length when 344
-// characters long); paths from the configuration folder start with "@".
+// characters long), then "refused" when load() fails; paths from the configuration folder start with "@".
 QString describe(const Configuration& c, const QString& folder)
 {
     QStringList fields = {c.terminal->name,   c.terminal->code,
@@ -43,7 +52,7 @@ QString describe(const Configuration& c, const QString& folder)
 TEST(ConfigurationLoad, TextGivesTheModel)
 {
     std::vector<std::pair<QByteArray, QString>> cases = {
-        {QByteArray(), "|||0|| sig:"}, // no file: load() fails and touches nothing
+        {QByteArray(), "|||0|| sig: refused"}, // no file: load() fails and touches nothing
         {wrap("<terminal><name>Model T</name><code>T1</code><image>terminal.png</image><delayReboot>40000"
               "</delayReboot></terminal><operation><title>Mise à jour</title><description>Deux lots</description>"
               "</operation><batch id=\"7\"><file>A.BIN</file><file>B.BIN</file></batch><batch id=\"3\"><file>C.BIN"
@@ -75,14 +84,20 @@ TEST(ConfigurationLoad, TextGivesTheModel)
         {"<configuration><signature>abc</signature><signature>abc\n", "|||0|| sig:"},
         {"<configuration></signature></configuration>", "|||0|| sig:"},
         {QByteArray("<configuration><signature>ab\0cd</signature></configuration>", 59), "|||0|| sig:ab"},
-        // A document type declaration (entity expansion) and nesting over 32 levels stop the reading.
+        // A document type declaration is read; entity declarations (expansion), nesting over 32 levels and over
+        // 64 attributes on an element refuse the file.
+        {"<!DOCTYPE configuration>\n<configuration><batch id=\"1\"/>" + kSignature + "</configuration>",
+         "|||0|| 1[] sig:344"},
+        {"<!DOCTYPE c [<!-- ' --><!ATTLIST batch id CDATA '8'><?pi \" ?>]><c><batch/>" + kSignature + "</c>",
+         "|||0|| 8[] sig:344"},
         {"<!DOCTYPE c [<!ENTITY a \"x\">]><configuration><operation><title>&a;</title></operation>"
          "<batch id=\"1\"/>" +
              kSignature + "</configuration>",
-         "|||0|| sig:344"},
-        {"<c><operation><title>before</title></operation>" + nested(40, "<operation><title>in</title></operation>"),
-         "|||0|before| sig:"},
-        {"<c>" + nested(20, "<operation><title>in</title></operation>") + "<batch id=\"9\"/></c>", "|||0|in| 9[] sig:"},
+         "|||0|| sig:344 refused"},
+        {"<c><operation><title>before</title></operation>" + nested(33, "<operation><title>in</title></operation>"),
+         "|||0|before| sig: refused"},
+        {"<c>" + nested(29, "<operation><title>in</title></operation>") + "<batch id=\"9\"/></c>", "|||0|in| 9[] sig:"},
+        {"<c><batch id=\"1\"" + attributes(63) + "/><batch" + attributes(65) + "/></c>", "|||0|| 1[] sig: refused"},
     };
     for (const char* delay : {"soon", "12abc", "", "1.5", "99999999999"})
         cases.push_back({wrap("<terminal><delayReboot>40000</delayReboot><delayReboot>" + QByteArray(delay) +
@@ -94,36 +109,36 @@ TEST(ConfigurationLoad, TextGivesTheModel)
             folder.write(QStringLiteral("configuration.xml"), xml);
         Configuration configuration;
         configuration.setDirectory(folder.path());
-        EXPECT_EQ(configuration.load(), !xml.isNull()) << qPrintable(expected);
-        EXPECT_EQ(describe(configuration, folder.path()), expected);
+        const bool loaded = configuration.load();
+        EXPECT_EQ(describe(configuration, folder.path()) + (loaded ? "" : " refused"), expected);
     }
 }
 
-// An hterm file gives an entry, its record's L bytes (at most 128) then
-// zeros, only when it is a well-formed container; the entries keep the file
-// order. Here "h.htm" is named before a good file.
+// An hterm file gives an entry, its record's L bytes (all the body's when L is larger) then zeros, only when it is a
+// well-formed container whose record holds the identification (bytes 8 to 10) and fits in 128 bytes; the entries
+// keep the file order. Here "h.htm" is named before a good file.
 TEST(ConfigurationLoad, HtermFiles)
 {
     REQUIRE_SIGNING_KEY();
-    const QByteArray block = packed(QByteArray(16, 'z')).mid(4);
+    const QByteArray block = packed(QByteArray(16, 'z')).mid(4), eleven = "HELLO-WORLD", zs = QByteArray(16, 'z');
     QByteArray record;
     for (int i = 0; i < 160; ++i)
         record += char(3 + i);
     const std::vector<std::pair<QByteArray, QByteArray>> cases = {
         {"missing", QByteArray()},
         {"folder", QByteArray()},
-        {QByteArray(), QByteArray()},
         {QByteArray("\0\0\0", 3), QByteArray()},
-        {rawContainer(0, QByteArray()), QByteArray()},
-        {rawContainer(5, block.left(15)), QByteArray()},
-        {rawContainer(5, block + block.left(8)), QByteArray()},
+        {rawContainer(11, QByteArray()), QByteArray()},
+        {rawContainer(11, block.left(15)), QByteArray()},
         {rawContainer(129, packed(QByteArray(144, 'z')).mid(4)), QByteArray()},
-        {rawContainer(17, block), QByteArray()},
-        {rawContainer(0xFFFFFFFFu, block), QByteArray()},
-        {rawContainer(5, packed("HELLO" + QByteArray(11, 'x')).mid(4)), "HELLO" + QByteArray(123, '\0')},
+        {rawContainer(0xFFFFFFFFu, packed(QByteArray(144, 'z')).mid(4)), QByteArray()},
+        {rawContainer(10, packed(eleven).mid(4)), QByteArray()},
+        {packed(QByteArray()), QByteArray()},
+        {rawContainer(11, packed(eleven + "xxxxx").mid(4)), eleven + QByteArray(117, '\0')},
+        {rawContainer(0xFFFFFFFFu, block), zs + QByteArray(112, '\0')},
+        {rawContainer(200, packed(record.left(128)).mid(4)), record.left(128)},
         {rawContainer(128, packed(record).mid(4)), record.left(128)},
         {packed(record.left(20)), record.left(20) + QByteArray(108, '\0')},
-        {packed(QByteArray()), QByteArray(128, '\0')},
     };
     for (const auto& [file, expected] : cases) {
         ConfigFolder folder;
@@ -131,7 +146,7 @@ TEST(ConfigurationLoad, HtermFiles)
             ASSERT_TRUE(QDir(folder.path()).mkdir(QStringLiteral("h.htm")));
         else if (file != "missing")
             folder.write(QStringLiteral("h.htm"), file);
-        folder.write(QStringLiteral("ok.htm"), packed("ok"));
+        folder.write(QStringLiteral("ok.htm"), packed(eleven));
         folder.write(QStringLiteral("configuration.xml"),
                      signedWith(wrap("<hterm>h.htm</hterm><hterm/><hterm>ok.htm</hterm>"), buildSigningKey().key));
         Configuration configuration;
@@ -141,7 +156,7 @@ TEST(ConfigurationLoad, HtermFiles)
         for (const HTerminal* entry : configuration.hterminals())
             entries << QByteArray(reinterpret_cast<const char*>(entry->data), 128);
         EXPECT_EQ(entries, (expected.isNull() ? QList<QByteArray>() : QList<QByteArray>{expected}) +
-                               QList<QByteArray>{"ok" + QByteArray(126, '\0')})
+                               QList<QByteArray>{eleven + QByteArray(117, '\0')})
             << file.toHex().left(40).constData();
         EXPECT_TRUE(configuration.checkSignature());
     }

@@ -42,7 +42,7 @@ public:
     bool close() override { return input_.clear(), note("close"); }
     OpenFailure lastOpenFailure() const override { return {OpenFailure::PermissionDenied, QStringLiteral("T"), {}}; }
     void clearInput() override { input_.clear(); }
-    bool readFull(uint8_t* buffer, uint16_t& length) override
+    bool readFull(uint8_t* buffer, uint16_t& length, int) override
     {
         return input_.size() >= length ? read(buffer, length, 0) : (input_.clear(), length = 0, false);
     }
@@ -165,6 +165,8 @@ public:
                          [this](QString s, int v) { totals.emplace_back(s, v), values.push_back(v); });
         QObject::connect(model.get(), &Model::setModuleProgression,
                          [this](QString s, int v) { modules.emplace_back(s, v); });
+        QObject::connect(model.get(), &Model::installationFinished,
+                         [this](const InstallationResult& result) { resultOf.push_back(result); });
     }
     Batch* addBatch() { return config->batchList.append(new Batch(config)), config->batchList.back(); }
     // A package of `size` bytes at `name` (which may hold folders) in the temporary folder; size < 0: no file.
@@ -184,7 +186,8 @@ public:
     std::unique_ptr<Model> model;
     Configuration* config = nullptr;
     std::vector<std::pair<QString, int>> totals, modules;
-    std::vector<int> values; // of the totals
+    std::vector<int> values;                  // of the totals
+    std::vector<InstallationResult> resultOf; // as installationFinished() sent it
     LogCapture log;
     QString title, text;
 };

@@ -126,6 +126,25 @@ TEST_P(Outcomes, PairCleanUpProgressAndCause)
     EXPECT_TRUE(name == "Success" ? cause.isEmpty() : cause.startsWith(u(outcome.cause))) << cause.toStdString();
     const QString failed = u("Model::install failed: %1: %2").arg(u(outcome.stage), cause);
     EXPECT_EQ(log.count(failed), name == "Success" ? 0 : 1);
+
+    // The same as one value: the first file as advertised, attempts, downloaded; the files installed; the record
+    // as read and the accepted entry it matched (the second).
+    const InstallationResult& result = resultOf.back();
+    EXPECT_EQ(result.success, name == "Success");
+    EXPECT_EQ(QStringList({result.title, result.text, result.stage, result.cause}),
+              QStringList({title, text, model->lastFailureStage(), cause}));
+    const std::map<std::string, std::string> firstFile = {{"Information", "0 0 0"}, {"Authorization", "1 0 0"},
+                                                          {"Download", "1 4 0"},    {"Activation", "1 1 1"},
+                                                          {"Close", "1 1 1"},       {"Success", "1 1 1"}};
+    const FileResult first = result.batches.value(0).files.value(0);
+    EXPECT_EQ(
+        first.file.isEmpty() ? "" : QString("%1 %2 %3").arg(first.advertised).arg(first.attempts).arg(first.downloaded),
+        u(firstFile.count(name) ? firstFile.at(name).c_str() : ""));
+    EXPECT_EQ(result.installedFiles().size(), name == "Success" ? 8 : name == "Close" ? 4 : 0);
+    const bool recorded = result.hardwareRecord.size() == 126;
+    EXPECT_EQ(recorded, terminal.count("hardware") > 0 && name != "Hardware");
+    EXPECT_EQ(result.acceptedEntry, recorded && name != "Coherence" ? 1 : -1);
+    EXPECT_TRUE(result.started.isValid() && result.started <= result.ended && result.ended.timeSpec() == Qt::UTC);
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryStage, Outcomes, ::testing::ValuesIn(kOutcomes),

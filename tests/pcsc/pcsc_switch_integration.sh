@@ -3,11 +3,13 @@
 # counting the zero of its vendor name, one in capitals) and one of another vendor between them. The
 # daemon runs in a private mount namespace with its own /run/pcscd, so it neither meets nor disturbs a
 # daemon of the system.
-# Usage: pcsc_switch_integration.sh DRIVER.so PCSC_SWITCH_RUN
+# mirdal-cli switches them too, once per run, and says which on stderr.
+# Usage: pcsc_switch_integration.sh DRIVER.so PCSC_SWITCH_RUN MIRDAL_CLI
 # Exit 0 pass, 1 fail, 77 skip (the machine cannot run a private pcscd).
 set -u
 driver=${1:?driver library}
 runner=${2:?pcsc_switch_run program}
+cli=${3:?mirdal-cli program}
 skip() { echo "*** SKIPPED: the reader switch was NOT tested against pcscd: $*" | tee /dev/stderr; exit 77; }
 fail() { echo "FAILED: $*" >&2; exit 1; }
 
@@ -79,6 +81,13 @@ log: Pcsc_switchToCom : Try reader: $(name B)
 log: Pcsc_switchToCom : Not an Velmaris reader\\n
 log: Pcsc_switchToCom : Try reader: $(name C)
 log: Pcsc_switchToCom : Switched reader: $(name C)" "$(cat "$work/switch.txt")"
+
+: >"$MIRDAL_TEST_IFD_RECORD"
+"$cli" ports >/dev/null 2>"$work/cli.txt"
+check "what mirdal-cli ports says" "mirdal-cli ports: switched the card reader '$(name A)' into serial mode
+mirdal-cli ports: switched the card reader '$(name C)' into serial mode" "$(cat "$work/cli.txt")"
+check "the escape commands mirdal-cli sent" "till-a control 0x42330001 in=10
+till-c control 0x42330003 in=10" "$(grep ' in=10$' "$MIRDAL_TEST_IFD_RECORD")"
 kill -0 "$pcscd_pid" 2>/dev/null || fail "pcscd did not survive the switch"
 [ "$status" = 0 ] && echo "PASSED: the maker's readers were switched, the other one left alone"
 exit "$status"

@@ -108,7 +108,7 @@ struct Rig {
             const std::string size = std::to_string(e.value);
             const std::string lineOf[] = {"sleep " + size, hex(e.bytes),
                                           "read " + size + " within " + std::to_string(e.timeoutMs),
-                                          "read whole " + size, "clear"};
+                                          "read whole " + size + " by " + std::to_string(e.timeoutMs), "clear"};
             lines.push_back(lineOf[e.type]);
         }
         return lines;
@@ -126,6 +126,7 @@ struct Rig {
 const Bytes kDone = sealed({0x04, 0x01, 0x55});
 const Bytes kResend = sealed({0x04, 0x01, 0x33});
 const Bytes kListEnd = sealed({0x01, 0x00});
+const Bytes kSlashAnswer = {0x2F, 0xC0, 0x00, 0x12, 0x34}; // no data bytes: whole at 5 bytes
 const Bytes kAbc = {0x61, 0x62, 0x63};
 const Bytes kBlock0 = typed({0x04, 0x00, 0x00, 0x03, 0x61, 0x62, 0x63}, 128, 0xEF, 0xA3);
 const Bytes kBlock258 = typed({0x04, 0x01, 0x02, 0x03, 0x61, 0x62, 0x63}, 128, 0x6C, 0xF1);
@@ -228,13 +229,16 @@ void expectCases(const std::vector<Case>& cases)
 
 TEST(WireContract, EveryCommandOnTheWire)
 {
+    // Whole reads end by their deadline (60 s before a prepared answer, 10 s for a block's) plus
+    // the 34 ms that 32 bytes take at 9600 baud; the first list answer waits 20 ms after the 34 ms its
+    // request takes, and the 50 ms margin.
     const std::string opening = "2F C0 04 00 14 00 C8 A4 FC", read16 = "read 16 within 4000",
-                      list = "read 32 within 20", whole = "read whole 32";
+                      list = "read 32 within 20", whole = "read whole 32 by 60034", block = "read whole 32 by 10034";
     const Bytes record = sealed({0x40, 0x41, 0x42, 0x43, 0x44, 0x45, 0x46, 0x47, 0x48, 0x49, 0x4A, 0x4B, 0x4C}, 128);
     Lines names;
     std::array<uint8_t, 126> body{};
     expectCases({
-        row("opening, answered at the third attempt", kOpen, {{}, {}, {{0x2F}}},
+        row("opening, answered at the third attempt", kOpen, {{}, {}, {kSlashAnswer}},
             {opening, read16, opening, read16, opening, read16, "clear"}),
         row("opening, never answered", kOpen, {}, {opening, read16, opening, read16, opening, read16}, K::TimeOut,
             "no answer within 4000 ms (0 bytes)"),
@@ -250,19 +254,20 @@ TEST(WireContract, EveryCommandOnTheWire)
             "answer of 31 bytes, 32 expected"),
         row("application list", [&](CommandSet& c) { return c.readApplicationList(names); },
             {{listAnswer("VARLENNE", 8), listAnswer("EMV", 3), kListEnd}},
-            {"clear", hex(typed({0x01}, 32, 0xF3, 0x20)), list, "sleep 50", list, "sleep 50", list, "clear"}),
+            {"clear", hex(typed({0x01}, 32, 0xF3, 0x20)), "read 32 within 104", "sleep 50", list, "sleep 50", list,
+             "clear"}),
         row("advertisement of APP.BIN, 1234 bytes", advertising("APP.BIN", 1234, false), {{sealed({0x02, 0x01, 0x55})}},
             {"sleep 200", "clear", hex(kAdvertisement), whole, "clear"}),
         row("authorization", kAuthorize, {{sealed({0x03, 0x01, 0x01})}},
             {"sleep 200", "clear", hex(typed({0x03, 0x01}, 32, 0x24, 0x98)), whole, "clear"}),
         row("download of 61 62 63, block 0 asked for again", downloading(kAbc), {{kDone}, {kResend}, {kDone, kDone}},
-            {"sleep 200", "clear", hex(typed({0x04}, 32, 0xCC, 0x83)), whole, hex(kBlock0), whole, "sleep 200", "clear",
-             hex(kBlock0), whole, "read 32 within 1000", "clear"}),
+            {"sleep 200", "clear", hex(typed({0x04}, 32, 0xCC, 0x83)), whole, hex(kBlock0), block, "sleep 200", "clear",
+             hex(kBlock0), block, "read 32 within 1000", "clear"}),
         row("activation", kActivate, {{sealed({0x05, 0x01, 0x55})}},
             {"sleep 10", "clear", hex(typed({0x05}, 32, 0x3F, 0xA3)), "sleep 20000", "read 32 within 1000", "clear"}),
         row("end of dialogue", kEnd, {{sealed({0x06, 0x01, 0x55})}},
             {"sleep 10", "clear", hex(typed({0x06}, 32, 0x2A, 0xC2)), "read 32 within 4000", "clear"}),
-        row("release frames", kReleaseFrames, {{{0x2F}}, {{0x2F}}},
+        row("release frames", kReleaseFrames, {{kSlashAnswer}, {kSlashAnswer}},
             {"2F C0 04 00 14 01 2C 56 44", "read 256 within 1000", "2F 40 03 05 01 FC 80 41", "read 256 within 1000"}),
     });
     EXPECT_EQ(hex(Bytes(body.begin(), body.end())), hex(firstPart(record, 126)));
@@ -310,7 +315,9 @@ TEST(Commands, EveryWrongAnswerFailsItsCommand)
             EXPECT_EQ(rig.commands.lastFailure().kind, kind);
             // Nothing read after a failed write, the download stopped after
             // the last block accepted, the input not cleared after a failed answer.
-            EXPECT_EQ(rig.shape(), kind == K::WriteFailed ? shape.substr(0, shape.rfind('W') + 1) : shape);
+            // A short answer that a timed read took is waited for until its rest is overdue.
+            const std::string waited = kind == K::ShortAnswer ? shape + "R" : shape;
+            EXPECT_EQ(rig.shape(), kind == K::WriteFailed ? shape.substr(0, shape.rfind('W') + 1) : waited);
         }
     }
 }
@@ -329,7 +336,7 @@ TEST(Commands, Outcomes)
     const std::string n28 = "ABCDEFGHIJKLMNOPQRSTUVWXYZ01";
     const std::string gone = "write failed (the device may be gone)";
     expectCases({
-        row("record, short", record, {{firstPart(hw, 12)}}, {"SCWR"}, K::ShortAnswer,
+        row("record, short", record, {{firstPart(hw, 12)}}, {"SCWRR"}, K::ShortAnswer,
             "answer of 12 bytes, 128 expected"),
         row("record, wrong CRC", record, {{withBadCrc(hw)}}, {"SCWR"}, K::Crc, "wrong CRC"),
         row("list, short", list, {{firstPart(kListEnd, 20)}}, {"CWRR"}, K::ShortAnswer,
@@ -337,17 +344,22 @@ TEST(Commands, Outcomes)
         row("list, wrong CRC", list, {{withBadCrc(kListEnd)}}, {"CWR"}, K::Crc, "wrong CRC"),
         row("list, no end", list, {{listAnswer("EMV", 3)}}, {"CWRSR"}, K::TimeOut, "no answer within 20 ms (0 bytes)"),
         row("list, not sent", list, {kRefused}, {"CW"}, K::WriteFailed, gone),
-        row("list, 101 names", list, {std::vector<Bytes>(101, listAnswer("APP", 3))}, {"*"}, K::TooManyNames,
-            "more than 100 application names"),
+        row("list, 1001 names", list, {std::vector<Bytes>(1001, listAnswer("APP", 3))}, {"*"}, K::TooManyNames,
+            "more than 1000 application names"),
         row("Varlenne, no K", kVarlenne, {{{0x2F, 0x40, 0x02, 'O', 'N', 0x00, 0x00}}}, {"WR"}, K::UnexpectedAnswer,
             "unexpected answer 2F 40 02 4F 4E 00 00"),
-        row("Varlenne, K after a zero byte", kVarlenne, {{{0x2F, 0x40, 0x00, 'K'}}}, {"WR"}, K::UnexpectedAnswer,
+        row("Varlenne, K after a zero byte", kVarlenne, {{{0x2F, 0x40, 0x00, 'K'}}}, {"WRR"}, K::UnexpectedAnswer,
             "unexpected answer 2F 40 00 4B"),
         row("Varlenne, refusal", kVarlenne, {{{0x2F, 0x40, 0x02, 0x01, 0x81, 0x3B, 0x25}}}, {"WR"}, K::Refused,
             "refused by the terminal (answer 2F 40 02 01 81)"),
-        row("Varlenne, refusal beside a K", kVarlenne, {{{'K', 0x40, 0x02, 0x01, 0x81, 0x00, 0x00}}}, {"WR"},
+        row("Varlenne, refusal beside a K", kVarlenne, {{{'K', 0x40, 0x02, 0x01, 0x81, 0x00, 0x00}}}, {"WRR"},
             K::Refused, "refused by the terminal (answer 4B 40 02 01 81)"),
-        row("opening after a failed write", kOpen, {kRefused, {{0x2F}}}, {"WWRC"}, K::None),
+        // After a wrong answer the line is read until it stays quiet before the next request: the rest
+        // of that answer comes at the line's pace, after any clearing.
+        row("the next request after a wrong answer",
+            [](CommandSet& c) { return !c.requestAuthorization() && c.activateFiles(); },
+            {{Bytes{1, 2, 3} + sealed({0x03, 0x01, 0x01})}, {sealed({0x05, 0x01, 0x55})}}, {"SCWFSRRCWSRC"}),
+        row("opening after a failed write", kOpen, {kRefused, {{0x2F}}}, {"WWRRC"}, K::None),
         row("opening, last attempt", kOpen, {{}, {}, kRefused}, {"WRWRW"}, K::WriteFailed, gone),
         row("release frames, silent", kReleaseFrames, {}, {"WR"}, K::TimeOut, "no answer within 1000 ms (0 bytes)"),
         row("release frames, not sent", kReleaseFrames, {kRefused}, {"W"}, K::WriteFailed, gone),
@@ -365,7 +377,7 @@ TEST(Commands, Outcomes)
             "no answer within 1000 ms (0 bytes)"),
         row("confirmation, wrong CRC", downloading(kAbc), {{kDone}, {kDone, withBadCrc(kDone)}}, {"SCWFWFRC"}, K::None,
             "", {"CRC fails: 32"}),
-        row("confirmation in part", downloading(kAbc), {{kDone}, {kDone, firstPart(kDone, 20)}}, {"SCWFWFRC"}, K::None,
+        row("confirmation in part", downloading(kAbc), {{kDone}, {kDone, firstPart(kDone, 20)}}, {"SCWFWFRRC"}, K::None,
             "", {"CRC fails: 20"}),
         row("confirmation refused, wrong CRC", downloading(kAbc),
             {{kDone}, {kDone, withBadCrc(sealed({0x04, 0x01, 0x00}))}}, {"SCWFWFR"}, K::Refused,
@@ -391,7 +403,7 @@ TEST(Commands, Outcomes)
                 const bool cleanUp = c.releaseTerminal() && (c.sendReleaseFrames(), true);
                 return c.clearStop(), held && cleanUp && c.initTerminal();
             },
-            {{sealed({0x06, 0x01, 0x55})}, {{0x2F}}, {{0x2F}}, {{0x2F}}}, {"SCSCSCWRCWRWRWRC"}),
+            {{sealed({0x06, 0x01, 0x55})}, {kSlashAnswer}, {kSlashAnswer}, {kSlashAnswer}}, {"SCSCSCWRCWRWRWRC"}),
         // Names: the first 28 bytes at most (more would take the CRC bytes
         // into the name), up to a zero byte, Latin-1 bytes kept as they are.
         row("no names", naming({}), {{kListEnd}}, {"CWRC"}),
@@ -402,6 +414,57 @@ TEST(Commands, Outcomes)
         row("names up to a zero byte, Latin-1", naming({"APP", "CAF\xC9"}),
             {{listAnswer(std::string("APP\0XYZ", 7), 10), listAnswer("CAF\xC9", 4), kListEnd}}, {"*"}),
     });
+}
+
+// Every answer as a real line delivers it: a byte at a time (a plain UART), in 64-byte packets (a USB
+// adapter), and cut in two at every offset. Each command still succeeds, reads its whole answer and
+// waits for nothing past its end: every read delivers bytes, and the input is cleared after the last.
+TEST(Commands, AnswersInPiecesAsARealLineDeliversThem)
+{
+    using Cut = std::function<std::vector<Bytes>(const Bytes&)>;
+    const auto pieces = [](size_t size) {
+        return Cut([size](const Bytes& answer) {
+            std::vector<Bytes> cut;
+            for (size_t at = 0; at < answer.size(); at += size)
+                cut.emplace_back(answer.begin() + long(at), answer.begin() + long(std::min(answer.size(), at + size)));
+            return cut;
+        });
+    };
+    std::vector<std::pair<std::string, Cut>> cuts = {{"byte by byte", pieces(1)}, {"64-byte packets", pieces(64)}};
+    for (size_t at = 1; at < 128; ++at)
+        cuts.emplace_back("cut at " + std::to_string(at), [at](const Bytes& answer) {
+            return at >= answer.size()
+                       ? std::vector<Bytes>{answer}
+                       : std::vector<Bytes>{firstPart(answer, at), Bytes(answer.begin() + long(at), answer.end())};
+        });
+    std::array<uint8_t, 126> body{};
+    const Command record = [&body](CommandSet& c) { return c.readHardwareConfiguration(body); };
+    // Each command with the answers to each of its writes.
+    const std::vector<std::tuple<const char*, Command, std::vector<std::vector<Bytes>>>> commands = {
+        {"opening", kOpen, {{{0x2F, 0xC0, 0x01, 0x00, 0x12, 0x34}}}},
+        {"Varlenne start", kVarlenne, {{{0x2F, 0x40, 0x02, 'O', 'K', 0x5A, 0x5B}}}},
+        {"hardware record", record, {{sealed({0x07, 0x01}, 128)}}},
+        {"application list", naming({"EMV", "PAYMENT"}), {{listAnswer("EMV", 3), listAnswer("PAYMENT", 7), kListEnd}}},
+        {"download", downloading(kAbc), {{kDone}, {kDone, kDone}}},
+        {"activation", kActivate, {{sealed({0x05, 0x01, 0x55})}}},
+        {"end of dialogue", kEnd, {{sealed({0x06, 0x01, 0x55})}}},
+    };
+    for (const auto& [name, command, answers] : commands) {
+        for (const auto& [cutName, cut] : cuts) {
+            SCOPED_TRACE(std::string(name) + ", " + cutName);
+            Script script;
+            for (const auto& written : answers) {
+                script.emplace_back();
+                for (const Bytes& answer : written)
+                    script.back() = script.back() + cut(answer);
+            }
+            Rig rig(script);
+            EXPECT_TRUE(command(rig.commands)) << rig.commands.lastFailure().describe();
+            EXPECT_EQ(rig.shape().back(), 'C');
+            for (const Event& event : rig.journal)
+                EXPECT_TRUE(event.type != Event::Read || !event.bytes.empty());
+        }
+    }
 }
 
 // The block number wraps after 65535.

@@ -19,9 +19,9 @@ using Bytes = std::vector<uint8_t>;
 struct Event {
     enum Type { Sleep, Write, Read, ReadFull, Clear };
     Type type;
-    Bytes bytes;        // Write: the frame
+    Bytes bytes;        // Write: the frame; Read: the bytes delivered
     uint32_t value = 0; // Sleep: ms; Read/ReadFull: requested length
-    int timeoutMs = 0;  // Read
+    int timeoutMs = 0;  // Read: the wait; ReadFull: the deadline
 };
 
 using Journal = std::vector<Event>;
@@ -68,6 +68,7 @@ public:
         Bytes& piece = input_.front();
         const uint16_t count = static_cast<uint16_t>(std::min<size_t>(length, piece.size()));
         std::copy_n(piece.begin(), count, buffer);
+        journal_.back().bytes.assign(piece.begin(), piece.begin() + count);
         piece.erase(piece.begin(), piece.begin() + count);
         if (piece.empty())
             input_.pop_front();
@@ -77,9 +78,9 @@ public:
 
     // Gathers pieces until the count is reached; too few bytes stand for the
     // bounded wait running out.
-    bool readFull(uint8_t* buffer, uint16_t& length) override
+    bool readFull(uint8_t* buffer, uint16_t& length, int deadlineMs) override
     {
-        journal_.push_back({Event::ReadFull, {}, length});
+        journal_.push_back({Event::ReadFull, {}, length, deadlineMs});
         Bytes queued;
         for (const auto& piece : input_)
             queued.insert(queued.end(), piece.begin(), piece.end());

@@ -31,7 +31,7 @@ TEST(Recording, BlockPayloadNeverReachesTheTranscript)
     target.reply(Bytes(block.begin(), block.begin() + 32)).reply(toBytes(wrapped)).reply(done);
     uint8_t buffer[32];
     for (uint16_t i = 0, length = 0; i < 3; ++i)
-        ASSERT_TRUE(link.write(block.data(), 128) && link.readFull(buffer, length = 32));
+        ASSERT_TRUE(link.write(block.data(), 128) && link.readFull(buffer, length = 32, 1000));
     ASSERT_TRUE(link.write(payload.data(), 122));
     writer.cause("download of FONTS.BIN", "wrong CRC");
     writer.result(false, "Erreur chargement", "Le fichier : FONTS.BIN ne peut pas être chargé.\nVeuillez contacter.");
