@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The fault matrix: every stage of the scenario against every way a terminal
-# can misbehave (tests/reliability/FaultMatrixTest.cpp), two cells at a time,
+# can misbehave (tests/reliability/FaultMatrixTest.cpp), four cells per core,
 # then its table in Markdown on standard output.
 # Usage: tools/fault-matrix.sh [build-dir]   (default: build-rel)
 set -euo pipefail
@@ -20,7 +20,7 @@ results=$(mktemp /tmp/mirdal-fault-matrix.XXXXXX)
 trap 'rm -f "$results"' EXIT
 start=$(date +%s)
 status=0
-MIRDAL_FAULT_RESULTS=$results ctest --test-dir "$build" -L fault-matrix --no-tests=error -j "$jobs" --output-on-failure \
+MIRDAL_FAULT_RESULTS=$results ctest --test-dir "$build" -L fault-matrix --no-tests=error -j "$((jobs * 4))" --output-on-failure \
   >"$build/fault-matrix.log" 2>&1 || status=1
 elapsed=$(( $(date +%s) - start ))
 cells=$(ctest --test-dir "$build" -L fault-matrix -N | sed -n 's/^Total Tests: //p')
