@@ -10,6 +10,7 @@
 #include "cli/Console.h"
 #include "cli/DefaultPort.h"
 #include "engine/Model.h"
+#include "record/RecordSettings.h"
 #include "transcript/TracingLink.h"
 
 #include <QCoreApplication>
@@ -30,13 +31,15 @@ namespace {
 
 const CommandHelp kHelp = {
     "install",
-    "[--port DEVICE]... [--config-dir DIR] [--time-scale F] [--trace FILE] [--verbose] [--quiet]",
+    "[--port DEVICE]... [--config-dir DIR] [--time-scale F] [--trace FILE] [--record-db FILE] "
+    "[--record-server CONNINFO] [--verbose] [--quiet]",
     "Runs the installation scenario of the configuration on the terminal of each\n"
     "port, all at once, each with its own engine. Progress goes to stderr: a live\n"
     "line per terminal with the time elapsed and the time expected to remain when\n"
     "stderr is a terminal (and TERM is not \"dumb\"), plain lines otherwise. The\n"
     "result of every terminal goes to stdout. Whatever the outcome, the release\n"
-    "frames follow on the port used.\n",
+    "frames follow on the port used. Each terminal's update is recorded (see\n"
+    "'mirdal-cli history'), then offered to the record server when one is set.\n",
     "DEVICE is a device path (/dev/ttyUSB0, /dev/pts/7, COM4) or a port label as\n"
     "'mirdal-cli ports' lists it, given only once under any of its names. Without\n"
     "--port, the port is MIRDAL_PORT's value when it is set, otherwise the maker's\n"
@@ -46,7 +49,8 @@ const CommandHelp kHelp = {
     "  1    installation failed\n"
     "  2    usage error (no port given and none could be chosen, among others)\n"
     "  3    configuration missing or refused\n"
-    "  4    a transcript could not be written whole (the result printed still stands)\n"
+    "  4    a transcript could not be written whole, or an update could not be recorded\n"
+    "       (the result printed still stands)\n"
     "  130  interrupted (Ctrl-C, SIGTERM, SIGHUP) before the update was done: it\n"
     "       stopped at its next exchange with that stage's result and released the\n"
     "       terminal; a second interruption quits at once\n",
@@ -61,6 +65,7 @@ struct InstallOptions {
     QString configurationDirectory;
     double timeScale = 1.0;
     QString traceFile;
+    RecordSettings record;
     bool verbose = false;
     bool quiet = false;
 };
@@ -76,6 +81,14 @@ void declareOptions(CommandLine& line)
                 QStringLiteral("session transcript (JSON lines); with several ports, one file per\n"
                                "port, named FILE with the port's name before the extension"),
                 QStringLiteral("FILE"));
+    line.option(QStringLiteral("record-db"),
+                QStringLiteral("the local record (default: MIRDAL_RECORD_DB, the settings file,\n"
+                               "then mirdal/records.sqlite in the user's data folder)"),
+                QStringLiteral("FILE"));
+    line.option(QStringLiteral("record-server"),
+                QStringLiteral("the fleet's record server, a libpq connection string such as\n"
+                               "\"service=fleet\" (default: MIRDAL_RECORD_SERVER, the settings file)"),
+                QStringLiteral("CONNINFO"));
     line.option(QStringLiteral("verbose"), QStringLiteral("also show the engine's log lines (each file advertised,\n"
                                                           "each pass over a file, each restart)"));
     line.option(QStringLiteral("quiet"), QStringLiteral("no progress lines, only the result"));
@@ -89,6 +102,8 @@ QString readOptions(const CommandLine& line, InstallOptions& options, bool reade
     options.traceFile = line.value(QStringLiteral("trace"));
     options.verbose = line.isSet(QStringLiteral("verbose"));
     options.quiet = line.isSet(QStringLiteral("quiet"));
+    options.record =
+        RecordSettings::resolve(line.value(QStringLiteral("record-db")), line.value(QStringLiteral("record-server")));
     if (line.isSet(QStringLiteral("time-scale"))) {
         const QString value = line.value(QStringLiteral("time-scale"));
         bool ok = false;
@@ -394,7 +409,20 @@ struct TerminalRun {
     bool ok = false;
     QString title;
     QString text;
+    QString recordProblem; // why its record could not be written; empty when it was
 };
+
+// The port as the platform lists it (its label and USB identity), found by
+// label or device; a device it does not list is known by its path alone.
+PortInfo describePort(const QString& port)
+{
+    for (const PortInfo& info : SystemPortProvider().availablePorts())
+        if (portLabel(info) == port || info.systemLocation == port)
+            return info;
+    PortInfo info;
+    info.systemLocation = port;
+    return info;
+}
 
 std::unique_ptr<TerminalRun> makeTerminal(const QString& port, const InstallOptions& options,
                                           const std::shared_ptr<Clock>& clock,
@@ -526,6 +554,8 @@ int runInstall(const QStringList& args)
                 run->model->requestStop();
         },
         kExitInterrupted);
+    // Read once for every terminal: the packages' digests need their decryption.
+    const ConfigurationFacts facts = configurationFacts(*runs.front()->model->configuration());
     std::vector<std::thread> threads;
     size_t finished = 0;
     std::mutex finishedMutex;
@@ -539,7 +569,8 @@ int runInstall(const QStringList& args)
         QObject::connect(run.model.get(), &Model::setModuleProgression,
                          [&progress, row](const QString& text, int value) { progress.module(row, text, value); });
         const bool several = runs.size() > 1;
-        threads.emplace_back([&run, several, &finished, &finishedSignal, &finishedMutex] {
+        const PortInfo port = describePort(run.port.text);
+        threads.emplace_back([&run, several, &facts, port, &options, &finished, &finishedSignal, &finishedMutex] {
             if (several)
                 logPrefix = run.name + QStringLiteral(": ");
             run.ok = run.model->install(run.port, run.title, run.text);
@@ -550,6 +581,10 @@ int runInstall(const QStringList& args)
                                              run.model->lastFailureCause().toStdString());
             if (run.transcript)
                 run.transcript->writer.result(run.ok, run.title.toStdString(), run.text.toStdString());
+            run.recordProblem =
+                keepRecord(makeRecord(run.model->lastResult(), facts, port,
+                                      run.transcript ? QDir(run.transcript->path).absolutePath() : QString()),
+                           options.record);
             const std::lock_guard<std::mutex> lock(finishedMutex);
             ++finished;
             finishedSignal.notify_all();
@@ -581,9 +616,21 @@ int runInstall(const QStringList& args)
             transcriptsWhole = false;
         }
     }
+    bool recorded = true;
+    for (const auto& run : runs) {
+        if (!run->recordProblem.isEmpty()) {
+            std::fprintf(stderr, "mirdal-cli install: the update on %s is not recorded: %s\n", qPrintable(run->name),
+                         qPrintable(run->recordProblem));
+            recorded = false;
+        }
+    }
+    // The server comes last: a slow or absent one only delays the program's end.
+    const QString unpushed = recorded ? pushQueued(options.record) : QString();
+    if (!unpushed.isEmpty())
+        std::fprintf(stderr, "mirdal-cli install: the records stay queued for the server: %s\n", qPrintable(unpushed));
     if (interruptions.interrupted() && !allDone)
         return kExitInterrupted;
-    if (!transcriptsWhole)
+    if (!transcriptsWhole || !recorded)
         return kExitTranscriptIncomplete;
     return allDone ? kExitOk : kExitFailed;
 }
