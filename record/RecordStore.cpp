@@ -9,6 +9,8 @@
 #include <QVariant>
 
 #ifdef Q_OS_UNIX
+#include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -118,17 +120,26 @@ SessionRecord readSession(const QSqlQuery& q)
 // people and workstations.
 bool createPrivately(const QString& path, QString& why)
 {
-    if (!QDir().mkpath(QFileInfo(path).absolutePath())) {
-        why = QStringLiteral("cannot create the folder '%1'").arg(QFileInfo(path).absolutePath());
+    const QFileInfo folder(QFileInfo(path).absolutePath());
+#ifdef Q_OS_UNIX
+    // Its own folder is the owner's alone too; the folders above it are the data folder's.
+    if (!folder.exists() && (!QDir().mkpath(folder.absolutePath()) ||
+                             ::mkdir(QFile::encodeName(folder.absoluteFilePath()).constData(), 0700) != 0)) {
+        why = QStringLiteral("cannot create the folder '%1': %2")
+                  .arg(folder.absoluteFilePath(), QString::fromLocal8Bit(strerror(errno)));
         return false;
     }
-#ifdef Q_OS_UNIX
     const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
     if (fd < 0) {
         why = QString::fromLocal8Bit(strerror(errno));
         return false;
     }
     ::close(fd);
+#else
+    if (!QDir().mkpath(folder.absoluteFilePath())) {
+        why = QStringLiteral("cannot create the folder '%1'").arg(folder.absoluteFilePath());
+        return false;
+    }
 #endif
     return true;
 }
