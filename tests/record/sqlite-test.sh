@@ -29,7 +29,7 @@ wait $app || fail "the window's update failed: $(cat "$work/app.err")"
 [ "$(sql "$db" "SELECT COUNT(*) FROM sessions WHERE success = 0 AND title = 'Erreur ouverture'")" = 2 ] \
   || fail "the window's failed starts are not recorded"
 [ "$(sql "$db" 'SELECT COUNT(*) FROM outbox')" = 67 ] || fail "queue"
-# Plain sizes and digests are those of the sample's plain files (typed from sample/).
+# Plain sizes and digests are those of the plain files in sample/files (sha256sum).
 [ "$(sql "$db" "SELECT DISTINCT name || ' ' || plain_size || ' ' || substr(sha256, 1, 12) FROM files ORDER BY name")" \
   = "$(printf 'APPLI.BIN 3500 5863ce4c0884\nFONTS.BIN 489 0d3f73679f57\nPARAM.CFG 21 0491c6f3fae2')" ] \
   || fail "file digests: $(sql "$db" 'SELECT DISTINCT name, plain_size, sha256 FROM files')"
