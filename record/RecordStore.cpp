@@ -167,6 +167,8 @@ RecordStore::RecordStore() : name_(QStringLiteral("mirdal-record-") + QUuid::cre
 
 RecordStore::~RecordStore()
 {
+    insertSession_.reset();
+    insertFile_.reset();
     if (db_.isValid())
         db_.close();
     db_ = QSqlDatabase();
@@ -270,10 +272,22 @@ bool RecordStore::migrate()
 
 bool RecordStore::insert(const SessionRecord& r, bool ifNew, bool& inserted)
 {
-    QSqlQuery q(db_);
-    const QString conflict = ifNew ? QStringLiteral(" ON CONFLICT (id) DO NOTHING") : QString();
-    q.prepare(QStringLiteral("INSERT INTO sessions (%1) VALUES (%2)%3")
-                  .arg(QLatin1String(kSessionColumns), placeholders(25), conflict));
+    // Prepared once per connection: on a server each preparation is a round trip of its own.
+    if (!insertSession_) {
+        const QString conflict = ifNew ? QStringLiteral(" ON CONFLICT (id) DO NOTHING") : QString();
+        insertSession_ = std::make_unique<QSqlQuery>(db_);
+        insertFile_ = std::make_unique<QSqlQuery>(db_);
+        if (!insertSession_->prepare(QStringLiteral("INSERT INTO sessions (%1) VALUES (%2)%3")
+                                         .arg(QLatin1String(kSessionColumns), placeholders(25), conflict)) ||
+            !insertFile_->prepare(QStringLiteral("INSERT INTO files (%1) VALUES (%2)")
+                                      .arg(QLatin1String(kFileColumns), placeholders(12)))) {
+            const QString why = insertSession_->lastError().text() + insertFile_->lastError().text();
+            insertSession_.reset();
+            insertFile_.reset();
+            return fail(QStringLiteral("cannot write to"), why);
+        }
+    }
+    QSqlQuery& q = *insertSession_;
     const QVariantList values = {r.id,
                                  r.started,
                                  r.ended,
@@ -306,8 +320,7 @@ bool RecordStore::insert(const SessionRecord& r, bool ifNew, bool& inserted)
     inserted = q.numRowsAffected() == 1;
     if (!inserted)
         return true;
-    QSqlQuery f(db_);
-    f.prepare(QStringLiteral("INSERT INTO files (%1) VALUES (%2)").arg(QLatin1String(kFileColumns), placeholders(12)));
+    QSqlQuery& f = *insertFile_;
     for (int i = 0; i < r.files.size(); ++i) {
         const FileRecord& file = r.files[i];
         const QVariantList row = {r.id,

@@ -12,6 +12,10 @@
 #include <QString>
 #include <QStringList>
 
+#include <memory>
+
+class QSqlQuery;
+
 struct HistoryFilter {
     QString terminal; // USB serial number or hardware identification
     QString port;     // device or label
@@ -65,6 +69,7 @@ private:
 
     QString name_;
     QSqlDatabase db_;
+    std::unique_ptr<QSqlQuery> insertSession_, insertFile_;
     bool server_ = false;
     QString where_; // the file, or "the server", for the messages
     QString problem_;
