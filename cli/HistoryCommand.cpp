@@ -243,7 +243,7 @@ bool latestOfEach(RecordStore& store, const QList<SessionRecord>& sessions, QLis
 {
     QSet<QString> seen;
     for (const SessionRecord& s : sessions) {
-        const QString key = s.terminal().isEmpty() ? s.portDevice : s.terminal();
+        const QString key = s.unit();
         if (seen.contains(key))
             continue;
         seen.insert(key);

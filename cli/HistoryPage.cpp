@@ -60,7 +60,7 @@ QString barChart(const QString& id, const QList<QPair<QString, int>>& bars)
 
 QString terminalOf(const SessionRecord& s)
 {
-    return s.terminal().isEmpty() ? s.portDevice : s.terminal();
+    return s.unit();
 }
 
 } // namespace

@@ -458,7 +458,7 @@ bool RecordStore::session(const QString& id, SessionRecord& record)
     static const QRegularExpression idText(QStringLiteral("^[0-9a-f-]+$"));
     const QString wanted = id.toLower();
     if (!idText.match(wanted).hasMatch())
-        return fail(QStringLiteral("no session"), QStringLiteral("'%1' is not a session id").arg(id));
+        return fail(QStringLiteral("no session in"), QStringLiteral("'%1' is not a session id").arg(id));
     const bool whole = wanted.size() == 36;
     q.prepare(QStringLiteral("SELECT %1 FROM sessions WHERE id %2 ? ORDER BY id LIMIT 2")
                   .arg(QLatin1String(kSessionColumns), whole ? QStringLiteral("=") : QStringLiteral("LIKE")));
@@ -466,10 +466,10 @@ bool RecordStore::session(const QString& id, SessionRecord& record)
     if (!q.exec())
         return fail(QStringLiteral("cannot read"), q.lastError().text());
     if (!q.next())
-        return fail(QStringLiteral("no session"), QStringLiteral("none has the id '%1'").arg(id));
+        return fail(QStringLiteral("no session in"), QStringLiteral("none has the id '%1'").arg(id));
     record = readSession(q);
     if (q.next())
-        return fail(QStringLiteral("no single session"), QStringLiteral("several ids start with '%1'").arg(id));
+        return fail(QStringLiteral("no single session in"), QStringLiteral("several ids start with '%1'").arg(id));
     return loadFiles(record);
 }
 

@@ -48,6 +48,14 @@ struct SessionRecord {
 
     // How the history names the terminal: its USB serial number, else its hardware identification.
     QString terminal() const { return usbSerial.isEmpty() ? hardwareId : usbSerial; }
+    // One terminal among others: its USB serial number, else (a model's
+    // terminals share their hardware identification) that identification on its port.
+    QString unit() const
+    {
+        if (!usbSerial.isEmpty())
+            return usbSerial;
+        return (hardwareId.isEmpty() ? QStringLiteral("?") : hardwareId) + QStringLiteral(" @ ") + portDevice;
+    }
 };
 
 // The configuration's part of every record of a run: its title, the digest of

@@ -66,7 +66,7 @@ number() { sed -n "s|.*<b id=\"$1\">\([0-9]*\)</b>.*|\1|p" "$work/dom.html"; }
 [ "$(number total)" = "$(sql "$db" 'SELECT COUNT(*) FROM sessions')" ] || fail "total $(number total)"
 [ "$(number failed)" = "$(sql "$db" 'SELECT COUNT(*) FROM sessions WHERE success = 0')" ] || fail "failed"
 [ "$(number terminals)" = "$(sql "$db" "SELECT COUNT(DISTINCT COALESCE(NULLIF(usb_serial, ''),
-  NULLIF(hardware_id, ''), port_device)) FROM sessions")" ] || fail "terminals $(number terminals)"
+  COALESCE(NULLIF(hardware_id, ''), '?') || ' @ ' || port_device)) FROM sessions")" ] || fail "terminals"
 # Each stage's bar says its count.
 sql "$db" "SELECT stage, COUNT(*) FROM sessions WHERE success = 0 GROUP BY stage" | while IFS='|' read -r stage n; do
   grep -q ">$stage</text><rect[^>]*>\(</rect>\)\?<text class=\"count\"[^>]*>$n</text>" "$work/dom.html" || fail "bar of $stage"
