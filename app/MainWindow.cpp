@@ -212,9 +212,9 @@ void MainWindow::recordUpdate(const InstallationResult& result)
             port = listed;
     const RecordSettings settings = RecordSettings::resolve();
     const QString problem = keepRecord(makeRecord(result, configurationFacts(*model->configuration()), port), settings);
-    // The result box stands whatever becomes of its record; the log tells.
+    // The result box stands whatever becomes of its record; the log tells, as it tells a failed update.
     if (!problem.isEmpty()) {
-        qWarning("the update is not recorded: %s", qPrintable(problem));
+        qInfo("MainWindow: the update is not recorded: %s", qPrintable(problem));
         return;
     }
     // A server that is slow or away must not hold the result box: it is offered the record on its own.

@@ -43,7 +43,8 @@ void declareOptions(CommandLine& line)
                                "identification (6 hex digits)"),
                 QStringLiteral("ID"));
     line.option(QStringLiteral("port"), QStringLiteral("only this port (device or label)"), QStringLiteral("DEVICE"));
-    line.option(QStringLiteral("file"), QStringLiteral("only the updates that sent this file"), QStringLiteral("NAME"));
+    line.option(QStringLiteral("file"), QStringLiteral("only the updates whose files include NAME"),
+                QStringLiteral("NAME"));
     line.option(QStringLiteral("failed"), QStringLiteral("only the failed updates"));
     line.option(QStringLiteral("since"), QStringLiteral("only those started from DATE"), QStringLiteral("DATE"));
     line.option(QStringLiteral("until"), QStringLiteral("only those started before DATE"), QStringLiteral("DATE"));
