@@ -49,4 +49,12 @@ install "$old" "${devices[0]}"
 [ $status = 0 ] || fail "install on the migrated record: $status"
 [ "$(sql "$old" 'SELECT COUNT(*) FROM sessions; SELECT COUNT(*) FROM outbox')" = "$(printf '2\n2')" ] \
   || fail "the new session is missing"
+# Where the record is: the option, then the environment, then the settings file.
+unset MIRDAL_RECORD_DB
+mkdir -p "$work/config/mirdal" && printf '[record]\ndatabase=%s\n' "$old" >"$work/config/mirdal/mirdal.ini"
+export XDG_CONFIG_HOME=$work/config
+[ "$("$bin/mirdal-cli" history | wc -l)" = 3 ] || fail "the settings file is not read"
+[[ $(MIRDAL_RECORD_DB=$work/env.sqlite "$bin/mirdal-cli" history 2>&1) == *"'$work/env.sqlite'"* ]] || fail environment
+[[ $(MIRDAL_RECORD_DB=$work/env.sqlite "$bin/mirdal-cli" history --record-db "$work/option.sqlite" 2>&1) == \
+  *"'$work/option.sqlite'"* ]] || fail option
 echo "record.faults: ok"
