@@ -5,6 +5,7 @@
 #include <QRegularExpression>
 #include <QSqlError>
 #include <QSqlQuery>
+#include <QUrl>
 #include <QUuid>
 #include <QVariant>
 
@@ -201,11 +202,16 @@ bool RecordStore::openLocal(const QString& path, bool create)
         return fail(QStringLiteral("cannot create"), why);
     if (!open(QStringLiteral("QSQLITE")))
         return false;
-    db_.setDatabaseName(path);
+    // A file that this user cannot write (a copy handed to a support desk) is read as it stands.
+    const bool readOnly = !create && !QFileInfo(path).isWritable();
+    db_.setDatabaseName(readOnly ? QUrl::fromLocalFile(path).toString() + QStringLiteral("?immutable=1") : path);
     // Writers wait for one another (the window, several mirdal-cli) rather than fail.
-    db_.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=30000"));
+    db_.setConnectOptions(readOnly ? QStringLiteral("QSQLITE_OPEN_READONLY;QSQLITE_OPEN_URI")
+                                   : QStringLiteral("QSQLITE_BUSY_TIMEOUT=30000"));
     if (!db_.open())
         return fail(QStringLiteral("cannot open"), db_.lastError().text());
+    if (readOnly)
+        return true;
     QSqlQuery pragma(db_);
     // Readers never wait for a writer, and a commit is whole or absent after a crash.
     if (!pragma.exec(QStringLiteral("PRAGMA journal_mode=WAL")) ||
