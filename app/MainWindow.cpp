@@ -4,6 +4,7 @@
 #include "app/Branding.h"
 #include "config/ConfigurationError.h"
 #include "app/Resources.h"
+#include "record/RecordSettings.h"
 #include "ui_mainwindow.h"
 
 #include <QApplication>
@@ -69,8 +70,15 @@ MainWindow::MainWindow(ModelOptions options, QWidget* parent) : QMainWindow(pare
     ui->generateButton->setEnabled(false);
     ui->operationDescriptionLabel->setStyleSheet(kTransparentBackground);
     ui->label_3->setStyleSheet(accentStyleSheet());
+    if (!options.ports)
+        options.ports = std::make_shared<SystemPortProvider>();
+    ports_ = options.ports;
     model = new Model(this, std::move(options));
     keepForProcessLifetime(model);
+    // Direct: the record is written on the installation's own pool thread, before its result box shows.
+    connect(
+        model, &Model::installationFinished, this, [this](const InstallationResult& result) { recordUpdate(result); },
+        Qt::DirectConnection);
     ui->generateButton->setStyleSheet(accentStyleSheet());
     connect(this, &MainWindow::displayResult, this, &MainWindow::on_result_displayed);
     installing = false;
@@ -190,8 +198,32 @@ void MainWindow::runInstall(const QString& port)
 {
     QString title;
     QString text;
+    installPort_ = port;
     const bool result = model->install(port, title, text);
     emit displayResult(result, title, text);
+}
+
+void MainWindow::recordUpdate(const InstallationResult& result)
+{
+    PortInfo port;
+    port.systemLocation = installPort_;
+    for (const PortInfo& listed : ports_->availablePorts())
+        if (portLabel(listed) == installPort_)
+            port = listed;
+    const RecordSettings settings = RecordSettings::resolve();
+    const QString problem = keepRecord(makeRecord(result, configurationFacts(*model->configuration()), port), settings);
+    // The result box stands whatever becomes of its record; the log tells, as it tells a failed update.
+    if (!problem.isEmpty()) {
+        qInfo("MainWindow: the update is not recorded: %s", qPrintable(problem));
+        return;
+    }
+    // A server that is slow or away must not hold the result box: it is offered the record on its own.
+    if (!settings.server.isEmpty())
+        QtConcurrent::run(QThreadPool::globalInstance(), [settings] {
+            const QString unpushed = pushQueued(settings);
+            if (!unpushed.isEmpty())
+                qInfo("the records stay queued for the server: %s", qPrintable(unpushed));
+        });
 }
 
 void MainWindow::on_result_displayed(bool success, QString title, QString text)

@@ -3,6 +3,7 @@
 // keeps the terminal list in step with the port search, runs the installation
 // on the global thread pool and shows its outcome.
 #include "engine/Model.h"
+#include "transport/PortProvider.h"
 
 #include <QMainWindow>
 #include <QString>
@@ -45,9 +46,13 @@ private:
     void resetTerminalList();
     void searchTerminals();
     bool terminalListShows(const QStringList& labels) const;
+    // Pool thread, at the end of every installation: its record.
+    void recordUpdate(const InstallationResult& result);
 
     Ui::MainWindow* ui;
     Model* model;
     About* about;
     bool installing;
+    std::shared_ptr<PortProvider> ports_; // the engine's, to describe the port of a record
+    QString installPort_;                 // the label being installed on (pool thread)
 };

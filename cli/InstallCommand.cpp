@@ -13,6 +13,7 @@
 #include "config/ConfigurationError.h"
 #include "engine/BatchPlan.h"
 #include "engine/Model.h"
+#include "record/RecordSettings.h"
 #include "transcript/TracingPort.h"
 
 #include <QDir>
@@ -35,13 +36,15 @@ namespace {
 
 const CommandHelp kHelp = {
     "install",
-    "[--port DEVICE]... [--config-dir DIR] [--time-scale F] [--trace FILE] [--verbose] [--quiet]",
+    "[--port DEVICE]... [--config-dir DIR] [--time-scale F] [--trace FILE] [--record-db FILE] "
+    "[--record-server CONNINFO] [--verbose] [--quiet]",
     "Runs the installation scenario of the configuration on the terminal of each\n"
     "port, all at once, each with its own engine. Progress goes to stderr: a live\n"
     "line per terminal with the time elapsed and the time expected to remain when\n"
     "stderr is a terminal (and TERM is not \"dumb\"), plain lines otherwise. The\n"
     "result of every terminal goes to stdout. Whatever the outcome, the release\n"
-    "frames follow on the port used.\n",
+    "frames follow on the port used. Each terminal's update is recorded (see\n"
+    "'mirdal-cli history'), then offered to the record server when one is set.\n",
     "DEVICE is a device path (/dev/ttyUSB0, /dev/pts/7, COM4) or a port label as\n"
     "'mirdal-cli ports' lists it, given only once under any of its names. Without\n"
     "--port, the port is MIRDAL_PORT's value when it is set, otherwise the maker's\n"
@@ -51,7 +54,8 @@ const CommandHelp kHelp = {
     "  1    installation failed\n"
     "  2    usage error (no port given and none could be chosen, among others)\n"
     "  3    configuration missing or refused\n"
-    "  4    a transcript could not be written whole (the result printed still stands)\n"
+    "  4    a transcript could not be written whole, or an update could not be recorded\n"
+    "       (the result printed still stands)\n"
     "  130  interrupted (Ctrl-C, Ctrl-\\, SIGTERM, SIGHUP) before the update was done: it\n"
     "       stopped at its next exchange with that stage's result and released the\n"
     "       terminal; a second interruption quits at once\n",
@@ -66,6 +70,7 @@ struct InstallOptions {
     QString configurationDirectory;
     double timeScale = 1.0;
     QString traceFile;
+    RecordSettings record;
     bool verbose = false;
     bool quiet = false;
 };
@@ -81,6 +86,14 @@ void declareOptions(CommandLine& line)
                 QStringLiteral("session transcript (JSON lines); with several ports, one file per\n"
                                "port, named FILE with the port's name before the extension"),
                 QStringLiteral("FILE"));
+    line.option(QStringLiteral("record-db"),
+                QStringLiteral("the local record (default: MIRDAL_RECORD_DB, the settings file,\n"
+                               "then mirdal/records.sqlite in the user's data folder)"),
+                QStringLiteral("FILE"));
+    line.option(QStringLiteral("record-server"),
+                QStringLiteral("the fleet's record server, a libpq connection string such as\n"
+                               "\"service=fleet\" (default: MIRDAL_RECORD_SERVER, the settings file)"),
+                QStringLiteral("CONNINFO"));
     line.option(QStringLiteral("verbose"), QStringLiteral("also show the engine's log lines (each file advertised,\n"
                                                           "each pass over a file, each restart)"));
     line.option(QStringLiteral("quiet"), QStringLiteral("no progress lines, only the result"));
@@ -94,6 +107,8 @@ QString readOptions(const CommandLine& line, InstallOptions& options, bool reade
     options.traceFile = line.value(QStringLiteral("trace"));
     options.verbose = line.isSet(QStringLiteral("verbose"));
     options.quiet = line.isSet(QStringLiteral("quiet"));
+    options.record =
+        RecordSettings::resolve(line.value(QStringLiteral("record-db")), line.value(QStringLiteral("record-server")));
     if (line.isSet(QStringLiteral("time-scale"))) {
         const QString value = line.value(QStringLiteral("time-scale"));
         bool ok = false;
@@ -126,7 +141,20 @@ struct TerminalRun {
     bool ok = false;
     QString title;
     QString text;
+    QString recordProblem; // why its record could not be written; empty when it was
 };
+
+// The port as the platform lists it (its label and USB identity), found by
+// label or device; a device it does not list is known by its path alone.
+PortInfo describePort(const QString& port)
+{
+    for (const PortInfo& info : SystemPortProvider().availablePorts())
+        if (portLabel(info) == port || info.systemLocation == port)
+            return info;
+    PortInfo info;
+    info.systemLocation = port;
+    return info;
+}
 
 std::unique_ptr<TerminalRun> makeTerminal(const QString& port, const InstallOptions& options,
                                           const std::shared_ptr<Clock>& clock,
@@ -304,6 +332,8 @@ bool runAll(const InstallOptions& options, std::vector<std::unique_ptr<TerminalR
                 run->model->requestStop();
         },
         kExitInterrupted);
+    // Read once for every terminal: the packages' digests need their decryption.
+    const ConfigurationFacts facts = configurationFacts(*runs.front()->model->configuration());
     std::vector<std::thread> threads;
     size_t finished = 0;
     std::mutex finishedMutex;
@@ -316,12 +346,18 @@ bool runAll(const InstallOptions& options, std::vector<std::unique_ptr<TerminalR
                          [&progress, row](const QString& text, int value) { progress.status(row, text, value); });
         QObject::connect(run.model.get(), &Model::setModuleProgression,
                          [&progress, row](const QString& text, int value) { progress.module(row, text, value); });
-        threads.emplace_back([&run, several = runs.size() > 1, &finished, &finishedSignal, &finishedMutex] {
-            runTerminal(run, several);
-            const std::lock_guard<std::mutex> lock(finishedMutex);
-            ++finished;
-            finishedSignal.notify_all();
-        });
+        const PortInfo port = describePort(run.port.text);
+        threads.emplace_back(
+            [&run, several = runs.size() > 1, &facts, port, &options, &finished, &finishedSignal, &finishedMutex] {
+                runTerminal(run, several);
+                run.recordProblem =
+                    keepRecord(makeRecord(run.model->lastResult(), facts, port,
+                                          run.transcript ? QDir(run.transcript->path).absolutePath() : QString()),
+                               options.record);
+                const std::lock_guard<std::mutex> lock(finishedMutex);
+                ++finished;
+                finishedSignal.notify_all();
+            });
     }
     // The live lines' clocks go on while every terminal works.
     {
@@ -336,9 +372,10 @@ bool runAll(const InstallOptions& options, std::vector<std::unique_ptr<TerminalR
     return interruptions.interrupted();
 }
 
-// Every terminal's result on stdout, the transcripts closed; the status:
+// Every terminal's result on stdout, the transcripts closed, the records
+// reported and offered to the server; the status:
 // interrupted, a transcript not whole, or the updates' own.
-int report(const std::vector<std::unique_ptr<TerminalRun>>& runs, bool interrupted)
+int report(const InstallOptions& options, const std::vector<std::unique_ptr<TerminalRun>>& runs, bool interrupted)
 {
     bool allDone = true;
     for (const auto& run : runs) {
@@ -355,9 +392,21 @@ int report(const std::vector<std::unique_ptr<TerminalRun>>& runs, bool interrupt
             transcriptsWhole = false;
         }
     }
+    bool recorded = true;
+    for (const auto& run : runs) {
+        if (!run->recordProblem.isEmpty()) {
+            std::fprintf(stderr, "mirdal-cli install: the update on %s is not recorded: %s\n", qPrintable(run->name),
+                         qPrintable(run->recordProblem));
+            recorded = false;
+        }
+    }
+    // The server comes last: a slow or absent one only delays the program's end.
+    const QString unpushed = recorded ? pushQueued(options.record) : QString();
+    if (!unpushed.isEmpty())
+        std::fprintf(stderr, "mirdal-cli install: the records stay queued for the server: %s\n", qPrintable(unpushed));
     if (interrupted && !allDone)
         return kExitInterrupted;
-    if (!transcriptsWhole)
+    if (!transcriptsWhole || !recorded)
         return kExitTranscriptIncomplete;
     return allDone ? kExitOk : kExitFailed;
 }
@@ -372,5 +421,5 @@ int runInstall(const QStringList& args)
     if (ended >= 0)
         return ended;
     const bool interrupted = runAll(options, runs);
-    return report(runs, interrupted);
+    return report(options, runs, interrupted);
 }

@@ -20,3 +20,4 @@ int runSign(const QStringList& args);
 int runInstall(const QStringList& args);
 int runPorts(const QStringList& args);
 int runCheck(const QStringList& args);
+int runHistory(const QStringList& args);

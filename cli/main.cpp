@@ -22,6 +22,7 @@ const Subcommand kSubcommands[] = {
     {"check", runCheck, "check a configuration folder before it is shipped"},
     {"pack", runPack, "encrypt a plain file into a package container"},
     {"sign", runSign, "sign a folder's configuration.xml"},
+    {"history", runHistory, "list the recorded updates, or write a page of them"},
 };
 
 const char* const kHelpTail = "\n"

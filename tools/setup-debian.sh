@@ -8,7 +8,8 @@ export DEBIAN_FRONTEND=noninteractive
 $SUDO apt-get update -qq
 $SUDO apt-get install -y -qq --no-install-recommends \
   build-essential cmake pkg-config git ca-certificates \
-  qtbase5-dev qtbase5-dev-tools libqt5serialport5-dev \
+  qtbase5-dev qtbase5-dev-tools libqt5serialport5-dev libqt5sql5-sqlite libqt5sql5-psql \
+  sqlite3 postgresql chromium \
   libssl-dev openssl nlohmann-json3-dev \
   libgtest-dev libgmock-dev libbenchmark-dev \
   pcscd libpcsclite-dev \

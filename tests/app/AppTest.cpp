@@ -1,5 +1,6 @@
 // The desktop window: its texts, terminal list, states and boxes, a whole update against mirdal-sim, a close.
 #include "app/MainWindow.h"
+#include "record/RecordStore.h"
 #include "tests/support/SimProcess.h"
 
 #include <QtTest>
@@ -96,7 +97,7 @@ private:
 
     std::shared_ptr<TestPorts> ports = std::make_shared<TestPorts>();
     QPointer<MainWindow> window;
-    QTemporaryDir received;
+    QTemporaryDir received, records;
     SimProcess simulator;
     QString device, log, error;
     QStringList boxes;
@@ -110,6 +111,8 @@ void AppTest::initTestCase()
     QVERIFY2(simulator.start({"--store", received.path(), "--verify", MIRDAL_SAMPLE_CONFIGURATION}, error),
              qPrintable(error));
     device = simulator.device();
+    if (qEnvironmentVariableIsEmpty("MIRDAL_RECORD_DB")) // tests/record runs this beside other writers of its own
+        qputenv("MIRDAL_RECORD_DB", records.filePath("records.sqlite").toLocal8Bit());
     connect(&boxCloser, &QTimer::timeout, this, &AppTest::closeBox);
     boxCloser.start(20);
 }
@@ -193,11 +196,19 @@ void AppTest::failedStartsThenAWholeUpdate()
         boxes.clear();
         const int releases = simulatorSaid("first release frame");
         list()->setCurrentIndex(entry);
+        // The first start's record cannot be written: the log says so, and the box is the update's own.
+        const QByteArray records = qgetenv("MIRDAL_RECORD_DB");
+        if (entry == 1) {
+            qputenv("MIRDAL_RECORD_DB", "/dev/null/records.sqlite");
+            QTest::ignoreMessage(QtInfoMsg, QRegularExpression("^MainWindow: the update is not recorded: cannot create "
+                                                               "the record '/dev/null/records.sqlite': "));
+        }
         QTest::mouseClick(start(), Qt::LeftButton);
         if (entry < 2) {
             QTRY_COMPARE(boxes, QStringList{"critical | Erreur ouverture | Le terminal sélectionné n'est pas "
                                             "disponible.\nVeuillez fermer toutes les applications ou contacter le "
                                             "support. | 1 1 0 0 | Tentative d'accès au terminal"});
+            qputenv("MIRDAL_RECORD_DB", records);
             QCOMPARE(simulatorSaid("opening frame"), 0);
         } else {
             // A port plugged in during the installation rebuilds the list, which
@@ -236,6 +247,19 @@ void AppTest::failedStartsThenAWholeUpdate()
     delete window; // and once more when the window goes
     QTRY_COMPARE(simulatorSaid("first release frame"), 4);
     QVERIFY(!QDir(received.path()).entryList(QDir::Files).isEmpty());
+    // The whole update left its row: the terminal's port and every file installed.
+    RecordStore store;
+    HistoryFilter filter;
+    filter.port = device;
+    QList<SessionRecord> rows;
+    QVERIFY(store.openLocal(qEnvironmentVariable("MIRDAL_RECORD_DB"), false) && store.history(filter, rows));
+    QCOMPARE(rows.size(), 1);
+    QCOMPARE(QString("%1 %2/%3 %4")
+                 .arg(rows[0].success)
+                 .arg(rows[0].installedCount)
+                 .arg(rows[0].fileCount)
+                 .arg(rows[0].portLabel),
+             "1 3/3 Velmaris Terminal - (pts)");
 }
 
 // Closed during a download on a line paced at 9600 baud: the batch under way gets its end of dialogue and
