@@ -259,30 +259,7 @@ bool readPassphrase(const QString& source, QByteArray& passphrase, QString& erro
 
 QString keyFingerprint(const RsaPublicKey& key)
 {
-    const size_t bytes = key.bits / 8;
-    const uint8_t* modulus = key.modulus + kRsaMaxBytes - bytes;
-    const uint8_t* exponent = key.exponent + kRsaMaxBytes - bytes;
-    SecretBnPtr n(BN_bin2bn(modulus, static_cast<int>(bytes), nullptr));
-    SecretBnPtr e(BN_bin2bn(exponent, static_cast<int>(bytes), nullptr));
-    std::unique_ptr<OSSL_PARAM_BLD, OpensslFree<OSSL_PARAM_BLD, OSSL_PARAM_BLD_free>> build(OSSL_PARAM_BLD_new());
-    if (!n || !e || !build || !OSSL_PARAM_BLD_push_BN(build.get(), OSSL_PKEY_PARAM_RSA_N, n.get()) ||
-        !OSSL_PARAM_BLD_push_BN(build.get(), OSSL_PKEY_PARAM_RSA_E, e.get()))
-        return {};
-    std::unique_ptr<OSSL_PARAM, OpensslFree<OSSL_PARAM, OSSL_PARAM_free>> params(OSSL_PARAM_BLD_to_param(build.get()));
-    PkeyCtxPtr ctx(EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr));
-    EVP_PKEY* raw = nullptr;
-    if (!params || !ctx || EVP_PKEY_fromdata_init(ctx.get()) <= 0 ||
-        EVP_PKEY_fromdata(ctx.get(), &raw, EVP_PKEY_PUBLIC_KEY, params.get()) <= 0)
-        return {};
-    PkeyPtr pkey(raw);
-    unsigned char* der = nullptr;
-    const int length = i2d_PUBKEY(pkey.get(), &der);
-    if (length <= 0)
-        return {};
-    const QByteArray digest =
-        QCryptographicHash::hash(QByteArray(reinterpret_cast<const char*>(der), length), QCryptographicHash::Sha256);
-    OPENSSL_free(der);
-    return QString::fromLatin1(digest.toHex(':').toUpper());
+    return QString::fromStdString(publicKeyFingerprint(key));
 }
 
 bool readWholeFile(const QString& path, qint64 maxBytes, FileSource source, QByteArray& bytes, QString& error)

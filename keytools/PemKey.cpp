@@ -7,8 +7,12 @@
 #include <openssl/decoder.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
+#include <openssl/param_build.h>
+#include <openssl/sha.h>
+#include <openssl/x509.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -133,4 +137,38 @@ RsaPublicKey publicHalf(const RsaPrivateKey& key)
     std::copy(std::begin(key.modulus), std::end(key.modulus), half.modulus);
     std::copy(std::begin(key.publicExponent), std::end(key.publicExponent), half.exponent);
     return half;
+}
+
+std::string publicKeyFingerprint(const RsaPublicKey& key)
+{
+    const size_t bytes = key.bits / 8;
+    const uint8_t* modulus = key.modulus + kRsaMaxBytes - bytes;
+    const uint8_t* exponent = key.exponent + kRsaMaxBytes - bytes;
+    SecretBnPtr n(BN_bin2bn(modulus, static_cast<int>(bytes), nullptr));
+    SecretBnPtr e(BN_bin2bn(exponent, static_cast<int>(bytes), nullptr));
+    std::unique_ptr<OSSL_PARAM_BLD, OpensslFree<OSSL_PARAM_BLD, OSSL_PARAM_BLD_free>> build(OSSL_PARAM_BLD_new());
+    if (!n || !e || !build || !OSSL_PARAM_BLD_push_BN(build.get(), OSSL_PKEY_PARAM_RSA_N, n.get()) ||
+        !OSSL_PARAM_BLD_push_BN(build.get(), OSSL_PKEY_PARAM_RSA_E, e.get()))
+        return {};
+    std::unique_ptr<OSSL_PARAM, OpensslFree<OSSL_PARAM, OSSL_PARAM_free>> params(OSSL_PARAM_BLD_to_param(build.get()));
+    PkeyCtxPtr ctx(EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr));
+    EVP_PKEY* raw = nullptr;
+    if (!params || !ctx || EVP_PKEY_fromdata_init(ctx.get()) <= 0 ||
+        EVP_PKEY_fromdata(ctx.get(), &raw, EVP_PKEY_PUBLIC_KEY, params.get()) <= 0)
+        return {};
+    PkeyPtr pkey(raw);
+    unsigned char* der = nullptr;
+    const int length = i2d_PUBKEY(pkey.get(), &der);
+    if (length <= 0)
+        return {};
+    unsigned char digest[SHA256_DIGEST_LENGTH];
+    SHA256(der, static_cast<size_t>(length), digest);
+    OPENSSL_free(der);
+    std::string text;
+    char pair[4];
+    for (const unsigned char byte : digest) {
+        std::snprintf(pair, sizeof pair, text.empty() ? "%02X" : ":%02X", byte);
+        text += pair;
+    }
+    return text;
 }

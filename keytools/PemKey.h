@@ -22,3 +22,8 @@ bool parsePemKey(const std::string& pem, PemKey& out, std::string& error, const 
 
 // The public half of a key record.
 RsaPublicKey publicHalf(const RsaPrivateKey& key);
+
+// The fingerprint of a public key: the SHA-256 of its DER form
+// (SubjectPublicKeyInfo, as "openssl pkey -pubin -outform DER" writes it),
+// as colon-separated upper-case hex pairs. Empty if the key cannot be encoded.
+std::string publicKeyFingerprint(const RsaPublicKey& key);

@@ -1,6 +1,6 @@
 #include "record/SessionRecord.h"
 
-#include "cli/Authoring.h"
+#include "keytools/PemKey.h"
 #include "config/Configuration.h"
 #include "config/Signature.h"
 #include "engine/PackageFile.h"
@@ -45,7 +45,7 @@ void digestPackage(ConfigurationFacts::Package& package)
 
 const QString& trustedKeyFingerprint()
 {
-    static const QString fingerprint = keyFingerprint(signingPublicKey());
+    static const QString fingerprint = QString::fromStdString(publicKeyFingerprint(signingPublicKey()));
     return fingerprint;
 }
 
