@@ -280,6 +280,22 @@ bool SerialPort::read(uint8_t* buffer, uint16_t& length, int timeoutMs)
     return true;
 }
 
+namespace {
+
+// At the line's pace the rest of an answer cannot all be there before its
+// own line time: sleeping through most of it spares a wake-up per byte, which
+// with many terminals at once is most of the program's processor time. The
+// last millisecond is left to the wait for input, so the read ends as soon
+// as the last byte is in.
+void waitForTheRest(int missing, const QDeadlineTimer& deadline)
+{
+    const qint64 sleepMs = std::min<qint64>(lineTimeMs(static_cast<size_t>(missing)) - 1, deadline.remainingTime());
+    if (missing > 0 && sleepMs > 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(sleepMs));
+}
+
+} // namespace
+
 bool SerialPort::readFull(uint8_t* buffer, uint16_t& length, int deadlineMs)
 {
     const uint16_t total = length;
@@ -298,6 +314,7 @@ bool SerialPort::readFull(uint8_t* buffer, uint16_t& length, int deadlineMs)
             return false;
         }
         received = uint16_t(received + got);
+        waitForTheRest(total - received, deadline);
     }
     return true;
 }
