@@ -285,12 +285,14 @@ namespace {
 // At the line's pace the rest of an answer cannot all be there before its
 // own line time: sleeping through most of it spares a wake-up per byte, which
 // with many terminals at once is most of the program's processor time. The
-// last millisecond is left to the wait for input, so the read ends as soon
-// as the last byte is in.
+// last two milliseconds are left to the wait for input, so the read ends as
+// soon as the last byte is in; a rest of a few bytes is simply waited for.
 void waitForTheRest(int missing, const QDeadlineTimer& deadline)
 {
-    const qint64 sleepMs = std::min<qint64>(lineTimeMs(static_cast<size_t>(missing)) - 1, deadline.remainingTime());
-    if (missing > 0 && sleepMs > 0)
+    constexpr qint64 kLeftToTheWaitMs = 2;
+    const qint64 restMs = qint64{missing} * kBitsPerByte * 1000 / kBaudRate; // rounded down
+    const qint64 sleepMs = std::min<qint64>(restMs - kLeftToTheWaitMs, deadline.remainingTime());
+    if (sleepMs > 0)
         std::this_thread::sleep_for(std::chrono::milliseconds(sleepMs));
 }
 
