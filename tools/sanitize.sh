@@ -23,13 +23,14 @@ case $mode in
     build=${2:-$root/build-asan}
     sanitize=address,undefined
     targets=(all)
-    # The desktop program's tests load X11 and GL libraries whose own leaks
-    # are suppressed by library name, which needs full allocation stacks.
+    # The desktop program's tests (and the record's, which runs the window)
+    # load X11 and GL libraries whose own leaks are suppressed by library
+    # name, which needs full allocation stacks.
     # The package test builds a .deb of this build tree and starts the
     # installed program under Xvfb: it checks packaging, which a sanitizer
     # build is not; the programs it runs are tested here by the other tests.
-    tests=(-E '^(app_|install\.)')
-    slow_tests=(-R '^app_')
+    tests=(-E '^(app_|install\.|record\.sqlite)')
+    slow_tests=(-R '^(app_|record\.sqlite)')
     ;;
   tsan)
     build=${2:-$root/build-tsan}
