@@ -104,3 +104,36 @@ TEST(TranscriptReading, ProblemsNameTheirLine)
         EXPECT_EQ(error, expected) << text;
     }
 }
+
+// Answers that a real line delivers in pieces, read by several reads: each written as one answer where the
+// exchanges say it ended, none split, none merged with the next.
+TEST(Recording, AnswersReadInPiecesAreWrittenWhole)
+{
+    const std::string path = ::testing::TempDir() + "mirdal-pieces.jsonl";
+    TranscriptWriter writer;
+    ASSERT_TRUE(writer.open(path));
+    Journal journal;
+    ScriptedLink target(journal);
+    TracingLink link(writer, &target);
+    const Bytes first = answer(1, 0x08), second = answer(1, 0x00);
+    target.reply({firstPart(first, 5), Bytes(first.begin() + 5, first.end()), second});
+    const CommandFrame list = commandFrame(1);
+    ASSERT_TRUE(link.write(list.data(), 32));
+    uint8_t buffer[32];
+    for (const uint16_t wanted : {5, 27, 32}) {
+        uint16_t length = wanted;
+        ASSERT_TRUE(link.read(buffer, length, 20) && length == wanted);
+        if (wanted != 5)
+            link.answerEnded();
+    }
+    link.clearInput();
+    writer.close();
+    std::ifstream in(path, std::ios::binary);
+    std::vector<TranscriptEntry> lines;
+    std::string error;
+    ASSERT_TRUE(readTranscript(in, lines, error)) << error;
+    std::remove(path.c_str());
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[1].bytes, first);
+    EXPECT_EQ(lines[2].bytes, second);
+}
