@@ -4,6 +4,9 @@
 #include "cli/DefaultPort.h"
 
 #include <QElapsedTimer>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QRegularExpression>
 #include <csignal>
 #include <cstring>
@@ -316,4 +319,33 @@ TEST_F(InstallCommand, AFailureInALaterBatchSaysWhatWasInstalled)
     EXPECT_TRUE(run.out.startsWith("Erreur varlenne\n") &&
                 run.out.endsWith("\ninstalled before: batch 1: ONE.BIN, TWO.BIN\n"))
         << run.out;
+
+    // The same as one JSON object on one line; the progress stays on stderr.
+    SimProcess again;
+    ASSERT_TRUE(started(again, f, {"--fault", "varlenne:refuse:2"}));
+    const CliRun json = cli(install({"--port", again.device(), "--json"}));
+    QJsonParseError error{};
+    const QJsonObject result = QJsonDocument::fromJson(json.out.toUtf8(), &error).object();
+    ASSERT_TRUE(error.error == QJsonParseError::NoError && json.out.count('\n') == 1 && json.status == 1) << json.out;
+    EXPECT_TRUE(json.err.contains("Démarrage de l'installation")) << json.err;
+    const QJsonArray batches = result["batches"].toArray();
+    const QJsonObject two = batches[0]["files"][1].toObject(), three = batches[1]["files"][0].toObject();
+    EXPECT_EQ(QStringList({result["port"].toString(), result["outcome"].toString(), result["title"].toString(),
+                           result["stage"].toString(), result["installed"].toVariant().toStringList().join(",")}),
+              QStringList({again.device(), "failed", "Erreur varlenne", "Varlenne start", "ONE.BIN,TWO.BIN"}));
+    EXPECT_EQ(QString("%1 %2 %3 %4 %5 | %6 %7 %8")
+                  .arg(batches.size())
+                  .arg(batches[0]["activated"].toBool())
+                  .arg(two["attempts"].toInt())
+                  .arg(two["downloaded"].toBool())
+                  .arg(two["installed"].toBool())
+                  .arg(batches[1]["activated"].toBool())
+                  .arg(three["advertised"].toBool())
+                  .arg(three["installed"].toBool()),
+              "2 1 1 1 1 | 0 0 0");
+    EXPECT_TRUE(result["cause"].toString().startsWith("refused by the terminal") &&
+                QDateTime::fromString(result["ended"].toString(), Qt::ISODateWithMs) >=
+                    QDateTime::fromString(result["started"].toString(), Qt::ISODateWithMs) &&
+                result["started"].toString().endsWith('Z'))
+        << json.out;
 }

@@ -2,6 +2,9 @@
 #include "tests/cli/Cli.h"
 #include "transcript/Transcript.h"
 
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <csignal>
 
 // check's report but its first line, which names the folder.
@@ -10,6 +13,14 @@ static QString report(const QString& folder, int status)
     const CliRun check = cli({"check", "--config-dir", folder});
     EXPECT_EQ(check.status, status) << check.out;
     return check.out.mid(check.out.indexOf('\n') + 1);
+}
+
+// check --json's one object, with the same status as the report.
+static QJsonObject findings(const QString& folder, int status)
+{
+    const CliRun check = cli({"check", "--config-dir", folder, "--json"});
+    EXPECT_TRUE(check.status == status && check.out.count('\n') == 1) << check.out;
+    return QJsonDocument::fromJson(check.out.toUtf8()).object();
 }
 
 TEST(CheckCommand, SampleConfigurationIsReadyWithItsDuration)
@@ -26,6 +37,20 @@ TEST(CheckCommand, SampleConfigurationIsReadyWithItsDuration)
               "  plus 83 ms per application installed on the terminal (a 50 ms pause and a 32-byte answer), "
               "in each batch: the terminal's list is not known before it is read\n"
               "Ready to install: 3 files in 2 batches, 0 warnings\n");
+    const QJsonObject json = findings(MIRDAL_SAMPLE_CONFIGURATION, 0);
+    QStringList files;
+    for (const QJsonValue batch : json["batches"].toArray())
+        for (const QJsonValue file : batch["files"].toArray())
+            files << QString("%1:%2 %3 %4 %5")
+                         .arg(batch["id"].toInt())
+                         .arg(file["name"].toString(), file["state"].toString())
+                         .arg(file["bytes"].toInt())
+                         .arg(file["blocks"].toInt());
+    EXPECT_EQ(files.join(", "), "1:PARAM.CFG sent 21 1, 1:FONTS.BIN sent 489 5, 2:APPLI.BIN sent 3500 29");
+    EXPECT_TRUE(json["ready"].toBool() && json["signature"] == "valid" && json["developmentKey"].toBool() &&
+                json["errors"].toArray().isEmpty() && qRound(json["expectedSeconds"].toDouble() * 10) == 1271 &&
+                json["configuration"] == QString(MIRDAL_SAMPLE_CONFIGURATION "/configuration.xml"))
+        << QJsonDocument(json).toJson().constData();
 }
 
 // Each defect of a folder: the line of the report that names it, and the status: 3 the program refuses the
@@ -78,6 +103,13 @@ TEST(CheckCommand, EachDefectHasItsLineAndStatus)
         defect(folder);
         const QString lines = report(folder.path(), status);
         EXPECT_TRUE(lines.contains(line) && (status < 3 || !lines.contains("app.bin"))) << line << "in:\n" << lines;
+        // The same findings in the object, as the report's lines would give them.
+        const QJsonObject json = findings(folder.path(), status);
+        QString found = json["signature"] == "does not match" ? "Signature: does not match\n" : "";
+        for (const char* kind : {"warning", "error"})
+            for (const QJsonValue text : json[QString(kind) + "s"].toArray())
+                found += QString("%1: %2\n").arg(kind, text.toString());
+        EXPECT_TRUE(found.contains(line) && json["ready"].toBool() == (status == 0)) << line << "in:\n" << found;
     }
 }
 
