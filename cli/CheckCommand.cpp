@@ -345,8 +345,16 @@ int runCheck(const QStringList& args)
         !QFileInfo(configuration.configurationPath()).isReadable())
         return refuse(QStringLiteral("configuration.xml is missing or cannot be read"));
 
+    // Which configuration this is, whoever installed or replaced it: a site's own survives the package's upgrades.
+    const QString sha256 = fileSha256(configuration.configurationPath());
+    say(QStringLiteral("SHA-256 of configuration.xml: %1").arg(sha256));
+    object[QStringLiteral("sha256")] = sha256;
     Check check(configuration);
     const bool loaded = configuration.load();
+    if (loaded) {
+        say(QStringLiteral("Title: %1").arg(configuration.operationTitle()));
+        object[QStringLiteral("title")] = configuration.operationTitle();
+    }
     if (!loaded && !configuration.fileError.isEmpty())
         return refuse(
             QStringLiteral("configuration.xml is missing or cannot be read (%1)").arg(configuration.fileError));

@@ -4,6 +4,7 @@
 // frames follow every scenario on the port it used.
 #include "cli/Subcommands.h"
 
+#include "cli/Authoring.h"
 #include "cli/CommandLine.h"
 #include "cli/Console.h"
 #include "cli/DefaultPort.h"
@@ -347,6 +348,11 @@ int prepare(const QStringList& args, InstallOptions& options, std::vector<std::u
         if (run->transcript)
             run->transcript->path = path;
     }
+    // Which configuration runs, on stderr: stdout holds only the results.
+    const Configuration& used = *runs.front()->model->configuration();
+    std::fprintf(stderr, "mirdal-cli install: configuration %s, title \"%s\", SHA-256 of configuration.xml %s\n",
+                 qUtf8Printable(QDir::toNativeSeparators(used.configurationPath())),
+                 qUtf8Printable(used.operationTitle()), qUtf8Printable(fileSha256(used.configurationPath())));
     return -1;
 }
 

@@ -5,14 +5,19 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRegularExpression>
 #include <csignal>
 
-// check's report but its first line, which names the folder.
+// check's report but its first two lines, which name the folder and the digest of its configuration.xml.
 static QString report(const QString& folder, int status)
 {
     const CliRun check = cli({"check", "--config-dir", folder});
-    EXPECT_EQ(check.status, status) << check.out;
-    return check.out.mid(check.out.indexOf('\n') + 1);
+    EXPECT_TRUE(check.status == status &&
+                QRegularExpression("^Configuration: .*\nSHA-256 of configuration.xml: [0-9a-f]{64}\n")
+                    .match(check.out)
+                    .hasMatch())
+        << check.out;
+    return check.out.section('\n', 2);
 }
 
 // check --json's one object, with the same status as the report.
@@ -27,7 +32,8 @@ TEST(CheckCommand, SampleConfigurationIsReadyWithItsDuration)
 {
     // Wire: 2 x 369 + 3 x 224 + 35 x 160 bytes, 7.3 s; fixed: 2 x (4000 + 20000 + 10 + 10 + 35000) + 3 x 600 ms.
     EXPECT_EQ(report(MIRDAL_SAMPLE_CONFIGURATION, 0),
-              "Signature: valid\nThis build trusts the public development key: anyone holding Mirdal's source can sign "
+              "Title: Mise à jour du terminal M10\nSignature: valid\nThis build trusts the public development key: "
+              "anyone holding Mirdal's source can sign "
               "a configuration it accepts. A site installs a build made with its own key.\n"
               "Terminal: Terminal M10, restart wait 35.0 s\nPicture: terminal.png\n"
               "Accepted hardware: M10.HTM, identification 4D 31 30 \"M10\"\nBatch 1 (id 1): 2 files\n"
