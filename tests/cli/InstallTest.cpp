@@ -144,7 +144,8 @@ TEST(DefaultPort, PortsAsQtDescribesThemAndTheOneTakenUnasked)
     for (const auto& [environment, listed, port, note] :
          {std::tuple("", 3, maker, "using the maker's port " + maker + " (/dev/ttyACM0)"),
           std::tuple("", 4, QString(), "2 maker's ports are listed, " + maker + " (/dev/ttyACM0), T - (ttyACM1)"),
-          std::tuple("/dev/pts/9", 4, QString("/dev/pts/9"), QString())}) {
+          std::tuple("/dev/pts/9", 4, QString("/dev/pts/9"),
+                     QString("using the port /dev/pts/9 that MIRDAL_PORT names"))}) {
         const DefaultPort choice = choosePort(ports.mid(0, listed), environment);
         EXPECT_EQ(choice.port + " | " + choice.note.left(note.size()), port + " | " + note);
     }

@@ -60,7 +60,8 @@ usr/share/bash-completion/completions/mirdal-cli
 usr/lib/udev/rules.d/70-mirdal.rules
 usr/share/doc/mirdal/copyright
 usr/share/doc/mirdal/changelog.Debian.gz
-usr/share/doc/mirdal/record-server.sql"
+usr/share/doc/mirdal/record-server.sql
+usr/share/doc/mirdal/README.md"
 # Qt's SQL drivers are plugins: the record needs SQLite's, a fleet's server PostgreSQL's.
 dpkg-deb -f "$deb" Depends | grep -q 'libqt5sql5-sqlite' || fail "the package does not depend on libqt5sql5-sqlite"
 dpkg-deb -f "$deb" Recommends | grep -q 'libqt5sql5-psql' || fail "the package does not recommend libqt5sql5-psql"
