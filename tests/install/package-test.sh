@@ -91,6 +91,8 @@ if [ "$gui" = gui ]; then
   desktop-file-validate "$root/usr/share/applications/com.velmaris.mirdal.desktop" || fail "desktop entry"
   appstreamcli validate --no-net "$root/usr/share/metainfo/com.velmaris.mirdal.metainfo.xml" >"$work/appstream.log" 2>&1 \
     || { cat "$work/appstream.log" >&2; fail "metainfo"; }
+  grep -Eq "<release version=\"${version%%-*}\" date=\"[0-9]{4}-[0-9]{2}-[0-9]{2}\"/>" \
+    "$root/usr/share/metainfo/com.velmaris.mirdal.metainfo.xml" || fail "the metainfo has no release ${version%%-*}"
 fi
 echo "ok - $(echo "$expected" | wc -l) files and the links of $programs"
 
