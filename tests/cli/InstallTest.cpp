@@ -329,9 +329,9 @@ TEST_F(InstallCommand, AFailureInALaterBatchSaysWhatWasInstalled)
                 run.out.endsWith("\ninstalled before: batch 1: ONE.BIN, TWO.BIN\n"))
         << run.out;
 
-    // The same as one JSON object on one line; the progress stays on stderr.
+    // As one JSON object on one line, the progress staying on stderr; the second batch downloaded, not activated.
     SimProcess again;
-    ASSERT_TRUE(started(again, f, {"--fault", "varlenne:refuse:2"}));
+    ASSERT_TRUE(started(again, f, {"--fault", "activate:refuse:2"}));
     const CliRun json = cli(install({"--port", again.device(), "--json"}));
     QJsonParseError error{};
     const QJsonObject result = QJsonDocument::fromJson(json.out.toUtf8(), &error).object();
@@ -341,7 +341,7 @@ TEST_F(InstallCommand, AFailureInALaterBatchSaysWhatWasInstalled)
     const QJsonObject two = batches[0]["files"][1].toObject(), three = batches[1]["files"][0].toObject();
     EXPECT_EQ(QStringList({result["port"].toString(), result["outcome"].toString(), result["title"].toString(),
                            result["stage"].toString(), result["installed"].toVariant().toStringList().join(",")}),
-              QStringList({again.device(), "failed", "Erreur varlenne", "Varlenne start", "ONE.BIN,TWO.BIN"}));
+              QStringList({again.device(), "failed", "Erreur Activation", "activation", "ONE.BIN,TWO.BIN"}));
     EXPECT_EQ(QString("%1 %2 %3 %4 %5 | %6 %7 %8")
                   .arg(batches.size())
                   .arg(batches[0]["activated"].toBool())
@@ -351,7 +351,7 @@ TEST_F(InstallCommand, AFailureInALaterBatchSaysWhatWasInstalled)
                   .arg(batches[1]["activated"].toBool())
                   .arg(three["advertised"].toBool())
                   .arg(three["installed"].toBool()),
-              "2 1 1 1 1 | 0 0 0");
+              "2 1 1 1 1 | 0 1 0");
     EXPECT_TRUE(result["cause"].toString().startsWith("refused by the terminal") &&
                 QDateTime::fromString(result["ended"].toString(), Qt::ISODateWithMs) >=
                     QDateTime::fromString(result["started"].toString(), Qt::ISODateWithMs) &&
