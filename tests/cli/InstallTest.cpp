@@ -199,7 +199,8 @@ TEST_F(InstallCommand, InterruptionEndsTheUpdateThroughItsCleanUp)
         SimProcess sim;
         ASSERT_TRUE(started(sim, f, {"--baud", "9600"}));
         QProcess process;
-        process.start(MIRDAL_CLI, install({"--port", sim.device()}));
+        const bool json = signal == SIGQUIT; // the last, its result as an object
+        process.start(MIRDAL_CLI, install({"--port", sim.device()}) + (json ? QStringList{"--json"} : QStringList{}));
         QString trace;
         for (int waited = 0; !trace.contains("block 3 ") && waited < 30000 && !sim.endsWithin(20); waited += 20)
             trace += QString::fromUtf8(sim.errorOutput());
@@ -209,9 +210,14 @@ TEST_F(InstallCommand, InterruptionEndsTheUpdateThroughItsCleanUp)
         EXPECT_TRUE(process.exitStatus() == QProcess::NormalExit && process.exitCode() == 130 &&
                     err.contains("interrupted: the update stops at its next exchange"))
             << err;
-        EXPECT_EQ(QString::fromUtf8(process.readAllStandardOutput()),
-                  "Erreur chargement\nLe fichier : APP.BIN ne peut pas être chargé dans le terminal.\n"
-                  "Veuillez contacter le support.\ncause: stopped on request\n");
+        const QByteArray out = process.readAllStandardOutput();
+        const QJsonObject result = QJsonDocument::fromJson(out).object();
+        EXPECT_EQ(json ? result["outcome"].toString() + " | " + result["title"].toString() + " | " +
+                             result["cause"].toString()
+                       : QString::fromUtf8(out),
+                  json ? "interrupted | Erreur chargement | stopped on request"
+                       : "Erreur chargement\nLe fichier : APP.BIN ne peut pas être chargé dans le terminal.\n"
+                         "Veuillez contacter le support.\ncause: stopped on request\n");
         trace += traceOf(sim);
         const int end = trace.indexOf("end of session 1");
         EXPECT_TRUE(end > 0 && trace.indexOf("second release frame", end) > end && !trace.contains("block 90 "))

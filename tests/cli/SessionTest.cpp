@@ -138,6 +138,15 @@ TEST(Transcripts, TranscriptThatCannotBeWrittenWholeIsReported)
         EXPECT_EQ(install.status, 4) << redirect;
         if (redirect.isEmpty()) {
             EXPECT_EQ(install.out, kSuccess);
+            // First the port MIRDAL_PORT chose, then the configuration run (the digest checked against sha256sum).
+            const QString sha256 =
+                cli({"-c", "sha256sum \"$0\" | cut -c1-64", folder.file("configuration.xml")}, {}, "bash")
+                    .out.trimmed();
+            EXPECT_TRUE(install.err.startsWith("using the port " + sim.device() + " that MIRDAL_PORT names\n" +
+                                               "mirdal-cli install: configuration " + folder.file("configuration.xml") +
+                                               ", title \"Mise à jour\", SHA-256 of configuration.xml " + sha256 +
+                                               "\n"))
+                << install.err;
             EXPECT_TRUE(install.err.contains("[ 60%] Téléchargement des fichiers en cours (1/1)\n") &&
                         install.err.endsWith("[100%] Installation réalisée avec succès\nmirdal-cli install: the "
                                              "transcript '/dev/full' is incomplete: No space left on device\n"))
