@@ -62,7 +62,8 @@ QString failureDetails(const InstallationResult& result, const OpenFailure& refu
                                 "in and wait for it to appear");
     else
         lines << QStringLiteral("stage: %1").arg(result.stage) << QStringLiteral("cause: %1").arg(result.cause);
-    if (refusal.kind == OpenFailure::PermissionDenied)
+    // The port's refusal is the cause only when the run stopped on it (not on another update's lock).
+    if (refusal.kind == OpenFailure::PermissionDenied && result.cause == refusal.describe())
         lines << QStringLiteral("what to do: add this user to the dialout group (sudo adduser $USER dialout, then "
                                 "log out and back in), or install the udev rule shipped in the package "
                                 "(/usr/lib/udev/rules.d/70-mirdal.rules, then plug the terminal in again); "
