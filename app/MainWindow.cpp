@@ -41,10 +41,42 @@ void keepForProcessLifetime(Model* model)
 
 // Boxes are built as objects parented to the window so that they are modal to
 // it (and can be found as the active modal widget).
-void showBox(QWidget* parent, QMessageBox::Icon icon, const QString& title, const QString& text)
+void showBox(QWidget* parent, QMessageBox::Icon icon, const QString& title, const QString& text,
+             const QString& details = {})
 {
     QMessageBox box(icon, title, text, QMessageBox::Ok, parent);
+    if (!details.isEmpty())
+        box.setDetailedText(details);
     box.exec();
+}
+
+// What a technician needs under a failed update's fixed box: where and why it
+// failed, what to do when the port is not this user's to open, and what the
+// terminal installed before the failure. Started from the desktop menu, the
+// program's own log is out of sight; this is the only place the cause shows.
+QString failureDetails(const InstallationResult& result, const OpenFailure& refusal, bool placeholder)
+{
+    QStringList lines;
+    if (placeholder)
+        lines << QStringLiteral("cause: no terminal is chosen in the list; when none is listed, plug the terminal "
+                                "in and wait for it to appear");
+    else
+        lines << QStringLiteral("stage: %1").arg(result.stage) << QStringLiteral("cause: %1").arg(result.cause);
+    // The port's refusal is the cause only when the run stopped on it (not on another update's lock).
+    if (refusal.kind == OpenFailure::PermissionDenied && result.cause == refusal.describe())
+        lines << QStringLiteral("what to do: add this user to the dialout group (sudo adduser $USER dialout, then "
+                                "log out and back in), or install the udev rule shipped in the package "
+                                "(/usr/lib/udev/rules.d/70-mirdal.rules, then plug the terminal in again); "
+                                "see /usr/share/doc/mirdal/README.md, Install");
+    for (const BatchResult& batch : result.batches) {
+        QStringList installed;
+        for (const FileResult& file : batch.files)
+            if (file.installed)
+                installed << file.name;
+        if (!installed.isEmpty())
+            lines << QStringLiteral("installed before: batch %1: %2").arg(batch.id).arg(installed.join(", "));
+    }
+    return lines.join(QLatin1Char('\n'));
 }
 
 } // namespace
@@ -200,7 +232,9 @@ void MainWindow::runInstall(const QString& port)
     QString text;
     installPort_ = port;
     const bool result = model->install(port, title, text);
-    emit displayResult(result, title, text);
+    emit displayResult(result, title, text,
+                       result ? QString()
+                              : failureDetails(model->lastResult(), model->lastOpenFailure(), port == kPlaceholder));
 }
 
 void MainWindow::recordUpdate(const InstallationResult& result)
@@ -226,9 +260,11 @@ void MainWindow::recordUpdate(const InstallationResult& result)
         });
 }
 
-void MainWindow::on_result_displayed(bool success, QString title, QString text)
+void MainWindow::on_result_displayed(bool success, QString title, QString text, QString details)
 {
-    showBox(this, success ? QMessageBox::Information : QMessageBox::Critical, title, text);
+    if (!details.isEmpty())
+        qInfo("MainWindow: %s: %s", qUtf8Printable(title), qUtf8Printable(QString(details).replace('\n', "; ")));
+    showBox(this, success ? QMessageBox::Information : QMessageBox::Critical, title, text, details);
     model->releasePorts();
     installing = false;
     ui->generateButton->setEnabled(true);

@@ -26,7 +26,7 @@ public:
     void runInstall(const QString& port);
 
 signals:
-    void displayResult(bool success, QString title, QString text);
+    void displayResult(bool success, QString title, QString text, QString details);
 
 public slots:
     void on_configuration_loaded();
@@ -39,7 +39,7 @@ public slots:
 private slots:
     void on_generateButton_clicked();
     void on_about_clicked();
-    void on_result_displayed(bool, QString, QString);
+    void on_result_displayed(bool, QString, QString, QString);
     void on_pushButton_clicked();
 
 private:

@@ -373,3 +373,12 @@ int commandError(const char* command, const QString& problem, int status)
     std::fprintf(stderr, "mirdal-cli %s: %s\n", command, line.toLocal8Bit().constData());
     return status;
 }
+
+QString fileSha256(const QString& path)
+{
+    QFile file(path);
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    if (!file.open(QIODevice::ReadOnly) || !hash.addData(&file))
+        return {};
+    return QString::fromLatin1(hash.result().toHex());
+}

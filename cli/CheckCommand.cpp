@@ -19,6 +19,9 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 
 #include <cstdio>
 #include <vector>
@@ -27,11 +30,13 @@ namespace {
 
 const CommandHelp kHelp = {
     "check",
-    "[--config-dir DIR]",
+    "[--config-dir DIR] [--json]",
     "Checks a configuration folder as an installation would read it, touching no\n"
     "port: the signature, the terminal, the accepted hardware, every batch and file,\n"
     "and the expected duration at 9600 baud. Each problem is one line on stdout,\n"
-    "\"warning: \" when it would still install, \"error: \" when it would not.\n",
+    "\"warning: \" when it would still install, \"error: \" when it would not.\n"
+    "With --json, stdout holds the findings as one JSON object on one line instead\n"
+    "(see mirdal-cli(1), JSON RESULTS).\n",
     "",
     "  0  ready to install\n"
     "  1  the folder has errors\n"
@@ -53,9 +58,25 @@ struct Problems {
     void warning(const QString& text) { warnings.append(text); }
 };
 
+// With --json, the findings as one object, the lines for people unsaid.
+QJsonObject* findings = nullptr;
+
 void say(const QString& line)
 {
-    std::printf("%s\n", line.toUtf8().constData());
+    if (!findings)
+        std::printf("%s\n", line.toUtf8().constData());
+}
+
+// A refusal before anything is read: its line, or its object.
+int refuse(const QString& error)
+{
+    if (findings) {
+        (*findings)[QStringLiteral("ready")] = false;
+        (*findings)[QStringLiteral("errors")] = QJsonArray{error};
+        std::printf("%s\n", QJsonDocument(*findings).toJson(QJsonDocument::Compact).constData());
+    }
+    say(QStringLiteral("error: ") + error);
+    return kExitConfiguration;
 }
 
 QString plural(qint64 count, const char* one, const char* many)
@@ -116,7 +137,12 @@ bool Check::signature()
     if (!configuration_.xmlError.isEmpty())
         problems_.warning(QStringLiteral("configuration.xml is not well-formed XML (%1): what follows is not read")
                               .arg(configuration_.xmlError));
-    if (configuration_.checkSignature()) {
+    const bool valid = configuration_.checkSignature();
+    if (findings) {
+        (*findings)[QStringLiteral("signature")] = valid ? QStringLiteral("valid") : QStringLiteral("does not match");
+        (*findings)[QStringLiteral("developmentKey")] = trustsDevelopmentKey();
+    }
+    if (valid) {
         say(QStringLiteral("Signature: valid"));
         if (trustsDevelopmentKey())
             say(QString::fromUtf8(kDevelopmentKeyNotice));
@@ -199,6 +225,22 @@ void Check::batches()
     for (int i = 0; i < plan.batches.size(); ++i)
         batch(i + 1, plan.batches[i]);
     files_ = plan.sent;
+    if (findings) {
+        QJsonArray batches;
+        for (const PlannedBatch& batch : plan.batches) {
+            QJsonArray files;
+            for (const PlannedFile& file : batch.files) {
+                static const char* const kStates[] = {"sent", "missing", "not a container", "skipped"};
+                files.append(QJsonObject{{"name", nameOf(file.path)},
+                                         {"state", kStates[static_cast<int>(file.state)]},
+                                         {"bytes", static_cast<qint64>(file.length)},
+                                         {"blocks", file.blocks}});
+            }
+            batches.append(QJsonObject{{"id", batch.id}, {"files", files}});
+        }
+        (*findings)[QStringLiteral("batches")] = batches;
+        (*findings)[QStringLiteral("expectedSeconds")] = plan.seconds();
+    }
 
     say(QStringLiteral("Expected duration at 9600 baud: %1 (%2 on the line, %3 of fixed waits)")
             .arg(duration(plan.seconds()), duration(plan.wireSeconds()),
@@ -264,6 +306,12 @@ int Check::verdict() const
         say(QStringLiteral("warning: ") + warning);
     for (const QString& error : problems_.errors)
         say(QStringLiteral("error: ") + error);
+    if (findings) {
+        (*findings)[QStringLiteral("ready")] = problems_.errors.isEmpty();
+        (*findings)[QStringLiteral("errors")] = QJsonArray::fromStringList(problems_.errors);
+        (*findings)[QStringLiteral("warnings")] = QJsonArray::fromStringList(problems_.warnings);
+        std::printf("%s\n", QJsonDocument(*findings).toJson(QJsonDocument::Compact).constData());
+    }
     const QString warnings = plural(problems_.warnings.size(), "warning", "warnings");
     if (problems_.errors.isEmpty()) {
         say(QStringLiteral("Ready to install: %1 in %2, %3")
@@ -281,6 +329,7 @@ int runCheck(const QStringList& args)
 {
     CommandLine line(kHelp);
     line.configDirOption();
+    line.option(QStringLiteral("json"), QStringLiteral("the findings as one JSON object on stdout"));
     const int ended = line.parse(args);
     if (ended >= 0)
         return ended;
@@ -288,19 +337,27 @@ int runCheck(const QStringList& args)
 
     Configuration configuration;
     configuration.setDirectory(QDir(directory).absolutePath());
+    QJsonObject object{{"configuration", QDir::toNativeSeparators(configuration.configurationPath())}};
+    if (line.isSet(QStringLiteral("json")))
+        findings = &object;
     say(QStringLiteral("Configuration: %1").arg(QDir::toNativeSeparators(configuration.configurationPath())));
     if (!QFileInfo(configuration.configurationPath()).isFile() ||
-        !QFileInfo(configuration.configurationPath()).isReadable()) {
-        say(QStringLiteral("error: configuration.xml is missing or cannot be read"));
-        return kExitConfiguration;
-    }
+        !QFileInfo(configuration.configurationPath()).isReadable())
+        return refuse(QStringLiteral("configuration.xml is missing or cannot be read"));
 
+    // Which configuration this is, whoever installed or replaced it: a site's own survives the package's upgrades.
+    const QString sha256 = fileSha256(configuration.configurationPath());
+    say(QStringLiteral("SHA-256 of configuration.xml: %1").arg(sha256));
+    object[QStringLiteral("sha256")] = sha256;
     Check check(configuration);
     const bool loaded = configuration.load();
-    if (!loaded && !configuration.fileError.isEmpty()) {
-        say(QStringLiteral("error: configuration.xml is missing or cannot be read (%1)").arg(configuration.fileError));
-        return kExitConfiguration;
+    if (loaded) {
+        say(QStringLiteral("Title: %1").arg(configuration.operationTitle()));
+        object[QStringLiteral("title")] = configuration.operationTitle();
     }
+    if (!loaded && !configuration.fileError.isEmpty())
+        return refuse(
+            QStringLiteral("configuration.xml is missing or cannot be read (%1)").arg(configuration.fileError));
     const bool signedAsRead = check.signature();
     if (!loaded)
         check.refused();

@@ -16,6 +16,24 @@ QString usageLine(const CommandHelp& help)
     return QStringLiteral("mirdal-cli %1 %2").arg(QLatin1String(help.name), QLatin1String(help.synopsis)).trimmed();
 }
 
+// Edits (insertions, deletions, substitutions) from `a` to `b`.
+int editDistance(const QString& a, const QString& b)
+{
+    std::vector<int> row(b.size() + 1);
+    for (int j = 0; j <= b.size(); ++j)
+        row[j] = j;
+    for (int i = 1; i <= a.size(); ++i) {
+        int diagonal = row[0];
+        row[0] = i;
+        for (int j = 1; j <= b.size(); ++j) {
+            const int above = row[j];
+            row[j] = std::min({above + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+            diagonal = above;
+        }
+    }
+    return row[b.size()];
+}
+
 } // namespace
 
 CommandLine::CommandLine(const CommandHelp& help) : help_(help)
@@ -38,8 +56,24 @@ int CommandLine::parse(const QStringList& args)
         const QStringList unknown = parser_.unknownOptionNames();
         if (!unknown.isEmpty()) {
             const QString& name = unknown.first();
-            return usageError(QStringLiteral("unknown option '%1%2'")
-                                  .arg(name.size() == 1 ? QStringLiteral("-") : QStringLiteral("--"), name));
+            QString problem = QStringLiteral("unknown option '%1%2'")
+                                  .arg(name.size() == 1 ? QStringLiteral("-") : QStringLiteral("--"), name);
+            // A slip of the fingers (two edits at most, on a name long enough to be meant) names the option meant.
+            QString nearest;
+            int best = 3;
+            QStringList names{kHelp};
+            for (const Option& option : options_)
+                names << option.name;
+            for (const QString& known : names) {
+                const int distance = editDistance(name, known);
+                if (distance < best && 2 * distance <= known.size()) {
+                    best = distance;
+                    nearest = known;
+                }
+            }
+            if (!nearest.isEmpty())
+                problem += QStringLiteral("; did you mean '--%1'?").arg(nearest);
+            return usageError(problem);
         }
         // A missing value, a value given to a flag.
         QString text = parser_.errorText();

@@ -28,7 +28,7 @@ QList<PortInfo> makersPorts(const QList<PortInfo>& ports)
 DefaultPort choosePort(const QList<PortInfo>& ports, const QString& fromEnvironment)
 {
     if (!fromEnvironment.isEmpty())
-        return {fromEnvironment, {}};
+        return {fromEnvironment, QStringLiteral("using the port %1 that MIRDAL_PORT names").arg(fromEnvironment)};
     const QList<PortInfo> makers = makersPorts(ports);
     if (makers.size() == 1) {
         const PortInfo& port = makers.first();

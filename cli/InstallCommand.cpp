@@ -4,6 +4,7 @@
 // frames follow every scenario on the port it used.
 #include "cli/Subcommands.h"
 
+#include "cli/Authoring.h"
 #include "cli/CommandLine.h"
 #include "cli/Console.h"
 #include "cli/DefaultPort.h"
@@ -18,6 +19,9 @@
 
 #include <QDir>
 #include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QLoggingCategory>
 
 #include <chrono>
@@ -37,14 +41,16 @@ namespace {
 const CommandHelp kHelp = {
     "install",
     "[--port DEVICE]... [--config-dir DIR] [--time-scale F] [--trace FILE] [--record-db FILE] "
-    "[--record-server CONNINFO] [--verbose] [--quiet]",
+    "[--record-server CONNINFO] [--json] [--verbose] [--quiet]",
     "Runs the installation scenario of the configuration on the terminal of each\n"
     "port, all at once, each with its own engine. Progress goes to stderr: a live\n"
     "line per terminal with the time elapsed and the time expected to remain when\n"
     "stderr is a terminal (and TERM is not \"dumb\"), plain lines otherwise. The\n"
     "result of every terminal goes to stdout. Whatever the outcome, the release\n"
     "frames follow on the port used. Each terminal's update is recorded (see\n"
-    "'mirdal-cli history'), then offered to the record server when one is set.\n",
+    "'mirdal-cli history'), then offered to the record server when one is set.\n"
+    "With --json, stdout holds one JSON object a line per terminal instead (see\n"
+    "mirdal-cli(1), JSON RESULTS).\n",
     "DEVICE is a device path (/dev/ttyUSB0, /dev/pts/7, COM4) or a port label as\n"
     "'mirdal-cli ports' lists it, given only once under any of its names. Without\n"
     "--port, the port is MIRDAL_PORT's value when it is set, otherwise the maker's\n"
@@ -73,6 +79,7 @@ struct InstallOptions {
     RecordSettings record;
     bool verbose = false;
     bool quiet = false;
+    bool json = false;
 };
 
 void declareOptions(CommandLine& line)
@@ -97,6 +104,7 @@ void declareOptions(CommandLine& line)
     line.option(QStringLiteral("verbose"), QStringLiteral("also show the engine's log lines (each file advertised,\n"
                                                           "each pass over a file, each restart)"));
     line.option(QStringLiteral("quiet"), QStringLiteral("no progress lines, only the result"));
+    line.option(QStringLiteral("json"), QStringLiteral("each terminal's result as one JSON object a line on stdout"));
 }
 
 // Fills `options` from the arguments read; an empty result means they fit.
@@ -107,6 +115,7 @@ QString readOptions(const CommandLine& line, InstallOptions& options, bool reade
     options.traceFile = line.value(QStringLiteral("trace"));
     options.verbose = line.isSet(QStringLiteral("verbose"));
     options.quiet = line.isSet(QStringLiteral("quiet"));
+    options.json = line.isSet(QStringLiteral("json"));
     options.record =
         RecordSettings::resolve(line.value(QStringLiteral("record-db")), line.value(QStringLiteral("record-server")));
     if (line.isSet(QStringLiteral("time-scale"))) {
@@ -229,6 +238,43 @@ void printResult(const TerminalRun& run, bool withName)
     }
 }
 
+// The result as scripts read it: one object, its field names a contract
+// (mirdal-cli(1), JSON RESULTS), on one line.
+void printJsonResult(const TerminalRun& run, bool interrupted)
+{
+    const InstallationResult& result = run.model->lastResult();
+    QJsonArray batches;
+    for (const BatchResult& batch : result.batches) {
+        QJsonArray files;
+        for (const FileResult& file : batch.files)
+            files.append(QJsonObject{{"file", file.file},
+                                     {"name", file.name},
+                                     {"advertised", file.advertised},
+                                     {"skipped", file.skipped},
+                                     {"attempts", file.attempts},
+                                     {"resends", file.resends},
+                                     {"downloaded", file.downloaded},
+                                     {"installed", file.installed}});
+        batches.append(QJsonObject{{"id", batch.id}, {"activated", batch.activated}, {"files", files}});
+    }
+    const auto time = [](const QDateTime& at) {
+        return at.isValid() ? QJsonValue(at.toUTC().toString(Qt::ISODateWithMs)) : QJsonValue();
+    };
+    const QJsonObject object{{"port", run.name},
+                             {"outcome", run.ok        ? "updated"
+                                         : interrupted ? "interrupted"
+                                                       : "failed"},
+                             {"title", run.title},
+                             {"text", run.text},
+                             {"stage", run.ok ? QJsonValue() : QJsonValue(result.stage)},
+                             {"cause", run.ok ? QJsonValue() : QJsonValue(result.cause)},
+                             {"installed", QJsonArray::fromStringList(result.installedFiles())},
+                             {"batches", batches},
+                             {"started", time(result.started)},
+                             {"ended", time(result.ended)}};
+    std::printf("%s\n", QJsonDocument(object).toJson(QJsonDocument::Compact).constData());
+}
+
 // The engine's log lines while the progress is shown.
 ProgressView* logView = nullptr;
 // With several terminals, the log lines of a terminal's thread name it as
@@ -273,7 +319,14 @@ int prepare(const QStringList& args, InstallOptions& options, std::vector<std::u
     for (const QString& port : options.ports) {
         runs.push_back(makeTerminal(port, options, clock, start));
         if (!loadConfiguration(*runs.back()->model)) {
-            std::printf("%s\n%s\n", kConfigurationErrorTitle, kConfigurationErrorText);
+            if (options.json)
+                std::printf("%s\n", QJsonDocument(QJsonObject{{"outcome", "configuration refused"},
+                                                              {"title", QString::fromUtf8(kConfigurationErrorTitle)},
+                                                              {"text", QString::fromUtf8(kConfigurationErrorText)}})
+                                        .toJson(QJsonDocument::Compact)
+                                        .constData());
+            else
+                std::printf("%s\n%s\n", kConfigurationErrorTitle, kConfigurationErrorText);
             return kExitConfiguration;
         }
     }
@@ -295,6 +348,11 @@ int prepare(const QStringList& args, InstallOptions& options, std::vector<std::u
         if (run->transcript)
             run->transcript->path = path;
     }
+    // Which configuration runs, on stderr: stdout holds only the results.
+    const Configuration& used = *runs.front()->model->configuration();
+    std::fprintf(stderr, "mirdal-cli install: configuration %s, title \"%s\", SHA-256 of configuration.xml %s\n",
+                 qUtf8Printable(QDir::toNativeSeparators(used.configurationPath())),
+                 qUtf8Printable(used.operationTitle()), qUtf8Printable(fileSha256(used.configurationPath())));
     return -1;
 }
 
@@ -379,7 +437,10 @@ int report(const InstallOptions& options, const std::vector<std::unique_ptr<Term
 {
     bool allDone = true;
     for (const auto& run : runs) {
-        printResult(*run, runs.size() > 1);
+        if (options.json)
+            printJsonResult(*run, interrupted);
+        else
+            printResult(*run, runs.size() > 1);
         allDone = allDone && run->ok;
     }
     std::fflush(stdout);

@@ -18,7 +18,7 @@ QString bar(int value)
 {
     constexpr int kWidth = 20;
     const int filled = std::max(0, std::min(kWidth, value * kWidth / 100));
-    return QStringLiteral("[%1%2] %3%")
+    return QStringLiteral("[%1%2] total %3%")
         .arg(QString(filled, QLatin1Char('#')), QString(kWidth - filled, QLatin1Char('-')))
         .arg(value, 3);
 }
@@ -113,7 +113,7 @@ void ProgressView::redraw()
         const Row& row = rows_[i];
         // The numbers come first so that a narrow terminal cuts texts, not numbers.
         QString line = prefix(static_cast<int>(i)) + bar(row.total.value) +
-                       QStringLiteral(" (%1%) %2 ").arg(row.module.value, 3).arg(clocks) + row.total.text;
+                       QStringLiteral(" file %1% %2 ").arg(row.module.value, 3).arg(clocks) + row.total.text;
         if (!row.module.text.isEmpty())
             line += QStringLiteral(" | ") + row.module.text;
         std::fprintf(stderr, "\r\x1b[2K%s\n", line.left(width).toUtf8().constData());

@@ -63,6 +63,8 @@ public:
     QString lastFailureStage() const { return failureStage_; }
     // The last install() as a value; also sent by installationFinished().
     const InstallationResult& lastResult() const { return result_; }
+    // Why the port the last install() worked on refused to open (kind None once opened).
+    OpenFailure lastOpenFailure() const { return port_ ? port_->lastOpenFailure() : OpenFailure{}; }
 
     // Asks the installation under way to stop; safe from any thread. The
     // scenario fails at its next exchange, which is not sent, with that

@@ -24,7 +24,7 @@ QString OpenFailure::describe() const
     case NoDevice: return QStringLiteral("%1 does not exist").arg(port);
     case PermissionDenied:
         return QStringLiteral("permission denied on %1; join the dialout group or install the udev rule"
-                              " (see README, Install)")
+                              " (see /usr/share/doc/mirdal/README.md, Install)")
             .arg(port);
     case Busy: return QStringLiteral("%1 is in use by another program").arg(port);
     case LineSettings:

@@ -38,7 +38,7 @@ struct OpenFailure {
     // A few words for the log: "permission denied".
     QString reason() const;
     // One sentence for the technician: "permission denied on /dev/ttyUSB0;
-    // join the dialout group or install the udev rule (see README, Install)".
+    // join the dialout group or install the udev rule (see /usr/share/doc/mirdal/README.md, Install)".
     QString describe() const;
 };
 

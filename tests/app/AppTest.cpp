@@ -6,6 +6,8 @@
 #include <QtTest>
 #include <QtWidgets>
 #include <mutex>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -45,6 +47,7 @@ private slots:
     void textsAndTerminalListThenARefusedConfiguration();
     void failedStartsThenAWholeUpdate();
     void windowClosedDuringAnUpdateStopsItAtItsNextExchange();
+    void aFailureInALaterBatchDetailsWhatWasInstalled();
 
 private:
     // Before each slot call of the engine (one event each), every new text of a progress label is noted.
@@ -76,6 +79,9 @@ private:
                              box->text(), state.arg(start()->isEnabled()).arg(list()->isEnabled()),
                              window->findChild<QLabel*>("moduleLabel_2")->text()}
                      .join(" | ");
+        details << box->detailedText();
+        if (::getuid() == 0) // back from a start as another user
+            QVERIFY(::seteuid(0) == 0);
         releasesUnderTheBox = simulatorSaid("first release frame");
         box->button(QMessageBox::Ok)->click();
     }
@@ -100,7 +106,7 @@ private:
     QTemporaryDir received, records;
     SimProcess simulator;
     QString device, log, error;
-    QStringList boxes;
+    QStringList boxes, details;
     QMap<QString, QStringList> shown; // by label, the texts it showed, in order
     int releasesUnderTheBox = -1;
     QTimer boxCloser;
@@ -183,17 +189,21 @@ void AppTest::textsAndTerminalListThenARefusedConfiguration()
     QVERIFY(!window->isVisible() && !start()->isEnabled());
 }
 
-// From Ready: a port that cannot be opened, then the placeholder (a text naming no port) after the release
+// From Ready: a port this user may not open, then the placeholder (a text naming no port) after the release
 // frames opened every listed port, the simulated terminal last: "Erreur ouverture", nothing sent to the
 // terminal, Ready again after the release frames. Then the terminal's entry: a whole update and the end.
 void AppTest::failedStartsThenAWholeUpdate()
 {
     const PortInfo terminal = port("pts", "Velmaris Terminal", true, device);
-    makeWindow({port("mirdal-absent0", "Communications Port"), terminal});
+    SimProcess forbidden; // a device of mode 0, opened as a user other than root, who opens any device
+    QVERIFY2(forbidden.start({}, error), qPrintable(error));
+    QVERIFY(::chmod(forbidden.device().toLocal8Bit(), 0) == 0);
+    makeWindow({port("mirdal-absent0", "Communications Port", false, forbidden.device()), terminal});
     QTRY_VERIFY(window->isVisible() && start()->isEnabled());
     QCOMPARE(list()->currentText(), "Velmaris Terminal - (pts)");
     for (const int entry : {1, 0, 2}) {
         boxes.clear();
+        details.clear();
         const int releases = simulatorSaid("first release frame");
         list()->setCurrentIndex(entry);
         // The first start's record cannot be written: the log says so, and the box is the update's own.
@@ -203,6 +213,8 @@ void AppTest::failedStartsThenAWholeUpdate()
             QTest::ignoreMessage(QtInfoMsg, QRegularExpression("^MainWindow: the update is not recorded: cannot create "
                                                                "the record '/dev/null/records.sqlite': "));
         }
+        if (entry == 1 && ::geteuid() == 0)
+            QVERIFY(::seteuid(65534) == 0); // nobody, until the box shows
         QTest::mouseClick(start(), Qt::LeftButton);
         if (entry < 2) {
             QTRY_COMPARE(boxes, QStringList{"critical | Erreur ouverture | Le terminal sélectionné n'est pas "
@@ -210,6 +222,15 @@ void AppTest::failedStartsThenAWholeUpdate()
                                             "support. | 1 1 0 0 | Tentative d'accès au terminal"});
             qputenv("MIRDAL_RECORD_DB", records);
             QCOMPARE(simulatorSaid("opening frame"), 0);
+            const QString why = details.value(0);
+            if (entry == 1)
+                QVERIFY2(why.startsWith("stage: port opening\ncause: permission denied on " + forbidden.device()) &&
+                             why.contains("\nwhat to do: add this user to the dialout group") &&
+                             why.contains("/usr/lib/udev/rules.d/70-mirdal.rules"),
+                         qPrintable(why));
+            else
+                QCOMPARE(why, "cause: no terminal is chosen in the list; when none is listed, plug the terminal in "
+                              "and wait for it to appear");
         } else {
             // A port plugged in during the installation rebuilds the list, which
             // enables the button but not the list; a click then starts nothing.
@@ -282,6 +303,23 @@ void AppTest::windowClosedDuringAnUpdateStopsItAtItsNextExchange()
     QCoreApplication::processEvents();
     QVERIFY(boxes.isEmpty());
     QCOMPARE(paced.stop(), 0);
+}
+
+// Refused by the application at the second batch's start: the box's details say what the first installed.
+void AppTest::aFailureInALaterBatchDetailsWhatWasInstalled()
+{
+    SimProcess refusing;
+    QVERIFY2(refusing.start({"--fault", "varlenne:refuse:2"}, error), qPrintable(error));
+    makeWindow({port("pts", "Velmaris Terminal", true, refusing.device())});
+    QTRY_VERIFY(window->isVisible() && start()->isEnabled());
+    details.clear();
+    QTest::mouseClick(start(), Qt::LeftButton);
+    QTRY_COMPARE_WITH_TIMEOUT(details.size(), 1, 30000);
+    QVERIFY2(boxes.value(0).startsWith("critical | Erreur varlenne | ") &&
+                 details[0].endsWith("\ninstalled before: batch 1: PARAM.CFG, FONTS.BIN"),
+             qPrintable(boxes.join('\n') + '\n' + details[0]));
+    delete window;
+    QCOMPARE(refusing.stop(), 0);
 }
 
 QTEST_MAIN(AppTest)

@@ -5,6 +5,9 @@
 #include "transport/SerialPort.h"
 
 #include <QElapsedTimer>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QRegularExpression>
 #include <csignal>
 #include <cstring>
@@ -60,6 +63,8 @@ TEST_F(InstallCommand, EveryCommandFollowsTheSameConventions)
         {"install", "--port", "/dev/null", "--port", f + "null", "2", "'/dev/null' and '" + f + "null' " + same},
         {"frob", "2", "unknown command 'frob'"},
         {"install", "--frob=1", "2", "unknown option '--frob'"},
+        {"install", "--qiuet", "2", "unknown option '--qiuet'; did you mean '--quiet'?"},
+        {"check", "--config-dri=x", "2", "unknown option '--config-dri'; did you mean '--config-dir'?"},
         {"install", "2", "no maker's port is listed: give one with --port or MIRDAL_PORT"},
         {"install", "--port", "/dev/null", "--time-scale", "nan", "2", scale + "'nan'"},
         {"install", "--port", "/dev/pts/1", "--port", "S - (pts/1)", "--trace", f + "r", "2",
@@ -142,7 +147,8 @@ TEST(DefaultPort, PortsAsQtDescribesThemAndTheOneTakenUnasked)
     for (const auto& [environment, listed, port, note] :
          {std::tuple("", 3, maker, "using the maker's port " + maker + " (/dev/ttyACM0)"),
           std::tuple("", 4, QString(), "2 maker's ports are listed, " + maker + " (/dev/ttyACM0), T - (ttyACM1)"),
-          std::tuple("/dev/pts/9", 4, QString("/dev/pts/9"), QString())}) {
+          std::tuple("/dev/pts/9", 4, QString("/dev/pts/9"),
+                     QString("using the port /dev/pts/9 that MIRDAL_PORT names"))}) {
         const DefaultPort choice = choosePort(ports.mid(0, listed), environment);
         EXPECT_EQ(choice.port + " | " + choice.note.left(note.size()), port + " | " + note);
     }
@@ -173,7 +179,13 @@ TEST_F(InstallCommand, ProgressFitsItsTerminal)
         EXPECT_EQ(cli(QStringList{"-c", command, MIRDAL_CLI} + install({"--port", f + "none"}), {}, "bash").status, 1);
         const QByteArray seen = pty.receive(1 << 20, 200);
         const std::string context = term + std::string(quiet) + ": " + seen.toStdString();
-        EXPECT_EQ(seen.contains("\x1b[") && seen.contains(" left "), live) << context;
+        // The live line names its two percentages: the whole update's and the file's.
+        EXPECT_EQ(seen.contains("\x1b[") &&
+                      QRegularExpression("\\] total +\\d+% file +\\d+% \\d+:\\d\\d ~\\d+:\\d\\d left ")
+                          .match(QString::fromUtf8(seen))
+                          .hasMatch(),
+                  live)
+            << context;
         EXPECT_EQ(seen.contains("Tentative d'acc"), lines) << context;
         EXPECT_EQ(seen.contains("[ 10%] Tentative d'accès au terminal\n"), lines && !live) << context;
     }
@@ -188,7 +200,8 @@ TEST_F(InstallCommand, InterruptionEndsTheUpdateThroughItsCleanUp)
         SimProcess sim;
         ASSERT_TRUE(started(sim, f, {"--baud", "9600"}));
         QProcess process;
-        process.start(MIRDAL_CLI, install({"--port", sim.device()}));
+        const bool json = signal == SIGQUIT; // the last, its result as an object
+        process.start(MIRDAL_CLI, install({"--port", sim.device()}) + (json ? QStringList{"--json"} : QStringList{}));
         QString trace;
         for (int waited = 0; !trace.contains("block 3 ") && waited < 30000 && !sim.endsWithin(20); waited += 20)
             trace += QString::fromUtf8(sim.errorOutput());
@@ -198,9 +211,14 @@ TEST_F(InstallCommand, InterruptionEndsTheUpdateThroughItsCleanUp)
         EXPECT_TRUE(process.exitStatus() == QProcess::NormalExit && process.exitCode() == 130 &&
                     err.contains("interrupted: the update stops at its next exchange"))
             << err;
-        EXPECT_EQ(QString::fromUtf8(process.readAllStandardOutput()),
-                  "Erreur chargement\nLe fichier : APP.BIN ne peut pas être chargé dans le terminal.\n"
-                  "Veuillez contacter le support.\ncause: stopped on request\n");
+        const QByteArray out = process.readAllStandardOutput();
+        const QJsonObject result = QJsonDocument::fromJson(out).object();
+        EXPECT_EQ(json ? result["outcome"].toString() + " | " + result["title"].toString() + " | " +
+                             result["cause"].toString()
+                       : QString::fromUtf8(out),
+                  json ? "interrupted | Erreur chargement | stopped on request"
+                       : "Erreur chargement\nLe fichier : APP.BIN ne peut pas être chargé dans le terminal.\n"
+                         "Veuillez contacter le support.\ncause: stopped on request\n");
         trace += traceOf(sim);
         const int end = trace.indexOf("end of session 1");
         EXPECT_TRUE(end > 0 && trace.indexOf("second release frame", end) > end && !trace.contains("block 90 "))
@@ -317,6 +335,35 @@ TEST_F(InstallCommand, AFailureInALaterBatchSaysWhatWasInstalled)
     EXPECT_TRUE(run.out.startsWith("Erreur varlenne\n") &&
                 run.out.endsWith("\ninstalled before: batch 1: ONE.BIN, TWO.BIN\n"))
         << run.out;
+
+    // As one JSON object on one line, the progress staying on stderr; the second batch downloaded, not activated.
+    SimProcess again;
+    ASSERT_TRUE(started(again, f, {"--fault", "activate:refuse:2"}));
+    const CliRun json = cli(install({"--port", again.device(), "--json"}));
+    QJsonParseError error{};
+    const QJsonObject result = QJsonDocument::fromJson(json.out.toUtf8(), &error).object();
+    ASSERT_TRUE(error.error == QJsonParseError::NoError && json.out.count('\n') == 1 && json.status == 1) << json.out;
+    EXPECT_TRUE(json.err.contains("Démarrage de l'installation")) << json.err;
+    const QJsonArray batches = result["batches"].toArray();
+    const QJsonObject two = batches[0]["files"][1].toObject(), three = batches[1]["files"][0].toObject();
+    EXPECT_EQ(QStringList({result["port"].toString(), result["outcome"].toString(), result["title"].toString(),
+                           result["stage"].toString(), result["installed"].toVariant().toStringList().join(",")}),
+              QStringList({again.device(), "failed", "Erreur Activation", "activation", "ONE.BIN,TWO.BIN"}));
+    EXPECT_EQ(QString("%1 %2 %3 %4 %5 | %6 %7 %8")
+                  .arg(batches.size())
+                  .arg(batches[0]["activated"].toBool())
+                  .arg(two["attempts"].toInt())
+                  .arg(two["downloaded"].toBool())
+                  .arg(two["installed"].toBool())
+                  .arg(batches[1]["activated"].toBool())
+                  .arg(three["advertised"].toBool())
+                  .arg(three["installed"].toBool()),
+              "2 1 1 1 1 | 0 1 0");
+    EXPECT_TRUE(result["cause"].toString().startsWith("refused by the terminal") &&
+                QDateTime::fromString(result["ended"].toString(), Qt::ISODateWithMs) >=
+                    QDateTime::fromString(result["started"].toString(), Qt::ISODateWithMs) &&
+                result["started"].toString().endsWith('Z'))
+        << json.out;
 }
 
 // The simulator's line by default, as a plain UART delivers it: each byte of an answer at its own time, 10 bits at

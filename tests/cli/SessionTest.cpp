@@ -2,21 +2,38 @@
 #include "tests/cli/Cli.h"
 #include "transcript/Transcript.h"
 
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
 #include <csignal>
 
-// check's report but its first line, which names the folder.
+// check's report but its first two lines, which name the folder and the digest of its configuration.xml.
 static QString report(const QString& folder, int status)
 {
     const CliRun check = cli({"check", "--config-dir", folder});
-    EXPECT_EQ(check.status, status) << check.out;
-    return check.out.mid(check.out.indexOf('\n') + 1);
+    EXPECT_TRUE(check.status == status &&
+                QRegularExpression("^Configuration: .*\nSHA-256 of configuration.xml: [0-9a-f]{64}\n")
+                    .match(check.out)
+                    .hasMatch())
+        << check.out;
+    return check.out.section('\n', 2);
+}
+
+// check --json's one object, with the same status as the report.
+static QJsonObject findings(const QString& folder, int status)
+{
+    const CliRun check = cli({"check", "--config-dir", folder, "--json"});
+    EXPECT_TRUE(check.status == status && check.out.count('\n') == 1) << check.out;
+    return QJsonDocument::fromJson(check.out.toUtf8()).object();
 }
 
 TEST(CheckCommand, SampleConfigurationIsReadyWithItsDuration)
 {
     // Wire: 2 x 369 + 3 x 224 + 35 x 160 bytes, 7.3 s; fixed: 2 x (4000 + 20000 + 10 + 10 + 35000) + 3 x 600 ms.
     EXPECT_EQ(report(MIRDAL_SAMPLE_CONFIGURATION, 0),
-              "Signature: valid\nThis build trusts the public development key: anyone holding Mirdal's source can sign "
+              "Title: Mise à jour du terminal M10\nSignature: valid\nThis build trusts the public development key: "
+              "anyone holding Mirdal's source can sign "
               "a configuration it accepts. A site installs a build made with its own key.\n"
               "Terminal: Terminal M10, restart wait 35.0 s\nPicture: terminal.png\n"
               "Accepted hardware: M10.HTM, identification 4D 31 30 \"M10\"\nBatch 1 (id 1): 2 files\n"
@@ -26,6 +43,20 @@ TEST(CheckCommand, SampleConfigurationIsReadyWithItsDuration)
               "  plus 83 ms per application installed on the terminal (a 50 ms pause and a 32-byte answer), "
               "in each batch: the terminal's list is not known before it is read\n"
               "Ready to install: 3 files in 2 batches, 0 warnings\n");
+    const QJsonObject json = findings(MIRDAL_SAMPLE_CONFIGURATION, 0);
+    QStringList files;
+    for (const QJsonValue batch : json["batches"].toArray())
+        for (const QJsonValue file : batch["files"].toArray())
+            files << QString("%1:%2 %3 %4 %5")
+                         .arg(batch["id"].toInt())
+                         .arg(file["name"].toString(), file["state"].toString())
+                         .arg(file["bytes"].toInt())
+                         .arg(file["blocks"].toInt());
+    EXPECT_EQ(files.join(", "), "1:PARAM.CFG sent 21 1, 1:FONTS.BIN sent 489 5, 2:APPLI.BIN sent 3500 29");
+    EXPECT_TRUE(json["ready"].toBool() && json["signature"] == "valid" && json["developmentKey"].toBool() &&
+                json["errors"].toArray().isEmpty() && qRound(json["expectedSeconds"].toDouble() * 10) == 1271 &&
+                json["configuration"] == QString(MIRDAL_SAMPLE_CONFIGURATION "/configuration.xml"))
+        << QJsonDocument(json).toJson().constData();
 }
 
 // Each defect of a folder: the line of the report that names it, and the status: 3 the program refuses the
@@ -78,6 +109,13 @@ TEST(CheckCommand, EachDefectHasItsLineAndStatus)
         defect(folder);
         const QString lines = report(folder.path(), status);
         EXPECT_TRUE(lines.contains(line) && (status < 3 || !lines.contains("app.bin"))) << line << "in:\n" << lines;
+        // The same findings in the object, as the report's lines would give them.
+        const QJsonObject json = findings(folder.path(), status);
+        QString found = json["signature"] == "does not match" ? "Signature: does not match\n" : "";
+        for (const char* kind : {"warning", "error"})
+            for (const QJsonValue text : json[QString(kind) + "s"].toArray())
+                found += QString("%1: %2\n").arg(kind, text.toString());
+        EXPECT_TRUE(found.contains(line) && json["ready"].toBool() == (status == 0)) << line << "in:\n" << found;
     }
 }
 
@@ -100,6 +138,15 @@ TEST(Transcripts, TranscriptThatCannotBeWrittenWholeIsReported)
         EXPECT_EQ(install.status, 4) << redirect;
         if (redirect.isEmpty()) {
             EXPECT_EQ(install.out, kSuccess);
+            // First the port MIRDAL_PORT chose, then the configuration run (the digest checked against sha256sum).
+            const QString sha256 =
+                cli({"-c", "sha256sum \"$0\" | cut -c1-64", folder.file("configuration.xml")}, {}, "bash")
+                    .out.trimmed();
+            EXPECT_TRUE(install.err.startsWith("using the port " + sim.device() + " that MIRDAL_PORT names\n" +
+                                               "mirdal-cli install: configuration " + folder.file("configuration.xml") +
+                                               ", title \"Mise à jour\", SHA-256 of configuration.xml " + sha256 +
+                                               "\n"))
+                << install.err;
             EXPECT_TRUE(install.err.contains("[ 60%] Téléchargement des fichiers en cours (1/1)\n") &&
                         install.err.endsWith("[100%] Installation réalisée avec succès\nmirdal-cli install: the "
                                              "transcript '/dev/full' is incomplete: No space left on device\n"))

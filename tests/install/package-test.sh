@@ -2,8 +2,9 @@
 # The Debian package as a user gets it: made by cpack from the build tree, checked by lintian (errors fail, where it
 # is installed), unpacked with dpkg-deb into a scratch root and run from there: 1. every file is in it, the links in
 # usr/bin are relative, the desktop entry and metainfo validate, the udev rule read field by field, its manufacturer
-# glob taking "Velmaris" in any letter case only; 2. the installed mirdal-cli, started through its link without --config-dir, reads and accepts
-# the configuration beside its real executable; 3. the installed mirdal, started through its link, shows its window
+# glob taking "Velmaris" in any letter case only; 2. installed by dpkg into a root of its own: the installed mirdal-cli, started through
+# its link without --config-dir, reads and accepts the sample put in /etc; a site's configuration there survives a reinstall and a
+# removal, check reports it, a purge takes it; 3. the installed mirdal, started through its link, shows its window
 # "Mirdal" (on an X server of its own), 764x615, with the class its desktop entry names.
 # Usage: package-test.sh BUILD_DIR gui|no-gui
 set -euo pipefail
@@ -54,12 +55,13 @@ root=$(cd "$root" && pwd -P)
 # --- 1. What it installs ----------------------------------------------------------
 programs="mirdal-cli mirdal-sim"
 [ "$gui" = gui ] && programs="mirdal $programs"
-expected="usr/lib/mirdal/configuration/configuration.xml
+expected="usr/share/mirdal/sample-configuration/configuration.xml
 usr/share/bash-completion/completions/mirdal-cli
 usr/lib/udev/rules.d/70-mirdal.rules
 usr/share/doc/mirdal/copyright
 usr/share/doc/mirdal/changelog.Debian.gz
-usr/share/doc/mirdal/record-server.sql"
+usr/share/doc/mirdal/record-server.sql
+usr/share/doc/mirdal/README.md"
 # Qt's SQL drivers are plugins: the record needs SQLite's, a fleet's server PostgreSQL's.
 dpkg-deb -f "$deb" Depends | grep -q 'libqt5sql5-sqlite' || fail "the package does not depend on libqt5sql5-sqlite"
 dpkg-deb -f "$deb" Recommends | grep -q 'libqt5sql5-psql' || fail "the package does not recommend libqt5sql5-psql"
@@ -78,6 +80,9 @@ usr/share/metainfo/com.velmaris.mirdal.metainfo.xml"
 usr/share/icons/hicolor/${size}x${size}/apps/com.velmaris.mirdal.png"
   done
 fi
+[ "$(readlink "$root/usr/lib/mirdal/configuration")" = ../../../etc/mirdal/configuration ] \
+  || fail "usr/lib/mirdal/configuration is not a link to ../../../etc/mirdal/configuration"
+[ -z "$(dpkg-deb -c "$deb" | grep ' \./etc/')" ] || fail "the package owns files in /etc"
 for file in $expected; do
   [ -f "$root/$file" ] || fail "$file is not in the package"
   case $file in *.gz) gzip -t "$root/$file" || fail "$file is not a gzip file" ;; esac
@@ -86,6 +91,8 @@ if [ "$gui" = gui ]; then
   desktop-file-validate "$root/usr/share/applications/com.velmaris.mirdal.desktop" || fail "desktop entry"
   appstreamcli validate --no-net "$root/usr/share/metainfo/com.velmaris.mirdal.metainfo.xml" >"$work/appstream.log" 2>&1 \
     || { cat "$work/appstream.log" >&2; fail "metainfo"; }
+  grep -Eq "<release version=\"${version%%-*}\" date=\"[0-9]{4}-[0-9]{2}-[0-9]{2}\"/>" \
+    "$root/usr/share/metainfo/com.velmaris.mirdal.metainfo.xml" || fail "the metainfo has no release ${version%%-*}"
 fi
 echo "ok - $(echo "$expected" | wc -l) files and the links of $programs"
 
@@ -112,15 +119,51 @@ for name in Velmaris VELMARIS velmaris vELMARIs; do [[ $name == $glob ]] || fail
 for name in Velmari Velmarisx "Velmaris Inc" Other; do [[ $name == $glob ]] && fail "the udev rule takes '$name'"; done
 echo "ok - the udev rule, field by field; it takes the maker's name in any letter case, nothing else"
 
-# --- 2. The installed mirdal-cli and its configuration ----------------------------
-"$root/usr/bin/mirdal-cli" check >"$work/check.out" 2>"$work/check.err" \
-  || { cat "$work/check.out" "$work/check.err" >&2; fail "mirdal-cli check refuses the installed configuration"; }
-head -n 1 "$work/check.out" | grep -qxF "Configuration: $root/usr/lib/mirdal/configuration/configuration.xml" \
-  || { cat "$work/check.out" >&2; fail "mirdal-cli did not read the configuration beside its real executable"; }
-grep -qx 'Signature: valid' "$work/check.out" || fail "the shipped signature does not verify"
+# --- 2. Installed by dpkg, and a site's configuration ----------------------------
+root=$work/system
+mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates"
+: >"$root/var/lib/dpkg/status"
+run_dpkg() {
+  dpkg --root="$root" --force-script-chrootless --force-depends --force-not-root "$@" >"$work/dpkg.log" 2>&1 \
+    || { cat "$work/dpkg.log" >&2; fail "dpkg $*"; }
+}
+site=$root/etc/mirdal/configuration
+# check's report, its configuration line naming the folder beside the real executable.
+check() {
+  "$root/usr/bin/mirdal-cli" check >"$work/check.out" 2>"$work/check.err" \
+    || { cat "$work/check.out" "$work/check.err" >&2; fail "mirdal-cli check refuses the installed configuration"; }
+  head -n 1 "$work/check.out" | grep -qxF "Configuration: $root/usr/lib/mirdal/configuration/configuration.xml" \
+    || { cat "$work/check.out" >&2; fail "mirdal-cli did not read the configuration beside its real executable"; }
+  grep -qx 'Signature: valid' "$work/check.out" || fail "the signature does not verify"
+}
+run_dpkg -i "$deb"
+cmp -s "$site/configuration.xml" "$root/usr/share/mirdal/sample-configuration/configuration.xml" \
+  || fail "the sample is not in /etc/mirdal/configuration after the first install"
+check
 tail -n 1 "$work/check.out"
 "$root/usr/bin/mirdal-sim" --help >/dev/null || fail "mirdal-sim --help"
-echo "ok - the installed mirdal-cli accepts the shipped configuration"
+echo "ok - installed, mirdal-cli accepts the sample put in /etc/mirdal/configuration"
+
+# The site's own: another title, signed again, and a file of its own.
+sed -i 's|<title>[^<]*</title>|<title>Mise à jour du site</title>|' "$site/configuration.xml"
+"$root/usr/bin/mirdal-cli" sign --key "$here/../../keys/dev-signing-key.pem" --config-dir "$site" 2>/dev/null \
+  || fail "the site's configuration cannot be signed"
+echo site >"$site/SITE.BIN"
+sha=$(sha256sum "$site/configuration.xml" | cut -d' ' -f1)
+for step in "-i $deb" "-r mirdal"; do
+  # shellcheck disable=SC2086
+  run_dpkg $step
+  [ "$(sha256sum "$site/configuration.xml" | cut -d' ' -f1)" = "$sha" ] && [ -f "$site/SITE.BIN" ] \
+    || fail "dpkg $step changed the site's configuration"
+done
+run_dpkg -i "$deb"
+check
+grep -qxF "SHA-256 of configuration.xml: $sha" "$work/check.out" && grep -qx 'Title: Mise à jour du site' "$work/check.out" \
+  || { cat "$work/check.out" >&2; fail "check does not report the site's configuration"; }
+run_dpkg -P mirdal
+[ ! -e "$root/etc/mirdal" ] || fail "a purge leaves /etc/mirdal"
+run_dpkg -i "$deb"
+echo "ok - a site's configuration survives a reinstall and a removal, check reports it, a purge takes it"
 
 [ "$gui" = gui ] || exit 0
 
