@@ -18,6 +18,11 @@ void keepRunningWithoutOutput();
 
 bool isTerminal(FILE* stream);
 
+// Sets the console up for the program's output: UTF-8 for the French texts
+// and, on `stream`, the escape sequences that redraw the live lines. False
+// when `stream` is no terminal or refuses those sequences: plain lines then.
+bool prepareTerminal(FILE* stream);
+
 // Raises the limit of open files to what the system allows this process
 // (the soft limit up to the hard one): each terminal updated at once needs
 // a few descriptors, and a thread that cannot get its own aborts the

@@ -31,6 +31,12 @@ void keepRunningWithoutOutput()
     }
 }
 
+// A POSIX terminal takes UTF-8 and escape sequences as they are.
+bool prepareTerminal(FILE* stream)
+{
+    return isTerminal(stream);
+}
+
 bool isTerminal(FILE* stream)
 {
     return isatty(fileno(stream)) != 0;

@@ -22,6 +22,19 @@ bool isTerminal(FILE* stream)
     return _isatty(_fileno(stream)) != 0;
 }
 
+// A classic console shows the program's UTF-8 in its own code page, accents
+// garbled, and prints escape sequences as text unless asked to take them.
+bool prepareTerminal(FILE* stream)
+{
+    SetConsoleOutputCP(CP_UTF8);
+    const HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+    DWORD mode = 0;
+    if (!isTerminal(stream) || handle == INVALID_HANDLE_VALUE || !GetConsoleMode(handle, &mode))
+        return false;
+    return (mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0 ||
+           SetConsoleMode(handle, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
+}
+
 // Windows counts handles per process in the millions.
 void raiseDescriptorLimit() {}
 

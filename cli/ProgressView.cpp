@@ -35,7 +35,7 @@ ProgressMode progressMode(bool quiet)
 {
     if (quiet)
         return ProgressMode::Quiet;
-    if (!console::isTerminal(stderr) || qEnvironmentVariable("TERM") == QLatin1String("dumb"))
+    if (!console::prepareTerminal(stderr) || qEnvironmentVariable("TERM") == QLatin1String("dumb"))
         return ProgressMode::Plain;
     return ProgressMode::Live;
 }
