@@ -14,13 +14,16 @@ int columns()
     return width > 0 ? width : 80;
 }
 
-QString bar(int value)
+// "[#####---] " at most 20 wide, or nothing where there is no room for one.
+QString gauge(int value, int width)
 {
-    constexpr int kWidth = 20;
-    const int filled = std::max(0, std::min(kWidth, value * kWidth / 100));
-    return QStringLiteral("[%1%2] total %3%")
-        .arg(QString(filled, QLatin1Char('#')), QString(kWidth - filled, QLatin1Char('-')))
-        .arg(value, 3);
+    constexpr int kWidest = 20;
+    constexpr int kNarrowest = 4;
+    width = std::min(width, kWidest);
+    if (width < kNarrowest)
+        return {};
+    const int filled = std::max(0, std::min(width, value * width / 100));
+    return QStringLiteral("[%1%2] ").arg(QString(filled, QLatin1Char('#')), QString(width - filled, QLatin1Char('-')));
 }
 
 // "1:05"
@@ -111,9 +114,13 @@ void ProgressView::redraw()
     const QString clocks = times();
     for (size_t i = 0; i < rows_.size(); ++i) {
         const Row& row = rows_[i];
-        // The numbers come first so that a narrow terminal cuts texts, not numbers.
-        QString line = prefix(static_cast<int>(i)) + bar(row.total.value) +
-                       QStringLiteral(" file %1% %2 ").arg(row.module.value, 3).arg(clocks) + row.total.text;
+        // The numbers come first so that a narrow terminal cuts texts, not
+        // numbers; the gauge gives way first, so that the stage's text stays.
+        const QString numbers =
+            QStringLiteral("total %1% file %2% %3 ").arg(row.total.value, 3).arg(row.module.value, 3).arg(clocks);
+        const QString head = prefix(static_cast<int>(i));
+        const int room = width - static_cast<int>(head.size() + numbers.size() + row.total.text.size()) - 3;
+        QString line = head + gauge(row.total.value, room) + numbers + row.total.text;
         if (!row.module.text.isEmpty())
             line += QStringLiteral(" | ") + row.module.text;
         std::fprintf(stderr, "\r\x1b[2K%s\n", line.left(width).toUtf8().constData());
