@@ -46,7 +46,7 @@ public:
 
     bool read(uint8_t* buffer, uint16_t& length, int timeoutMs) override
     {
-        check(timeoutMs > 0 && length > 0, "a bounded wait for a positive count");
+        check(timeoutMs >= 0 && length > 0, "a bounded wait for a positive count");
         uint8_t control = 0;
         if (!next(control) || (control & 0x7F) == 0)
             return false;

@@ -107,10 +107,12 @@ void gatherRest(Link& link, Shape shape, Answer& answer)
             return;
         int waitMs = kQuietGapMs;
         if (whole != 0) {
-            // Past its budget a frame still takes what keeps coming without a pause.
+            // Once its budget is spent a frame takes only what is already in.
             const int budget = lineTimeMs(whole - first) + kAnswerRestMarginMs;
             const auto spent = duration_cast<milliseconds>(steady_clock::now() - begun).count();
-            waitMs = static_cast<int>(std::max<int64_t>(1, budget - spent));
+            if (spent > budget)
+                return;
+            waitMs = static_cast<int>(budget - spent);
         }
         const uint16_t target = whole != 0 ? std::min(whole, kLongestAnswer) : kLongestAnswer;
         uint16_t length = static_cast<uint16_t>(target - answer.count);
