@@ -9,17 +9,28 @@
 #include <gtest/gtest.h>
 #include <sstream>
 
+// A transcript written through the recording decorator over a scripted terminal, into a file of its own.
+struct Recorder {
+    explicit Recorder(const char* name) : path(::testing::TempDir() + name) {}
+    ~Recorder() { std::remove(path.c_str()); }
+    const std::string path;
+    TranscriptWriter writer;
+    Journal journal;
+    ScriptedLink target{journal};
+    TracingLink link{writer, &target};
+};
+
 // A block of 122 payload bytes answered with its first 32 bytes (an echo), with a well-formed command frame around
 // its payload, then "done"; then the payload sent bare; then the failure's cause and result. Only "done" is written
 // as it came: no run of 4 payload bytes in the file.
 TEST(Recording, BlockPayloadNeverReachesTheTranscript)
 {
-    const std::string path = ::testing::TempDir() + "mirdal-redaction.jsonl";
-    TranscriptWriter writer;
+    Recorder recorder("mirdal-redaction.jsonl");
+    const std::string& path = recorder.path;
+    TranscriptWriter& writer = recorder.writer;
+    ScriptedLink& target = recorder.target;
+    TracingLink& link = recorder.link;
     ASSERT_TRUE(writer.open(path));
-    Journal journal;
-    ScriptedLink target(journal);
-    TracingLink link(writer, &target);
     Bytes payload(122); // easy to spot in text or in hexadecimal
     for (size_t i = 0; i < payload.size(); ++i)
         payload[i] = static_cast<uint8_t>("SECRET-PAYLOAD-OF-THE-PACKAGE-"[i % 30]);
@@ -109,12 +120,12 @@ TEST(TranscriptReading, ProblemsNameTheirLine)
 // exchanges say it ended, none split, none merged with the next.
 TEST(Recording, AnswersReadInPiecesAreWrittenWhole)
 {
-    const std::string path = ::testing::TempDir() + "mirdal-pieces.jsonl";
-    TranscriptWriter writer;
+    Recorder recorder("mirdal-pieces.jsonl");
+    const std::string& path = recorder.path;
+    TranscriptWriter& writer = recorder.writer;
+    ScriptedLink& target = recorder.target;
+    TracingLink& link = recorder.link;
     ASSERT_TRUE(writer.open(path));
-    Journal journal;
-    ScriptedLink target(journal);
-    TracingLink link(writer, &target);
     const Bytes first = answer(1, 0x08), second = answer(1, 0x00);
     target.reply({firstPart(first, 5), Bytes(first.begin() + 5, first.end()), second});
     const CommandFrame list = commandFrame(1);
