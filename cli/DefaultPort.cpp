@@ -46,13 +46,10 @@ DefaultPort choosePort(const QList<PortInfo>& ports, const QString& fromEnvironm
                 .arg(names.join(QStringLiteral(", ")))};
 }
 
-bool switchCardReaders(const char* command, bool verbose)
+bool switchCardReaders(const char* command)
 {
-    const auto log = [verbose](const std::string& line) {
-        if (verbose)
-            qInfo("%s", line.c_str());
-    };
-    const std::vector<std::string> switched = switchMakersReaders(log);
+    const std::vector<std::string> switched =
+        switchMakersReaders([](const std::string& line) { qInfo("%s", line.c_str()); });
     for (const std::string& name : switched)
         std::fprintf(stderr, "mirdal-cli %s: switched the card reader '%s' into serial mode\n", command, name.c_str());
     return !switched.empty();

@@ -21,8 +21,8 @@ QList<PortInfo> makersPorts(const QList<PortInfo>& ports);
 
 // Switches the maker's card readers into serial mode, as the desktop program
 // does at its start, each switch said in a line on stderr (and every step of
-// it in the log when `verbose`). True when a reader was switched.
-bool switchCardReaders(const char* command, bool verbose = false);
+// it in the log). True when a reader was switched.
+bool switchCardReaders(const char* command);
 
 // The ports listed now; when a reader was just switched and no maker's port
 // is listed yet, waits a few seconds for it to come back as a serial port.

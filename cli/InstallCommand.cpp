@@ -9,9 +9,11 @@
 #include "cli/Console.h"
 #include "cli/DefaultPort.h"
 #include "cli/InstallTranscripts.h"
+#include "cli/LogConsole.h"
 #include "cli/PortIdentity.h"
 #include "cli/ProgressView.h"
 #include "config/ConfigurationError.h"
+#include "diagnostics/Diagnostics.h"
 #include "engine/BatchPlan.h"
 #include "engine/Model.h"
 #include "record/RecordSettings.h"
@@ -22,7 +24,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QLoggingCategory>
 
 #include <chrono>
 #include <condition_variable>
@@ -77,7 +78,6 @@ struct InstallOptions {
     double timeScale = 1.0;
     QString traceFile;
     RecordSettings record;
-    bool verbose = false;
     bool quiet = false;
     bool json = false;
 };
@@ -102,7 +102,8 @@ void declareOptions(CommandLine& line)
                                "\"service=fleet\" (default: MIRDAL_RECORD_SERVER, the settings file)"),
                 QStringLiteral("CONNINFO"));
     line.option(QStringLiteral("verbose"), QStringLiteral("also show the engine's log lines (each file advertised,\n"
-                                                          "each pass over a file, each restart)"));
+                                                          "each pass over a file, each restart); the log file\n"
+                                                          "has them all the same (see 'mirdal-cli --help')"));
     line.option(QStringLiteral("quiet"), QStringLiteral("no progress lines, only the result"));
     line.option(QStringLiteral("json"), QStringLiteral("each terminal's result as one JSON object a line on stdout"));
 }
@@ -113,7 +114,6 @@ QString readOptions(const CommandLine& line, InstallOptions& options, bool reade
     options.ports = line.values(QStringLiteral("port"));
     options.configurationDirectory = line.configDir();
     options.traceFile = line.value(QStringLiteral("trace"));
-    options.verbose = line.isSet(QStringLiteral("verbose"));
     options.quiet = line.isSet(QStringLiteral("quiet"));
     options.json = line.isSet(QStringLiteral("json"));
     options.record =
@@ -283,7 +283,8 @@ thread_local QString logPrefix;
 
 void logAboveProgress(QtMsgType type, const QMessageLogContext& context, const QString& message)
 {
-    logView->log(logPrefix + qFormatLogMessage(type, context, message));
+    if (logconsole::shown(type))
+        logView->log(logPrefix + qFormatLogMessage(type, context, message));
 }
 
 // Reads the options and makes every terminal's engine and transcript; a
@@ -295,18 +296,13 @@ int prepare(const QStringList& args, InstallOptions& options, std::vector<std::u
     const int ended = line.parse(args);
     if (ended >= 0)
         return ended;
-    const QString problem =
-        readOptions(line, options, switchCardReaders("install", line.isSet(QStringLiteral("verbose"))));
+    // The diagnostics are for support (the log file): the technician sees
+    // them only when asked, from the card readers' switch on.
+    logconsole::showAll(line.isSet(QStringLiteral("verbose")));
+    const QString problem = readOptions(line, options, switchCardReaders("install"));
     if (!problem.isEmpty())
         return line.usageError(problem);
     options.configurationDirectory = QDir(options.configurationDirectory).absolutePath() + QLatin1Char('/');
-
-    // The engine's log lines (information and debug) are for support: the
-    // technician sees only the progress and the result. From here on, so
-    // that the configuration's reading stays quiet too; QT_LOGGING_RULES
-    // still overrides this.
-    if (!options.verbose)
-        QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false\ndefault.info=false"));
 
     for (const QString& refused : {sameDeviceTwice(options.ports), transcriptClash(options.traceFile, options.ports),
                                    tooManyPorts(options.ports.size())}) {
@@ -362,6 +358,7 @@ void runTerminal(TerminalRun& run, bool several)
 {
     if (several)
         logPrefix = run.name + QStringLiteral(": ");
+    diagnostics::setThreadTerminal(run.name);
     run.ok = run.model->install(run.port, run.title, run.text);
     // Whatever the outcome, the terminal is told to leave its download mode.
     run.model->releasePort(run.port);
@@ -380,7 +377,7 @@ bool runAll(const InstallOptions& options, std::vector<std::unique_ptr<TerminalR
     const double expectedSeconds = planBatches(*runs.front()->model->configuration()).seconds(options.timeScale);
     ProgressView progress(options.ports, progressMode(options.quiet), expectedSeconds);
     logView = &progress;
-    const QtMessageHandler previousHandler = qInstallMessageHandler(logAboveProgress);
+    diagnostics::setConsole(logAboveProgress);
     // The first interruption stops every update at its next exchange; each
     // then goes through its failure's clean-up and its release frames.
     const console::InterruptWatch interruptions(
@@ -425,7 +422,7 @@ bool runAll(const InstallOptions& options, std::vector<std::unique_ptr<TerminalR
     }
     for (std::thread& thread : threads)
         thread.join();
-    qInstallMessageHandler(previousHandler);
+    diagnostics::setConsole({});
     logView = nullptr;
     return interruptions.interrupted();
 }

@@ -2,10 +2,13 @@
 #include "cli/Authoring.h"
 #include "cli/CommandLine.h"
 #include "cli/Console.h"
+#include "cli/LogConsole.h"
+#include "diagnostics/Diagnostics.h"
 #include "config/Signature.h"
 #include "cli/Subcommands.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <cstdio>
 
 namespace {
@@ -43,6 +46,11 @@ void help(FILE* stream)
     for (const auto& sub : kSubcommands)
         std::fprintf(stream, "  %-8s %s\n", sub.name, sub.summary);
     std::fputs(kHelpTail, stream);
+    std::fprintf(stream,
+                 "\nLog file: %s\n"
+                 "  every command's diagnostics, time-stamped, for support ('install --verbose'\n"
+                 "  also shows them); past 1 MiB it becomes mirdal.log.1, the older one dropped\n",
+                 qUtf8Printable(QDir::toNativeSeparators(diagnostics::logFilePath())));
 }
 
 int version()
@@ -73,6 +81,7 @@ int main(int argc, char** argv)
     console::keepRunningWithoutOutput();
     console::raiseDescriptorLimit();
     QCoreApplication app(argc, argv);
+    logconsole::start();
     QStringList args = app.arguments().mid(1);
     if (args.isEmpty()) {
         help(stderr);

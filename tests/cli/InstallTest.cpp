@@ -50,6 +50,9 @@ TEST_F(InstallCommand, EveryCommandFollowsTheSameConventions)
          "the "
          "public development key: anyone holding Mirdal's source can sign a configuration it accepts\\. A site "
          "installs a build made with its own key\\.\n$"},
+        {"--help", "0",
+         "\nLog file: " + QRegularExpression::escape(qEnvironmentVariable("XDG_STATE_HOME")) +
+             "/mirdal/mirdal\\.log\n"},
         {"help", "install", "0",
          "^usage: mirdal-cli install .*\nExit status:\n  0 +updated\n  1 +installation failed\n"
          "  2 +usage error.*\n  3 +configuration .*\n  4 +a transcript .*\n  130 +interrupted"},

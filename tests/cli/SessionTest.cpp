@@ -20,6 +20,13 @@ static QString report(const QString& folder, int status)
     return check.out.section('\n', 2);
 }
 
+// The log file in the state folder, $XDG_STATE_HOME (the tests' own, see TestMain).
+static QString logFile(const QString& path = qEnvironmentVariable("XDG_STATE_HOME") + "/mirdal/mirdal.log")
+{
+    QFile file(path);
+    return !path.isEmpty() && file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+}
+
 // check --json's one object, with the same status as the report.
 static QJsonObject findings(const QString& folder, int status)
 {
@@ -153,6 +160,8 @@ TEST(Transcripts, TranscriptThatCannotBeWrittenWholeIsReported)
                 << install.err;
             for (const char* line : {"Configuration::load searching in ", "Model::sendInfo advertise file", "START 0"})
                 EXPECT_FALSE(install.err.contains(line)) << install.err;
+            EXPECT_TRUE(
+                logFile().contains("] info: " + sim.device() + ": Model::sendInfo advertise file APP.BIN of size 7\n"));
         }
         const QString trace = traceOf(sim);
         const int end = trace.indexOf("end of session 1");
@@ -160,6 +169,45 @@ TEST(Transcripts, TranscriptThatCannotBeWrittenWholeIsReported)
                     trace.indexOf("first release frame", end) > end && trace.indexOf("second release frame", end) > end)
             << redirect << trace;
     }
+}
+
+// Every command's diagnostics go, time-stamped, to the log file in the user's state folder ($XDG_STATE_HOME, or
+// ~/.local/state when it is unset or relative), and to stderr only when asked: install's --verbose, or the logging
+// rules as Qt reads them, which decide what the file gets too. A log file that cannot be written is said once and
+// changes nothing else. A row: the environment, whether stderr shows the configuration's reading, the log file that
+// holds it (empty: none does).
+TEST(Diagnostics, GoToTheLogFileAndToStderrWhenAsked)
+{
+    ConfigFolder folder;
+    ASSERT_TRUE(writePackage(folder.path(), "content"));
+    const QString f = folder.path(), reading = "Configuration::load searching in " + f + "\n"; // f ends with '/'
+    const QString unwritable = "mirdal-cli: the log file '/dev/null/mirdal/mirdal.log' cannot be written (cannot make "
+                               "the folder '/dev/null/mirdal'): diagnostics are not kept\n";
+    const struct {
+        QStringList environment;
+        bool shown;
+        QString file;
+    } rows[] = {
+        {{"XDG_STATE_HOME=" + f + "1"}, false, f + "1/mirdal/mirdal.log"},
+        {{"XDG_STATE_HOME=state", "HOME=" + f + "home"}, false, f + "home/.local/state/mirdal/mirdal.log"},
+        {{"XDG_STATE_HOME=" + f + "2", "QT_LOGGING_RULES=default.info=true"}, true, f + "2/mirdal/mirdal.log"},
+        {{"XDG_STATE_HOME=" + f + "3", "QT_LOGGING_RULES=default.info=false"}, false, ""},
+        {{"XDG_STATE_HOME=/dev/null"}, false, ""},
+    };
+    for (const auto& row : rows) {
+        const CliRun check = cli(row.environment + QStringList{MIRDAL_CLI, "check", "--config-dir", f}, {}, "env");
+        EXPECT_EQ(check.status, 0) << check.out;
+        EXPECT_EQ(check.err.contains(reading), row.shown) << check.err;
+        EXPECT_EQ(check.err == unwritable, row.environment[0].endsWith("null")) << check.err;
+        EXPECT_EQ(
+            QRegularExpression("(?m)^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}Z mirdal-cli\\[\\d+\\] info: " +
+                               QRegularExpression::escape(reading))
+                .match(logFile(row.file))
+                .hasMatch(),
+            !row.file.isEmpty())
+            << row.environment.join(' ') << logFile(row.file);
+    }
+    EXPECT_EQ(logFile(f + "3/mirdal/mirdal.log"), "");
 }
 
 // The committed sessions played back by mirdal-sim --replay to mirdal-cli and the sample configuration: the same
@@ -215,7 +263,8 @@ TEST(SeveralTerminals, TwoOfFourFailTheOthersAreUpdated)
         expected += device + "\n" + results[i];
         const int started = install.err.indexOf(device + ": [ 60%] Téléchargement des fichiers"); // before any end
         EXPECT_TRUE(started >= 0 && started < install.err.indexOf("[100%]")) << install.err;
-        EXPECT_TRUE(install.err.contains(device + ": Model::sendInfo advertise file APP.BIN of size 1220\n"));
+        for (const QString& log : {install.err, logFile()})
+            EXPECT_TRUE(log.contains(device + ": Model::sendInfo advertise file APP.BIN of size 1220\n")) << log;
         EXPECT_TRUE(trace.contains(QString("%1 file(s) received, 0 problem(s)").arg(results[i] == kSuccess))) << trace;
         const QString name = "run-" + device.mid(5).replace('/', '-') + ".jsonl";
         const QByteArray text = folder.read(name);

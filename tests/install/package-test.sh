@@ -169,7 +169,7 @@ echo "ok - a site's configuration survives a reinstall and a removal, check repo
 
 # --- 3. The installed mirdal ------------------------------------------------------
 start_xvfb || fail "no X server"
-"$root/usr/bin/mirdal" >"$work/mirdal.log" 2>&1 &
+XDG_STATE_HOME=$work/state "$root/usr/bin/mirdal" >"$work/mirdal.log" 2>&1 &
 app_pid=$!
 window=
 for _ in $(seq 300); do
@@ -186,3 +186,7 @@ xprop -id "$window" WM_CLASS | grep -q "\"$class\"\$" || fail "window class $(xp
 size=$(xwininfo -id "$window" | awk '/Width:/ {w=$2} /Height:/ {h=$2} END {print w "x" h}')
 [ "$size" = 764x615 ] || fail "the window is $size, not 764x615"
 echo "ok - the installed mirdal shows the window Mirdal, $size"
+# Its diagnostics, time-stamped, in the log file of the user's state folder.
+grep -qE "^[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9:]{8}\.[0-9]{3}Z mirdal\[$app_pid\] info: Configuration::load searching in \
+$root/usr/lib/mirdal/configuration/\$" "$work/state/mirdal/mirdal.log" || fail "no log file for the window"
+echo "ok - the window's diagnostics are in its log file"

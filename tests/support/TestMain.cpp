@@ -11,6 +11,8 @@ int main(int argc, char** argv)
     const QTemporaryDir records;
     if (qEnvironmentVariableIsEmpty("MIRDAL_RECORD_DB"))
         qputenv("MIRDAL_RECORD_DB", records.filePath("records.sqlite").toLocal8Bit());
+    // Their diagnostics go to a log file of their own too.
+    qputenv("XDG_STATE_HOME", records.filePath("state").toLocal8Bit());
     testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }
