@@ -74,28 +74,30 @@ TEST(CheckCommand, EachDefectHasItsLineAndStatus)
     const QByteArray head = "<?xml version=\"1.0\"?>\n<configuration>\n", skipped = QByteArray(20, 'L') + ".bin";
     const QString refused = "error: the signature does not match configuration.xml: the program refuses it\n";
     const QString batch = "error: batch 1: app.bin ", picture = "warning: the terminal picture terminal.png is missing";
-    const std::tuple<std::function<void(const ConfigFolder&)>, QString, int> cases[] = {
+    const std::tuple<std::function<void(const ConfigFolder&)>, QString, int, const char*> cases[] = {
         {[](auto& f) { f.write("configuration.xml", f.read("configuration.xml").replace("Test", "Best")); },
-         "Signature: does not match\n" + refused, 3},
+         "Signature: does not match\n" + refused, 3, ""},
         {[&](auto& f) { f.write("configuration.xml", head + "<batch id=\"1\"><file>app.bin</file></batch>\n</"); },
-         refused, 3},
+         refused, 3, ""},
         {[&](auto& f) { f.write("configuration.xml", head + QByteArray(256 * 1024, ' ')); },
-         "error: configuration.xml is missing or cannot be read (larger than 262144 bytes)\n", 3},
-        {[](auto& f) { QFile::remove(f.file("app.bin")); }, batch + "is missing or cannot be read\n", 1},
+         "error: configuration.xml is missing or cannot be read (larger than 262144 bytes)\n", 3, ""},
+        {[](auto& f) { QFile::remove(f.file("app.bin")); }, batch + "is missing or cannot be read\n", 1, "missing"},
         {[](auto& f) { QFile::remove(f.file("app.bin")), QDir(f.path()).mkdir("app.bin"); },
-         batch + "is missing or cannot be read\n", 1},
-        {[](auto& f) { f.write("app.bin", "not a container"); }, batch + "is not a well-formed container (", 1},
+         batch + "is missing or cannot be read\n", 1, "missing"},
+        {[](auto& f) { f.write("app.bin", "not a container"); }, batch + "is not a well-formed container (", 1,
+         "not a container"},
         {[](auto& f) { f.write("hardware0.hterm", "not a container"); },
-         "error: hardware configuration hardware0.hterm: ", 1},
-        {[](auto& f) { QFile::remove(f.file("terminal.png")); }, picture + ": the window shows none\n", 0},
+         "error: hardware configuration hardware0.hterm: ", 1, "sent"},
+        {[](auto& f) { QFile::remove(f.file("terminal.png")); }, picture + ": the window shows none\n", 0, "sent"},
         {[&](auto& f) {
              writeSignedConfiguration(f.path(), {0, {{1, 2, 3}}, {{{skipped, "app"}}}});
          },
-         "warning: batch 1: " + skipped + " cannot be advertised (length field and name take 30 bytes, at most 28)", 0},
+         "warning: batch 1: " + skipped + " cannot be advertised (length field and name take 30 bytes, at most 28)", 0,
+         "skipped"},
         {[](auto& f) {
              writeSignedConfiguration(f.path(), {0, {{1, 2, 3}}, {{}}});
          },
-         "warning: batch 1 (id 1) has no file: the terminal is opened, activated and restarted for nothing", 0},
+         "warning: batch 1 (id 1) has no file: the terminal is opened, activated and restarted for nothing", 0, ""},
         {[](auto& f) {
              f.write("configuration.xml",
                      f.read("configuration.xml")
@@ -103,13 +105,13 @@ TEST(CheckCommand, EachDefectHasItsLineAndStatus)
          },
          "error: configuration.xml goes on after its signature element with more than white space "
          "and the root's end tag: the program refuses it\n",
-         3},
+         3, ""},
         {[](auto& f) {
              writeSignedConfiguration(f.path(), {0, {{1, 2, 3}}, {{{"文件.bin", "x"}, {"café.bin", "y"}}}});
          },
-         "error: batch 1: the name 文件.bin has characters outside Latin-1", 1},
+         "error: batch 1: the name 文件.bin has characters outside Latin-1", 1, ""},
     };
-    for (const auto& [defect, line, status] : cases) {
+    for (const auto& [defect, line, status, state] : cases) {
         ConfigFolder folder;
         ASSERT_TRUE(writePackage(folder.path(), "app"));
         folder.write("terminal.png", "picture");
@@ -123,6 +125,8 @@ TEST(CheckCommand, EachDefectHasItsLineAndStatus)
             for (const QJsonValue text : json[QString(kind) + "s"].toArray())
                 found += QString("%1: %2\n").arg(kind, text.toString());
         EXPECT_TRUE(found.contains(line) && json["ready"].toBool() == (status == 0)) << line << "in:\n" << found;
+        // Batch 1's first file, as check sees it.
+        EXPECT_TRUE(!*state || json["batches"][0]["files"][0]["state"] == state) << line << " not " << state;
     }
 }
 
