@@ -32,13 +32,17 @@ public:
     bool refusing() const { return !cleaningUp && stop.load(); }
 };
 
+// Diagnostics of the wire logic that the caller may route to its log (for
+// instance the count of a final confirmation with a wrong CRC).
+using ExchangeLog = std::function<void(const std::string&)>;
+
 // What every exchange of one command set shares: the gated link, the clock,
 // the debug log, and whether the last exchange left the line unsettled (its
 // answer wrong or incomplete: the rest of it, or more, may still be coming).
 struct ExchangeContext {
     StopGate& link;
     Clock& clock;
-    const std::function<void(const std::string&)>& debugLog;
+    const ExchangeLog& debugLog;
     bool lineUnsettled = false;
 };
 
@@ -84,9 +88,7 @@ public:
     // For the pauses between exchanges that a stop cuts short.
     const std::atomic<bool>& stopFlag() const { return gate_.stop; }
 
-    // Diagnostics of the wire logic that the caller may route to its log
-    // (for instance the count of a final confirmation with a wrong CRC).
-    using Log = std::function<void(const std::string&)>;
+    using Log = ExchangeLog;
     void setDebugLog(Log log) { debugLog_ = std::move(log); }
 
     // Why the last command failed (kind None when it succeeded). The

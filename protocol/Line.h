@@ -14,5 +14,12 @@ constexpr int lineTimeMs(size_t bytes)
     return static_cast<int>((bytes * kBitsPerByte * 1000 + kBaudRate - 1) / kBaudRate);
 }
 
+// Whole milliseconds that `bytes` take at least, rounded down: for a sleep
+// that must not outlast them.
+constexpr int lineTimeMsAtLeast(size_t bytes)
+{
+    return static_cast<int>(bytes * kBitsPerByte * 1000 / kBaudRate);
+}
+
 // Bytes the line carries in one second.
 constexpr double kLineBytesPerSecond = static_cast<double>(kBaudRate) / kBitsPerByte;

@@ -290,8 +290,8 @@ namespace {
 void waitForTheRest(int missing, const QDeadlineTimer& deadline)
 {
     constexpr qint64 kLeftToTheWaitMs = 2;
-    const qint64 restMs = qint64{missing} * kBitsPerByte * 1000 / kBaudRate; // rounded down
-    const qint64 sleepMs = std::min<qint64>(restMs - kLeftToTheWaitMs, deadline.remainingTime());
+    const qint64 sleepMs =
+        std::min<qint64>(lineTimeMsAtLeast(static_cast<size_t>(missing)) - kLeftToTheWaitMs, deadline.remainingTime());
     if (sleepMs > 0)
         std::this_thread::sleep_for(std::chrono::milliseconds(sleepMs));
 }
