@@ -153,18 +153,6 @@ struct TerminalRun {
     QString recordProblem; // why its record could not be written; empty when it was
 };
 
-// The port as the platform lists it (its label and USB identity), found by
-// label or device; a device it does not list is known by its path alone.
-PortInfo describePort(const QString& port)
-{
-    for (const PortInfo& info : SystemPortProvider().availablePorts())
-        if (portLabel(info) == port || info.systemLocation == port)
-            return info;
-    PortInfo info;
-    info.systemLocation = port;
-    return info;
-}
-
 std::unique_ptr<TerminalRun> makeTerminal(const QString& port, const InstallOptions& options,
                                           const std::shared_ptr<Clock>& clock,
                                           TranscriptWriter::Clock::time_point start)
