@@ -122,7 +122,7 @@ echo "ok - the udev rule, field by field; it takes the maker's name in any lette
 
 # mirdal-cli's words: for every command its --help lists, the options its --help lists, the man page's entries under it
 # (in the installed roff: the tags at the first level of the command's block, under COMMANDS) and what the installed
-# completion offers after '--' are the same; and what the completion offers after an option is what the option takes.
+# completion offers after '--' are the same, and its parser takes them all; and what the completion offers after an option is what the option takes.
 cli=$root/usr/lib/mirdal/mirdal-cli
 # The installed completion's offers for queries read one a line (mirdal-cli's words after the program's name, the last
 # one being completed), each query's offers sorted on one line.
@@ -144,7 +144,11 @@ mapfile -t offered < <(for command in $commands; do echo "$command --"; done | c
 gzip -dc "$root/usr/share/man/man1/mirdal-cli.1.gz" >"$work/mirdal-cli.1"
 i=0
 for command in $commands; do
-  helped=$("$cli" "$command" --help | sed -n '/^Options:/,/^$/s/^  \(-h, \)\{0,1\}\(--[a-z-]*\).*/\2/p' | sort | paste -sd ' ')
+  help=$("$cli" "$command" --help | sed -n '/^Options:/,/^$/p')
+  helped=$(sed -n 's/^  \(-h, \)\{0,1\}\(--[a-z-]*\).*/\2/p' <<<"$help" | sort | paste -sd ' ')
+  # Each of them, with its value, read by the parser.
+  read -ra given < <(sed -n 's/^  \(--[a-z-]*\) \([A-Z][A-Z]*\)  .*/\1=\2/p; s/^  \(--[a-z-]*\)  .*/\1/p' <<<"$help" | paste -sd ' ')
+  "$cli" "$command" "${given[@]}" --help >/dev/null || fail "mirdal-cli $command refuses the options its --help lists"
   entries=$(awk -v command="$command" '/^\.SH/ { commands = $0 == ".SH COMMANDS"; next }
     !commands { next }
     /^\.RS/ { depth++ } /^\.RE/ { depth-- }
