@@ -30,7 +30,6 @@ namespace {
 
 const CommandHelp kHelp = {
     "check",
-    "[--config-dir DIR] [--json]",
     "Checks a configuration folder as an installation would read it, touching no\n"
     "port: the signature, the terminal, the accepted hardware, every batch and file,\n"
     "and the expected duration at 9600 baud. Each problem is one line on stdout,\n"
@@ -328,8 +327,6 @@ int Check::verdict() const
 int runCheck(const QStringList& args)
 {
     CommandLine line(kHelp);
-    line.configDirOption();
-    line.option(QStringLiteral("json"), QStringLiteral("the findings as one JSON object on stdout"));
     const int ended = line.parse(args);
     if (ended >= 0)
         return ended;

@@ -2,18 +2,32 @@
 
 #include "config/Configuration.h"
 
+#include "cli/CommandTable.h"
 #include "cli/Subcommands.h"
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+#include <vector>
 
 namespace {
 
 const QString kHelp = QStringLiteral("help");
 
-QString usageLine(const CommandHelp& help)
+QString usageLine(const CommandRow& row)
 {
-    return QStringLiteral("mirdal-cli %1 %2").arg(QLatin1String(help.name), QLatin1String(help.synopsis)).trimmed();
+    return QStringLiteral("mirdal-cli %1 %2").arg(QLatin1String(row.name), QLatin1String(row.synopsis)).trimmed();
+}
+
+// Every command has its row: a command without one is a fault of the build, not of its user.
+const CommandRow& rowOf(const char* name)
+{
+    const CommandRow* row = findCommand(name);
+    if (!row) {
+        std::fprintf(stderr, "mirdal-cli: '%s' has no row in the command table\n", name);
+        std::abort();
+    }
+    return *row;
 }
 
 // Edits (insertions, deletions, substitutions) from `a` to `b`.
@@ -36,17 +50,14 @@ int editDistance(const QString& a, const QString& b)
 
 } // namespace
 
-CommandLine::CommandLine(const CommandHelp& help) : help_(help)
+CommandLine::CommandLine(const CommandHelp& help) : help_(help), row_(rowOf(help.name)), positionals_(row_.operandCount)
 {
     parser_.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     parser_.setOptionsAfterPositionalArgumentsMode(QCommandLineParser::ParseAsOptions);
     parser_.addOption(QCommandLineOption(QStringList{QStringLiteral("h"), kHelp}));
-}
-
-void CommandLine::option(const QString& name, const QString& description, const QString& valueName, bool repeatable)
-{
-    parser_.addOption(QCommandLineOption(name, description, valueName));
-    options_.push_back({name, description, valueName, repeatable});
+    for (const OptionRow& option : row_.options)
+        parser_.addOption(QCommandLineOption(QLatin1String(option.name), QString::fromUtf8(option.help),
+                                             QLatin1String(option.valueName)));
 }
 
 int CommandLine::parse(const QStringList& args)
@@ -62,8 +73,8 @@ int CommandLine::parse(const QStringList& args)
             QString nearest;
             int best = 3;
             QStringList names{kHelp};
-            for (const Option& option : options_)
-                names << option.name;
+            for (const OptionRow& option : row_.options)
+                names << QLatin1String(option.name);
             for (const QString& known : names) {
                 const int distance = editDistance(name, known);
                 if (distance < best && 2 * distance <= known.size()) {
@@ -87,14 +98,15 @@ int CommandLine::parse(const QStringList& args)
         std::fputs(helpText().toUtf8().constData(), stdout);
         return kExitOk;
     }
-    for (const Option& option : options_) {
-        if (option.valueName.isEmpty() || !parser_.isSet(option.name))
+    for (const OptionRow& option : row_.options) {
+        const QString name = QLatin1String(option.name);
+        if (!*option.valueName || !parser_.isSet(name))
             continue;
-        const QStringList given = parser_.values(option.name);
+        const QStringList given = parser_.values(name);
         if (given.contains(QString()))
-            return usageError(QStringLiteral("--%1 needs a value").arg(option.name));
+            return usageError(QStringLiteral("--%1 needs a value").arg(name));
         if (!option.repeatable && given.size() > 1)
-            return usageError(QStringLiteral("--%1 given twice").arg(option.name));
+            return usageError(QStringLiteral("--%1 given twice").arg(name));
     }
     const QStringList positional = parser_.positionalArguments();
     if (positional.size() > positionals_)
@@ -107,19 +119,19 @@ int CommandLine::parse(const QStringList& args)
 int CommandLine::usageError(const QString& problem) const
 {
     std::fprintf(stderr, "mirdal-cli %s: %s (usage: %s; see 'mirdal-cli %s --help')\n", help_.name,
-                 problem.toUtf8().constData(), usageLine(help_).toUtf8().constData(), help_.name);
+                 problem.toUtf8().constData(), usageLine(row_).toUtf8().constData(), help_.name);
     return kExitUsage;
 }
 
 QString CommandLine::helpText() const
 {
-    QString text = QStringLiteral("usage: %1\n%2").arg(usageLine(help_), QLatin1String(help_.summary));
+    QString text = QStringLiteral("usage: %1\n%2").arg(usageLine(row_), QLatin1String(help_.summary));
     std::vector<std::pair<QString, QString>> rows;
-    for (const Option& option : options_) {
-        QString name = QStringLiteral("--") + option.name;
-        if (!option.valueName.isEmpty())
-            name += QLatin1Char(' ') + option.valueName;
-        rows.emplace_back(name, option.description);
+    for (const OptionRow& option : row_.options) {
+        QString name = QStringLiteral("--") + QLatin1String(option.name);
+        if (*option.valueName)
+            name += QLatin1Char(' ') + QLatin1String(option.valueName);
+        rows.emplace_back(name, QString::fromUtf8(option.help));
     }
     rows.emplace_back(QStringLiteral("-h, --help"), QStringLiteral("show this help"));
     int width = 0;
@@ -143,13 +155,6 @@ int programUsageError(const QString& problem)
 {
     std::fprintf(stderr, "mirdal-cli: %s (see 'mirdal-cli --help')\n", problem.toUtf8().constData());
     return kExitUsage;
-}
-
-void CommandLine::configDirOption()
-{
-    option(QStringLiteral("config-dir"),
-           QStringLiteral("configuration folder (default: \"configuration\" beside the program)"),
-           QStringLiteral("DIR"));
 }
 
 QString CommandLine::configDir() const

@@ -3,16 +3,16 @@
 // command: long options as "--name VALUE" or "--name=VALUE", "--help" (or
 // -h) printing the command's help on stdout with status 0, and every usage
 // error one line on stderr with the command's synopsis and a pointer to its
-// help, with status 2.
+// help, with status 2. Its usage line and options are its row of the
+// command table (cli/CommandTable.h).
 #include <QCommandLineParser>
 #include <QString>
 #include <QStringList>
 
-#include <vector>
+struct CommandRow;
 
 struct CommandHelp {
-    const char* name;       // "install"
-    const char* synopsis;   // what follows the name in the usage line
+    const char* name;       // "install", its row's name in the command table
     const char* summary;    // what the command does, before the options
     const char* details;    // after the options: arguments, notes (may be empty)
     const char* exitStatus; // the exit statuses of the command
@@ -20,17 +20,13 @@ struct CommandHelp {
 
 class CommandLine {
 public:
+    // With the options of the command's row: a value given empty is a usage
+    // error; so is an option given twice unless it is repeatable.
     explicit CommandLine(const CommandHelp& help);
 
-    // An option; `valueName` empty for a flag. A value given empty is a
-    // usage error; so is an option given twice unless it is repeatable.
-    void option(const QString& name, const QString& description, const QString& valueName = {},
-                bool repeatable = false);
-    // --config-dir DIR, shared by the commands that read a configuration.
-    void configDirOption();
-    // Its value, or the default folder beside the program.
+    // --config-dir's value, or the default folder beside the program.
     QString configDir() const;
-    // Positional arguments: exactly `count` of them (0 by default).
+    // Positional arguments: exactly `count` of them (by default, as many as its row says).
     void positionals(int count) { positionals_ = count; }
 
     // Reads the arguments that follow the command's name. Returns -1 when
@@ -49,16 +45,10 @@ public:
     QString helpText() const;
 
 private:
-    struct Option {
-        QString name;
-        QString description;
-        QString valueName;
-        bool repeatable;
-    };
     const CommandHelp& help_;
+    const CommandRow& row_;
     QCommandLineParser parser_;
-    std::vector<Option> options_;
-    int positionals_ = 0;
+    int positionals_;
 };
 
 // Prints "mirdal-cli: PROBLEM (see 'mirdal-cli --help')" on stderr; returns the usage status.

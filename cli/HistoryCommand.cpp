@@ -20,7 +20,6 @@ namespace {
 
 const CommandHelp kHelp = {
     "history",
-    "[OPTION]... | show ID | push",
     "Lists the recorded updates, newest first, one line each: from the local\n"
     "record, or with --server from the fleet's record server. 'show ID' gives one\n"
     "session whole (ID as listed, or its first characters); 'push' sends the\n"
@@ -35,30 +34,6 @@ const CommandHelp kHelp = {
     "  1    the record could not be read (or the server could not take the queue)\n"
     "  2    usage error\n",
 };
-
-void declareOptions(CommandLine& line)
-{
-    line.option(QStringLiteral("terminal"),
-                QStringLiteral("only this terminal: its USB serial number or its hardware\n"
-                               "identification (6 hex digits)"),
-                QStringLiteral("ID"));
-    line.option(QStringLiteral("port"), QStringLiteral("only this port (device or label)"), QStringLiteral("DEVICE"));
-    line.option(QStringLiteral("file"), QStringLiteral("only the updates whose files include NAME"),
-                QStringLiteral("NAME"));
-    line.option(QStringLiteral("failed"), QStringLiteral("only the failed updates"));
-    line.option(QStringLiteral("since"), QStringLiteral("only those started from DATE"), QStringLiteral("DATE"));
-    line.option(QStringLiteral("until"), QStringLiteral("only those started before DATE"), QStringLiteral("DATE"));
-    line.option(QStringLiteral("limit"), QStringLiteral("at most N updates (default 100; 0: all)"),
-                QStringLiteral("N"));
-    line.option(QStringLiteral("format"), QStringLiteral("table (default), csv or json (one object a line)"),
-                QStringLiteral("FORMAT"));
-    line.option(QStringLiteral("html"), QStringLiteral("write the support desk's page to FILE"),
-                QStringLiteral("FILE"));
-    line.option(QStringLiteral("server"), QStringLiteral("read the record server instead of the local record"));
-    line.option(QStringLiteral("record-db"), QStringLiteral("the local record"), QStringLiteral("FILE"));
-    line.option(QStringLiteral("record-server"), QStringLiteral("the record server (libpq connection string)"),
-                QStringLiteral("CONNINFO"));
-}
 
 // A day or a time as the record's UTC text; a day given as the upper bound
 // stands for its end. Empty when it is neither.
@@ -281,7 +256,6 @@ int runHistory(const QStringList& arguments)
     if (show || push)
         args.removeFirst();
     CommandLine line(kHelp);
-    declareOptions(line);
     line.positionals(show ? 1 : 0);
     const int ended = line.parse(args);
     if (ended >= 0)

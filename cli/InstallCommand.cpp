@@ -41,8 +41,6 @@ namespace {
 
 const CommandHelp kHelp = {
     "install",
-    "[--port DEVICE]... [--config-dir DIR] [--time-scale F] [--trace FILE] [--record-db FILE] "
-    "[--record-server CONNINFO] [--json] [--verbose] [--quiet]",
     "Runs the installation scenario of the configuration on the terminal of each\n"
     "port, all at once, each with its own engine. Progress goes to stderr: a live\n"
     "line per terminal with the time elapsed and the time expected to remain when\n"
@@ -81,32 +79,6 @@ struct InstallOptions {
     bool quiet = false;
     bool json = false;
 };
-
-void declareOptions(CommandLine& line)
-{
-    line.option(QStringLiteral("port"), QStringLiteral("the terminal's port; repeatable, one terminal each"),
-                QStringLiteral("DEVICE"), true);
-    line.configDirOption();
-    line.option(QStringLiteral("time-scale"),
-                QStringLiteral("factor in (0,1] applied to every fixed pause (default 1)"), QStringLiteral("F"));
-    line.option(QStringLiteral("trace"),
-                QStringLiteral("session transcript (JSON lines); with several ports, one file per\n"
-                               "port, named FILE with the port's name before the extension"),
-                QStringLiteral("FILE"));
-    line.option(QStringLiteral("record-db"),
-                QStringLiteral("the local record (default: MIRDAL_RECORD_DB, the settings file,\n"
-                               "then mirdal/records.sqlite in the user's data folder)"),
-                QStringLiteral("FILE"));
-    line.option(QStringLiteral("record-server"),
-                QStringLiteral("the fleet's record server, a libpq connection string such as\n"
-                               "\"service=fleet\" (default: MIRDAL_RECORD_SERVER, the settings file)"),
-                QStringLiteral("CONNINFO"));
-    line.option(QStringLiteral("verbose"), QStringLiteral("also show the engine's log lines (each file advertised,\n"
-                                                          "each pass over a file, each restart); the log file\n"
-                                                          "has them all the same (see 'mirdal-cli --help')"));
-    line.option(QStringLiteral("quiet"), QStringLiteral("no progress lines, only the result"));
-    line.option(QStringLiteral("json"), QStringLiteral("each terminal's result as one JSON object a line on stdout"));
-}
 
 // Fills `options` from the arguments read; an empty result means they fit.
 QString readOptions(const CommandLine& line, InstallOptions& options, bool readersSwitched)
@@ -280,7 +252,6 @@ void logAboveProgress(QtMsgType type, const QMessageLogContext& context, const Q
 int prepare(const QStringList& args, InstallOptions& options, std::vector<std::unique_ptr<TerminalRun>>& runs)
 {
     CommandLine line(kHelp);
-    declareOptions(line);
     const int ended = line.parse(args);
     if (ended >= 0)
         return ended;

@@ -9,7 +9,6 @@ namespace {
 
 const CommandHelp kHelp = {
     "pack",
-    "PLAIN OUT",
     "Encrypts the plain file PLAIN into the container OUT that package files and\n"
     "hardware configuration records are shipped in.\n",
     "",
@@ -24,7 +23,6 @@ int runPack(const QStringList& args)
 {
     const char* const command = "pack";
     CommandLine line(kHelp);
-    line.positionals(2);
     const int ended = line.parse(args);
     if (ended >= 0)
         return ended;

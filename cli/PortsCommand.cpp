@@ -15,7 +15,6 @@ namespace {
 
 const CommandHelp kHelp = {
     "ports",
-    "",
     "Lists the serial ports by the labels that name them in the desktop program,\n"
     "one a line: the maker's ports marked with '*', then the device, the USB vendor\n"
     "and product ids (vvvv:pppp) and serial number where known, and \"no access\"\n"

@@ -21,7 +21,6 @@ const char* const kCommand = "sign";
 
 const CommandHelp kHelp = {
     "sign",
-    "--key PEM [--pass SOURCE] [--config-dir DIR]",
     "Signs configuration.xml of the configuration folder in place with a private\n"
     "RSA key, then checks the signed file with the key this build trusts (see\n"
     "'mirdal-cli --version'): when this build would refuse it, one warning line\n"
@@ -48,11 +47,6 @@ bool trustedHere(const QByteArray& signedFile)
 int runSign(const QStringList& args)
 {
     CommandLine line(kHelp);
-    line.option(QStringLiteral("key"), QStringLiteral("the private RSA key (2048 bits), in PEM; required"),
-                QStringLiteral("PEM"));
-    line.option(QStringLiteral("pass"), QStringLiteral("where the passphrase of an encrypted key is read"),
-                QStringLiteral("SOURCE"));
-    line.configDirOption();
     const int ended = line.parse(args);
     if (ended >= 0)
         return ended;

@@ -1,6 +1,7 @@
 // mirdal-cli: the headless face of the Mirdal engine and its authoring tools.
 #include "cli/Authoring.h"
 #include "cli/CommandLine.h"
+#include "cli/CommandTable.h"
 #include "cli/Console.h"
 #include "cli/LogConsole.h"
 #include "diagnostics/Diagnostics.h"
@@ -13,19 +14,15 @@
 
 namespace {
 
+// What runs each command of the command table.
 struct Subcommand {
     const char* name;
     int (*run)(const QStringList&);
-    const char* summary;
 };
 
 const Subcommand kSubcommands[] = {
-    {"install", runInstall, "update the terminals on one or more ports"},
-    {"ports", runPorts, "list the serial ports, the maker's marked"},
-    {"check", runCheck, "check a configuration folder before it is shipped"},
-    {"pack", runPack, "encrypt a plain file into a package container"},
-    {"sign", runSign, "sign a folder's configuration.xml"},
-    {"history", runHistory, "list the recorded updates, or write a page of them"},
+    {"install", runInstall}, {"ports", runPorts}, {"check", runCheck},
+    {"pack", runPack},       {"sign", runSign},   {"history", runHistory},
 };
 
 const char* const kHelpTail = "\n"
@@ -43,8 +40,8 @@ void help(FILE* stream)
                "Updates card-payment terminals without a window, and checks and authors their\n"
                "configuration folders.\n\nCommands:\n",
                stream);
-    for (const auto& sub : kSubcommands)
-        std::fprintf(stream, "  %-8s %s\n", sub.name, sub.summary);
+    for (const CommandRow& command : commandTable())
+        std::fprintf(stream, "  %-8s %s\n", command.name, command.summary);
     std::fputs(kHelpTail, stream);
     std::fprintf(stream,
                  "\nLog file: %s\n"

@@ -2,7 +2,8 @@
 # The Debian package as a user gets it: made by cpack from the build tree, checked by lintian (errors fail, where it
 # is installed), unpacked with dpkg-deb into a scratch root and run from there: 1. every file is in it, the links in
 # usr/bin are relative, the desktop entry and metainfo validate, the udev rule read field by field, its manufacturer
-# glob taking "Velmaris" in any letter case only; 2. installed by dpkg into a root of its own: the installed mirdal-cli, started through
+# glob taking "Velmaris" in any letter case only, mirdal-cli's options the same in its --help, its man page and its
+# completion, which offers what each option takes; 2. installed by dpkg into a root of its own: the installed mirdal-cli, started through
 # its link without --config-dir, reads and accepts the sample put in /etc; a site's configuration there survives a reinstall and a
 # removal, check reports it, a purge takes it; 3. the installed mirdal, started through its link, shows its window
 # "Mirdal" (on an X server of its own), 764x615, with the class its desktop entry names.
@@ -118,6 +119,70 @@ for name in Velmaris VELMARIS velmaris vELMARIs; do [[ $name == $glob ]] || fail
 # shellcheck disable=SC2053
 for name in Velmari Velmarisx "Velmaris Inc" Other; do [[ $name == $glob ]] && fail "the udev rule takes '$name'"; done
 echo "ok - the udev rule, field by field; it takes the maker's name in any letter case, nothing else"
+
+# mirdal-cli's words: for every command its --help lists, the options its --help lists, the man page's entries under it
+# (in the installed roff: the tags at the first level of the command's block, under COMMANDS) and what the installed
+# completion offers after '--' are the same, and its parser takes them all; and what the completion offers after an option is what the option takes.
+cli=$root/usr/lib/mirdal/mirdal-cli
+# The installed completion's offers for queries read one a line (mirdal-cli's words after the program's name, the last
+# one being completed), each query's offers sorted on one line.
+completions() {
+  # shellcheck disable=SC2016  # expanded by that shell
+  (cd "$work/words" && bash --norc --noprofile -c '. /usr/share/bash-completion/bash_completion; . "$1"
+    while read -r query; do
+      eval "COMP_WORDS=(mirdal-cli $query)"
+      COMP_CWORD=$((${#COMP_WORDS[@]} - 1)) COMP_LINE="${COMP_WORDS[*]}" COMPREPLY=()
+      COMP_POINT=${#COMP_LINE}
+      _mirdal_cli 2>/dev/null
+      printf "%s\n" "${COMPREPLY[@]}" | sort | paste -sd " "
+    done' completion "$root/usr/share/bash-completion/completions/mirdal-cli")
+}
+mkdir -p "$work/words/adir" && : >"$work/words/afile"
+commands=$("$cli" --help | sed -n '/^Commands:/,/^$/s/^  \([a-z]*\) .*/\1/p')
+[ -n "$commands" ] || fail "mirdal-cli --help lists no command"
+mapfile -t offered < <(for command in $commands; do echo "$command --"; done | completions)
+gzip -dc "$root/usr/share/man/man1/mirdal-cli.1.gz" >"$work/mirdal-cli.1"
+i=0
+for command in $commands; do
+  help=$("$cli" "$command" --help | sed -n '/^Options:/,/^$/p')
+  helped=$(sed -n 's/^  \(-h, \)\{0,1\}\(--[a-z-]*\).*/\2/p' <<<"$help" | sort | paste -sd ' ')
+  # Each of them, with its value, read by the parser.
+  read -ra given < <(sed -n 's/^  \(--[a-z-]*\) \([A-Z][A-Z]*\)  .*/\1=\2/p; s/^  \(--[a-z-]*\)  .*/\1/p' <<<"$help" | paste -sd ' ')
+  "$cli" "$command" "${given[@]}" --help >/dev/null || fail "mirdal-cli $command refuses the options its --help lists"
+  entries=$(awk -v command="$command" '/^\.SH/ { commands = $0 == ".SH COMMANDS"; next }
+    !commands { next }
+    /^\.RS/ { depth++ } /^\.RE/ { depth-- }
+    tag { gsub(/\\-/, "-"); if (depth == 0) current = $2; else if (depth == 1 && current == command) print $2 }
+    { tag = /^\.TP/ }' "$work/mirdal-cli.1")
+  manned=$( (echo --help; [ -z "$entries" ] || echo "$entries") | sort | paste -sd ' ')
+  [ "$helped" = "$manned" ] && [ "$helped" = "${offered[i]}" ] \
+    || fail "mirdal-cli $command's options: --help '$helped', man page '$manned', completion '${offered[i]}'"
+  i=$((i + 1))
+done
+# A query, then what its offers must be (an extended regular expression), in a folder of afile and adir/.
+cases="h|help history
+help p|pack ports
+install --port ''|(/dev/tty(USB|ACM|S)[0-9]+ ?)*
+install --trace ''|adir afile
+sign --key ''|adir afile
+install --config-dir ''|adir
+sign --pass ''|env: file: stdin
+sign --pass file:af|file:afile
+history --format ''|csv json table
+install --time-scale ''|
+install --port x --p|--port
+install --json --j|
+history --port x --p|
+history ''|push show
+pack ''|adir afile
+pack a b ''|"
+mapfile -t offered < <(cut -d'|' -f1 <<<"$cases" | completions)
+i=0
+while IFS='|' read -r query pattern; do
+  [[ ${offered[i]} =~ ^(${pattern})$ ]] || fail "completing 'mirdal-cli $query' offers '${offered[i]}'"
+  i=$((i + 1))
+done <<<"$cases"
+echo "ok - mirdal-cli's options: --help, the man page and the completion agree for ${commands//$'\n'/ }"
 
 # --- 2. Installed by dpkg, and a site's configuration ----------------------------
 root=$work/system
