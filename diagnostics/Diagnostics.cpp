@@ -24,13 +24,17 @@ struct State {
     std::atomic<bool> fileProblemSaid{false};
 };
 
+// Never destroyed: Qt may still log while static objects go at exit.
 State& state()
 {
-    static State instance;
-    return instance;
+    static State* const instance = new State;
+    return *instance;
 }
 
 thread_local QString threadTerminal;
+// Set while this thread writes the file: a message that the writing itself
+// raises goes to the console only, instead of waiting on its own lock.
+thread_local bool writingFile = false;
 
 const char* levelName(QtMsgType type)
 {
@@ -68,11 +72,16 @@ void handle(QtMsgType type, const QMessageLogContext& context, const QString& me
 {
     State& s = state();
     const Console console = currentConsole();
-    // The update never depends on its log: a file that cannot be written is said once, on the console.
-    if (!s.file->append(fileLine(type, message)) && !s.fileProblemSaid.exchange(true) && console)
-        console(QtWarningMsg, QMessageLogContext(),
-                QStringLiteral("%1: the log file '%2' cannot be written (%3): diagnostics are not kept")
-                    .arg(s.program, QDir::toNativeSeparators(s.file->path()), s.file->problem()));
+    if (!writingFile) {
+        writingFile = true;
+        const bool written = s.file->append(fileLine(type, message));
+        writingFile = false;
+        // The update never depends on its log: a file that cannot be written is said once, on the console.
+        if (!written && !s.fileProblemSaid.exchange(true) && console)
+            console(QtWarningMsg, QMessageLogContext(),
+                    QStringLiteral("%1: the log file '%2' cannot be written (%3): diagnostics are not kept")
+                        .arg(s.program, QDir::toNativeSeparators(s.file->path()), s.file->problem()));
+    }
     if (console)
         console(type, context, message);
 }
