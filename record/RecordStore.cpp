@@ -1,10 +1,12 @@
 #include "record/RecordStore.h"
 
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QSqlError>
 #include <QSqlQuery>
+#include <QThread>
 #include <QUrl>
 #include <QUuid>
 #include <QVariant>
@@ -18,6 +20,9 @@
 #endif
 
 namespace {
+
+// How long a writer waits for another (the window, several mirdal-cli).
+constexpr int kBusyTimeoutMs = 30000;
 
 // The schema, one step per version. A file at version N runs the steps after
 // N, in one transaction, so that a writer never sees half a migration.
@@ -207,17 +212,33 @@ bool RecordStore::openLocal(const QString& path, bool create)
     db_.setDatabaseName(readOnly ? QUrl::fromLocalFile(path).toString() + QStringLiteral("?immutable=1") : path);
     // Writers wait for one another (the window, several mirdal-cli) rather than fail.
     db_.setConnectOptions(readOnly ? QStringLiteral("QSQLITE_OPEN_READONLY;QSQLITE_OPEN_URI")
-                                   : QStringLiteral("QSQLITE_BUSY_TIMEOUT=30000"));
+                                   : QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(kBusyTimeoutMs));
     if (!db_.open())
         return fail(QStringLiteral("cannot open"), db_.lastError().text());
     if (readOnly)
         return true;
     QSqlQuery pragma(db_);
     // Readers never wait for a writer, and a commit is whole or absent after a crash.
-    if (!pragma.exec(QStringLiteral("PRAGMA journal_mode=WAL")) ||
-        !pragma.exec(QStringLiteral("PRAGMA synchronous=NORMAL")))
+    if (!writeAheadLog(pragma) || !pragma.exec(QStringLiteral("PRAGMA synchronous=NORMAL")))
         return fail(QStringLiteral("cannot open"), pragma.lastError().text());
     return migrate();
+}
+
+// A file not yet in WAL mode (a new record) is taken whole to turn it, and
+// SQLite does not wait for that while another program writes it, as the
+// first programs on a new record do: a busy file is tried again, as long as a
+// writer would wait for another.
+bool RecordStore::writeAheadLog(QSqlQuery& pragma)
+{
+    const QDeadlineTimer deadline(kBusyTimeoutMs);
+    while (!pragma.exec(QStringLiteral("PRAGMA journal_mode=WAL"))) {
+        constexpr int kSqliteBusy = 5, kSqliteLocked = 6;
+        const int code = pragma.lastError().nativeErrorCode().toInt() & 0xff;
+        if ((code != kSqliteBusy && code != kSqliteLocked) || deadline.hasExpired())
+            return false;
+        QThread::msleep(20);
+    }
+    return true;
 }
 
 bool RecordStore::openServer(const QString& conninfo)

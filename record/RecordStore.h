@@ -63,6 +63,7 @@ public:
 private:
     bool open(const QString& driver);
     bool fail(const QString& what, const QString& why);
+    bool writeAheadLog(QSqlQuery& pragma);
     bool migrate();
     bool insert(const SessionRecord& record, bool ifNew, bool& inserted);
     bool loadFiles(SessionRecord& record);

@@ -22,6 +22,15 @@ for case in "full/records.sqlite|database or disk is full" "ro/mirdal/records.sq
     || fail "${case%%|*}: $(cat "$work/install.err")"
 done
 
+# A new record that another program is writing (the first writers on a site's record): opening it waits for the
+# writer (before: "database is locked" at once, and an update not recorded).
+fresh=$work/fresh.sqlite
+sql "$fresh" 'CREATE TABLE t (x)'
+{ echo 'BEGIN IMMEDIATE; INSERT INTO t VALUES (1);'; sleep 1; echo 'COMMIT;'; } | sql "$fresh" &
+pids+=($!)
+until ! sql "$fresh" 'BEGIN IMMEDIATE; ROLLBACK' 2>/dev/null; do sleep 0.02; done
+"$bin/mirdal-cli" history --record-db "$fresh" >"$work/fresh.out" 2>&1 || fail "opening a record being written: $(cat "$work/fresh.out")"
+
 # Version 1, as first shipped (its statements typed from it), with one session of one file.
 old=$work/old.sqlite
 sql "$old" <<'SQL'
