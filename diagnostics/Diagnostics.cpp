@@ -95,7 +95,7 @@ QString logFilePath()
         QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + QStringLiteral("/mirdal");
 #else
     QString base = qEnvironmentVariable("XDG_STATE_HOME");
-    // The base directory specification: a relative path is invalid and ignored.
+    // XDG_STATE_HOME must be absolute; a relative one is ignored, as every XDG folder variable is.
     if (base.isEmpty() || QDir::isRelativePath(base))
         base = QDir::homePath() + QStringLiteral("/.local/state");
     const QString folder = base + QStringLiteral("/mirdal");
