@@ -239,11 +239,7 @@ void MainWindow::runInstall(const QString& port)
 
 void MainWindow::recordUpdate(const InstallationResult& result)
 {
-    PortInfo port;
-    port.systemLocation = installPort_;
-    for (const PortInfo& listed : ports_->availablePorts())
-        if (portLabel(listed) == installPort_)
-            port = listed;
+    const PortInfo port = describePort(ports_->availablePorts(), installPort_);
     const RecordSettings settings = RecordSettings::resolve();
     const QString problem = keepRecord(makeRecord(result, configurationFacts(*model->configuration()), port), settings);
     // The result box stands whatever becomes of its record; the log tells, as it tells a failed update.

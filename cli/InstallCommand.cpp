@@ -360,7 +360,7 @@ bool runAll(const InstallOptions& options, std::vector<std::unique_ptr<TerminalR
                          [&progress, row](const QString& text, int value) { progress.status(row, text, value); });
         QObject::connect(run.model.get(), &Model::setModuleProgression,
                          [&progress, row](const QString& text, int value) { progress.module(row, text, value); });
-        const PortInfo port = describePort(run.port.text);
+        const PortInfo port = describePort(SystemPortProvider().availablePorts(), run.port.text);
         threads.emplace_back(
             [&run, several = runs.size() > 1, &facts, port, &options, &finished, &finishedSignal, &finishedMutex] {
                 runTerminal(run, several);

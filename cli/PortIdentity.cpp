@@ -16,24 +16,6 @@ QString deviceIdentity(const QString& port)
     return QStringLiteral("path ") + QDir::cleanPath(port);
 }
 
-const PortInfo* listedPort(const QString& port, const QList<PortInfo>& listed)
-{
-    const auto found = std::find_if(listed.begin(), listed.end(), [&port](const PortInfo& info) {
-        return portLabel(info) == port || info.systemLocation == port;
-    });
-    return found == listed.end() ? nullptr : &*found;
-}
-
-PortInfo describePort(const QString& port)
-{
-    const QList<PortInfo> listed = SystemPortProvider().availablePorts();
-    if (const PortInfo* info = listedPort(port, listed))
-        return *info;
-    PortInfo info;
-    info.systemLocation = port;
-    return info;
-}
-
 // By their paths or by a label of the port list: two engines would share its line.
 QString sameDeviceTwice(const QStringList& ports)
 {
@@ -41,7 +23,7 @@ QString sameDeviceTwice(const QStringList& ports)
     const QList<PortInfo> listed = labels ? SystemPortProvider().availablePorts() : QList<PortInfo>();
     QStringList identities;
     for (const QString& port : ports) {
-        const PortInfo* info = PortChoice::isDevicePath(port) ? nullptr : listedPort(port, listed);
+        const PortInfo* info = PortChoice::isDevicePath(port) ? nullptr : findListedPort(listed, port);
         const QString device = info ? info->systemLocation : PortChoice::isDevicePath(port) ? port : QString();
         const QString identity = device.isEmpty() ? QString() : deviceIdentity(device);
         const int earlier = identity.isEmpty() ? -1 : identities.indexOf(identity);

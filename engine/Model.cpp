@@ -118,11 +118,9 @@ bool Model::holdDevice(const PortChoice& port)
 {
     QString device = port.text;
     if (!port.isDevice) {
-        device.clear();
-        for (const PortInfo& info : options_.ports->availablePorts()) {
-            if (portLabel(info) == port.text)
-                device = info.systemLocation;
-        }
+        const QList<PortInfo> listed = options_.ports->availablePorts();
+        const PortInfo* info = findListedPort(listed, port.text);
+        device = info ? info->systemLocation : QString();
     }
     if (!lock_ || !lock_->holds(device)) {
         lock_.reset();

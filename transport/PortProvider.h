@@ -54,3 +54,10 @@ private:
 
 // "description - (portName)": the text by which a port is shown and chosen.
 QString portLabel(const PortInfo& port);
+
+// The port of `listed` that `port` names, by its label or its device; null
+// when none does. Points into `listed`.
+const PortInfo* findListedPort(const QList<PortInfo>& listed, const QString& port);
+// The port as the record describes it: the listed port's facts (label, USB
+// ids, serial number), or its device path alone when it is not listed.
+PortInfo describePort(const QList<PortInfo>& listed, const QString& port);

@@ -153,11 +153,10 @@ bool SerialPort::selectPort(const QString& label)
     {
         // The lock keeps the provider from being asked by two threads at once.
         std::lock_guard<std::mutex> lock(listMutex_);
-        for (const PortInfo& port : provider_->availablePorts()) {
-            if (portLabel(port) == label) {
-                boundLocation_ = port.systemLocation;
-                return true;
-            }
+        const QList<PortInfo> listed = provider_->availablePorts();
+        if (const PortInfo* port = findListedPort(listed, label)) {
+            boundLocation_ = port->systemLocation;
+            return true;
         }
     }
     if (isOpen())
