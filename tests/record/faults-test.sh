@@ -26,9 +26,11 @@ done
 # writer (before: "database is locked" at once, and an update not recorded).
 fresh=$work/fresh.sqlite
 sql "$fresh" 'CREATE TABLE t (x)'
-{ echo 'BEGIN IMMEDIATE; INSERT INTO t VALUES (1);'; sleep 1; echo 'COMMIT;'; } | sql "$fresh" &
+{ echo 'BEGIN IMMEDIATE; INSERT INTO t VALUES (1);'; echo ".system touch '$work/held'"; sleep 1; echo 'COMMIT;'; } |
+  sql "$fresh" &
 pids+=($!)
-until ! sql "$fresh" 'BEGIN IMMEDIATE; ROLLBACK' 2>/dev/null; do sleep 0.02; done
+for _ in $(seq 250); do [ -e "$work/held" ] && break; sleep 0.02; done
+[ -e "$work/held" ] || fail "sqlite3 did not take the new record"
 "$bin/mirdal-cli" history --record-db "$fresh" >"$work/fresh.out" 2>&1 || fail "opening a record being written: $(cat "$work/fresh.out")"
 
 # Version 1, as first shipped (its statements typed from it), with one session of one file.
