@@ -6,7 +6,6 @@
 #include "keytools/OpenSslPtr.h"
 #include "keytools/PemKey.h"
 
-#include <QCryptographicHash>
 #include <QFile>
 #include <QFileInfo>
 #include <QXmlStreamReader>
@@ -372,13 +371,4 @@ int commandError(const char* command, const QString& problem, int status)
     line.replace(QLatin1Char('\n'), QLatin1Char(' '));
     std::fprintf(stderr, "mirdal-cli %s: %s\n", command, line.toLocal8Bit().constData());
     return status;
-}
-
-QString fileSha256(const QString& path)
-{
-    QFile file(path);
-    QCryptographicHash hash(QCryptographicHash::Sha256);
-    if (!file.open(QIODevice::ReadOnly) || !hash.addData(&file))
-        return {};
-    return QString::fromLatin1(hash.result().toHex());
 }

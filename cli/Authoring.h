@@ -60,6 +60,3 @@ bool writeWholeFile(const QString& path, const QByteArray& bytes, QString& error
 
 // Prints "mirdal-cli COMMAND: PROBLEM" as one line on stderr and returns `status`.
 int commandError(const char* command, const QString& problem, int status);
-
-// The SHA-256 of the file at `path` in lower-case hexadecimal; empty when it cannot be read.
-QString fileSha256(const QString& path);

@@ -13,6 +13,7 @@
 #include "cli/PortIdentity.h"
 #include "cli/ProgressView.h"
 #include "config/ConfigurationError.h"
+#include "config/Signature.h"
 #include "diagnostics/Diagnostics.h"
 #include "engine/BatchPlan.h"
 #include "engine/Model.h"

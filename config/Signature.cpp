@@ -3,6 +3,7 @@
 #include "signing_key.h"
 
 #include <QCryptographicHash>
+#include <QFile>
 #include <cstring>
 
 namespace {
@@ -30,6 +31,15 @@ QByteArray sha256(const QByteArray& bytes)
 }
 
 } // namespace
+
+QString fileSha256(const QString& path)
+{
+    QFile file(path);
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    if (!file.open(QIODevice::ReadOnly) || !hash.addData(&file))
+        return {};
+    return QString::fromLatin1(hash.result().toHex());
+}
 
 QByteArray signedPart(const QByteArray& fileBytes)
 {

@@ -43,6 +43,11 @@ bool verifySignature(const QByteArray& signedBytes, const QString& text, const R
 // The verifying key compiled into the program.
 const RsaPublicKey& signingPublicKey();
 
+// The SHA-256 of the file at `path` in lower-case hexadecimal, as sha256sum
+// prints it: how a site tells which configuration.xml runs. Empty when the
+// file cannot be read.
+QString fileSha256(const QString& path);
+
 // Whether that key is the repository's development key, whose private half
 // anyone holding the repository has: such a build accepts configurations
 // that anyone can sign.

@@ -71,12 +71,7 @@ ConfigurationFacts configurationFacts(const Configuration& configuration)
 {
     ConfigurationFacts facts;
     facts.title = configuration.operationTitle();
-    QFile xml(configuration.configurationPath());
-    if (xml.open(QIODevice::ReadOnly)) {
-        QCryptographicHash hash(QCryptographicHash::Sha256);
-        hash.addData(&xml);
-        facts.sha256 = QString::fromLatin1(hash.result().toHex());
-    }
+    facts.sha256 = fileSha256(configuration.configurationPath());
     for (const Batch* batch : configuration.batches())
         for (const Application* application : batch->applications) {
             ConfigurationFacts::Package package{application->file, -1, {}};
