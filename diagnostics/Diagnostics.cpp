@@ -103,11 +103,11 @@ QString logFilePath()
     return folder + QStringLiteral("/mirdal.log");
 }
 
-void start(const QString& program, Console console, const QString& file)
+void start(const QString& program, Console console)
 {
     State& s = state();
     s.program = program;
-    s.file = std::make_unique<LogFile>(file.isEmpty() ? logFilePath() : file);
+    s.file = std::make_unique<LogFile>(logFilePath());
     const QtMessageHandler previous = qInstallMessageHandler(handle);
     if (!console && previous)
         console = previous;

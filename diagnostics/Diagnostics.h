@@ -21,9 +21,9 @@ QString logFilePath();
 using Console = std::function<void(QtMsgType, const QMessageLogContext&, const QString&)>;
 
 // Installs the message handler of the program `program` ("mirdal-cli"), with
-// `console` (empty: the handler Qt had, standard error). Lines go to
-// logFilePath(), or to `file` when it is given.
-void start(const QString& program, Console console = {}, const QString& file = {});
+// `console` (empty: the handler Qt had, standard error); the lines go to
+// logFilePath().
+void start(const QString& program, Console console = {});
 // The console from now on (mirdal-cli's progress view while terminals run);
 // empty: the one start() was given.
 void setConsole(Console console);
